@@ -1,0 +1,102 @@
+// Frames in the host's buffer: the scan state, the parsed header, the status
+// codes, and the operations that locate, parse and hand a frame to its layer
+// decoder.
+//
+// The cursor works in place on the host's buffer and keeps offsets into it,
+// so that no pointer is ever formed outside the buffer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "bitstream/bit_reader.h"
+#include "fixed.h"
+
+namespace quorvel {
+
+// Status codes. The high byte is the class: 0 input, 1 header, 2 frame body.
+enum Status : int32_t {
+  StatusNeedData = 1,          // the buffer ends before a frame and 8 more bytes
+  StatusNoInput = 2,           // no buffer has been given since ResetCursor
+  StatusBadHeader = 0x101,     // no sync where expected, or an invalid header
+  StatusCrcError = 0x201,      // protected bits do not match the stored CRC
+  StatusBadAllocation = 0x211, // Layer I allocation code 15
+  StatusBadScalefactor = 0x221 // scalefactor index 63
+};
+
+constexpr uint32_t FlagProtected = 0x10;   // a 16-bit CRC word follows the header
+constexpr uint32_t FlagExtraSlot = 0x80;   // the frame is one slot longer
+constexpr uint32_t FlagLsf = 0x1000;       // MPEG-2 LSF, and every MPEG-2.5 header
+constexpr uint32_t FlagMpeg25 = 0x4000;    // MPEG-2.5 (quarter sample rates)
+
+// Mode codes: 3 - the header's mode field.
+constexpr int32_t kModeSingleChannel = 0;
+constexpr int32_t kModeDualChannel = 1;
+constexpr int32_t kModeJointStereo = 2;
+constexpr int32_t kModeStereo = 3;
+
+constexpr int kMaxChannels = 2;
+constexpr int kSubbands = 32;
+constexpr int kMaxSlots = 36;
+constexpr int kSamplesPerChannel = kSubbands * kMaxSlots;  // 1152
+
+// Dequantised subband samples of one frame, [channel][slot * 32 + subband].
+using SubbandSamples = std::array<std::array<Q28, kSamplesPerChannel>, kMaxChannels>;
+
+struct FrameState {
+  // The parsed header.
+  uint32_t layer = 0;          // 1 Layer I, 2 Layer II, 3 Layer III
+  int32_t modeCode = 0;        // 3 stereo, 2 joint stereo, 1 dual channel, 0 single
+  uint32_t modeExtension = 0;  // 0..3
+  uint32_t bitrate = 0;        // bit/s
+  uint32_t sampleRate = 0;     // Hz, already halved (LSF) or quartered (MPEG-2.5)
+  uint16_t runningCrc = 0;     // CRC register over the protected bits read so far
+  uint16_t storedCrc = 0;      // CRC word that followed a protected header
+  uint32_t flags = 0;          // Flag... bits
+  // Written by the layer decoders.
+  SubbandSamples samples{};
+};
+
+struct InputCursor {
+  const uint8_t* buffer = nullptr;  // the host's current buffer
+  uint32_t length = 0;              // its length in bytes
+  int32_t hasBuffer = 0;            // 0 until a buffer is given after ResetCursor
+  int32_t synchronised = 0;         // 1: the next header is expected exactly at resume
+  uint32_t frameStart = 0;          // offset of the frame (or rejected place) located last
+  uint32_t resume = 0;              // offset where the next search begins
+  BitReader reader{};               // reads the current frame
+  int32_t status = 0;               // code of the last failure; success leaves it alone
+};
+
+inline int ChannelCount(const FrameState& frame) {
+  return frame.modeCode == kModeSingleChannel ? 1 : 2;
+}
+
+// Bits per second, [row][bitrate index 0..14]. Rows: MPEG-1 Layer I, II, III;
+// LSF Layer I; LSF Layers II and III (ISO/IEC 11172-3 and 13818-3). Index 0 is
+// free format, which this decoder does not accept.
+extern const std::array<std::array<uint32_t, 15>, 5> BitrateTable;
+// Hz by sample-rate index; index 3 is reserved.
+extern const std::array<uint32_t, 4> SampleRateTable;
+
+void ResetCursor(InputCursor& cursor);
+void SetBuffer(InputCursor& cursor, const uint8_t* data, uint32_t length);
+void ResetFrameState(FrameState& frame);
+
+// Parses the header at frameStart (and the CRC word of a protected header).
+// 0, or -1 with StatusBadHeader.
+int ParseHeader(FrameState& frame, InputCursor& cursor);
+// Length in bytes of the frame whose header has been parsed.
+uint32_t FrameLength(const FrameState& frame);
+// Moves the reader to the next sync pattern that has 8 bytes after its start.
+int ScanForSync(InputCursor& cursor);
+// Locates the next frame and parses its header. 0, or -1 with status set.
+int FindFrame(FrameState& frame, InputCursor& cursor);
+// Locates the next frame and decodes its body into frame.samples.
+int DecodeFrame(FrameState& frame, InputCursor& cursor);
+
+// A layer decoder turns the frame body at cursor.reader into frame.samples.
+using LayerDecoder = int (*)(InputCursor& cursor, FrameState& frame);
+extern const std::array<LayerDecoder, 2> LayerDecoderTable;
+
+}  // namespace quorvel

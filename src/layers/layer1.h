@@ -1,0 +1,33 @@
+// Layer I frame bodies (MPEG-1, LSF and MPEG-2.5 share the syntax).
+#pragma once
+
+#include <array>
+
+#include "bitstream/frame.h"
+#include "layers/scalefactors.h"
+
+namespace quorvel {
+
+// Entry nb (2..15): 2^nb / (2^nb - 1) in Q28, rounded to nearest.
+constexpr std::array<Q28, 16> MakeLayer1RequantTable() {
+  std::array<Q28, 16> table{};
+  for (int nb = 2; nb <= 15; ++nb) {
+    const uint64_t levels = (1ull << nb) - 1;
+    table[nb] = RoundedQuotient(1ull << (28 + nb), levels);
+  }
+  return table;
+}
+inline constexpr std::array<Q28, 16> Layer1RequantTable = MakeLayer1RequantTable();
+
+// Reads one nb-bit sample code (2 <= nb <= 15) and requantises it, unscaled:
+// 2^nb / (2^nb - 1) * (fraction + 2^(1 - nb)).
+inline Q28 ReadLayer1Sample(BitReader& reader, int nb) {
+  const uint32_t code = ReadBits(reader, nb);
+  const int32_t v = SignExtend(code ^ (1u << (nb - 1)), nb);
+  const Q28 x = WrapAdd(WrapShl(v, 29 - nb), 0x10000000 >> (nb - 1));
+  return FixMul(Layer1RequantTable[nb], x);
+}
+
+int DecodeLayer1(InputCursor& cursor, FrameState& frame);
+
+}  // namespace quorvel

@@ -1,0 +1,55 @@
+// Double precision is used only here, to turn dB into gains and to adapt the
+// global gain; everything applied to samples is Q28 integer arithmetic.
+#include "output/equaliser.h"
+
+#include <cmath>
+
+#include "synth/synthesis.h"
+
+namespace quorvel {
+namespace {
+
+constexpr double kTwo28 = 268435456.0;
+
+}  // namespace
+
+Q28 DbToGain(double level) {
+  if (level > kMaxGainDb) level = kMaxGainDb;
+  const double y = std::pow(10.0, level * 0.05);  // multiplied by 0.05, not divided by 20
+  return static_cast<Q28>(y * kTwo28 + 0.5);
+}
+
+void SetupEqualiser(const int8_t levels[10], int8_t preamp, std::array<Q28, 32>& gains) {
+  const double p = preamp;
+  for (int j = 0; j < 32; ++j) gains[j] = DbToGain(static_cast<double>(levels[EqBandMap[j]]) + p);
+}
+
+void ApplyGain(FrameState& frame, Q28 gain) {
+  const int32_t coef = WrapAdd(gain, 0x8000) >> 16;
+  const int count = SlotsPerFrame(frame) * 32;
+  for (int ch = 0; ch < ChannelCount(frame); ++ch) {
+    Q28* s = frame.samples[ch].data();
+    for (int i = 0; i < count; ++i) s[i] = WrapMul(WrapAdd(s[i], 0x800) >> 12, coef);
+  }
+}
+
+void ApplyEqualiser(FrameState& frame, const std::array<Q28, 32>& gains) {
+  int32_t coef[32];
+  for (int j = 0; j < 32; ++j) coef[j] = WrapAdd(gains[j], 0x8000) >> 16;
+  const int slots = SlotsPerFrame(frame);
+  for (int ch = 0; ch < ChannelCount(frame); ++ch) {
+    Q28* s = frame.samples[ch].data();
+    for (int t = 0; t < slots; ++t) {
+      for (int j = 0; j < 32; ++j) s[t * 32 + j] = WrapMul(WrapAdd(s[t * 32 + j], 0x800) >> 12, coef[j]);
+    }
+  }
+}
+
+Q28 AdaptGain(Q28 gain, Q28 reduction, int32_t overshoot) {
+  const int32_t m = FixMul(reduction, overshoot);
+  const double n = static_cast<double>(gain) * (1.0 / kTwo28);
+  const double d = static_cast<double>(WrapAdd(m, 0x10000000)) * (1.0 / kTwo28);
+  return static_cast<Q28>(n / d * kTwo28 + 0.5);
+}
+
+}  // namespace quorvel

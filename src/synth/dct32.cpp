@@ -1,0 +1,64 @@
+// The transform T_N splits N inputs into N/2 sums and N/2 cosine-weighted
+// differences, transforms both halves, and rebuilds the odd results from the
+// half-size transform of the differences with y[2m+1] = 2 o[m] - y[2m-1].
+// The recursion is expanded by the compiler from the template below.
+#include "synth/dct32.h"
+
+namespace quorvel {
+namespace {
+
+// C_N[n] = 4096 cos((2n + 1) pi / (2N)), rounded to nearest.
+constexpr int32_t kCos32[16] = {4091, 4052, 3973, 3857, 3703, 3513, 3290, 3035,
+                                2751, 2440, 2106, 1751, 1380, 995,  601,  201};
+constexpr int32_t kCos16[8] = {4076, 3920, 3612, 3166, 2598, 1931, 1189, 401};
+constexpr int32_t kCos8[4] = {4017, 3406, 2276, 799};
+constexpr int32_t kCos4[2] = {3784, 1567};
+constexpr int32_t kCos2[1] = {2896};
+
+template <int N>
+constexpr const int32_t* CosTable() {
+  if constexpr (N == 32) return kCos32;
+  if constexpr (N == 16) return kCos16;
+  if constexpr (N == 8) return kCos8;
+  if constexpr (N == 4) return kCos4;
+  return kCos2;
+}
+
+template <int N>
+inline void Transform(const int32_t* x, int32_t* y) {
+  if constexpr (N == 1) {
+    y[0] = x[0];
+  } else {
+    constexpr int H = N / 2;
+    const int32_t* c = CosTable<N>();
+    int32_t g[H], h[H], e[H], o[H];
+    for (int n = 0; n < H; ++n) {
+      g[n] = WrapAdd(x[n], x[N - 1 - n]);
+      h[n] = WrapMul(RoundShift12(WrapSub(x[n], x[N - 1 - n])), c[n]);
+    }
+    Transform<H>(g, e);
+    Transform<H>(h, o);
+    for (int m = 0; m < H; ++m) y[2 * m] = e[m];
+    y[1] = o[0];
+    for (int m = 1; m < H; ++m) y[2 * m + 1] = WrapSub(WrapAdd(o[m], o[m]), y[2 * m - 1]);
+  }
+}
+
+}  // namespace
+
+void Dct32Values(const Q28* slotSamples, int32_t out[32]) {
+  int32_t y[32];
+  Transform<32>(slotSamples, y);
+  for (int m = 0; m < 32; ++m) out[m] = RoundShift12(y[m]);
+}
+
+void Dct32(const Q28* slotSamples, int column, HistoryPlane& upper, HistoryPlane& lower) {
+  int32_t x[32];
+  Dct32Values(slotSamples, x);
+  for (int r = 0; r < 16; ++r) {
+    upper[r][column] = x[16 + r];
+    lower[r][column] = x[15 - r];
+  }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,116 @@
+// Windowing over the 16-slot history.
+//
+// For the slot with ring value b, the columns of b's own parity hold the
+// slots of even age and the other parity those of odd age. Because every
+// window row is stored twice, the eight coefficients that meet the eight
+// columns of a parity sit at stride 2 from a start entry that depends only on
+// b, and no index wraps: with e = b & 14 and f = ((b + 15) & 14) | 1, column q
+// of the own parity takes c[a] from entry e + 2 ((8 - q) mod 8) and c[15 - a]
+// from entry 15 - e + 2q; the other parity likewise with f.
+#include "synth/synthesis.h"
+
+#include <cstring>
+
+namespace quorvel {
+namespace {
+
+// sum over the 8 columns of values[q] * row[start + 2 ((8 - q) mod 8)], mod 2^32.
+inline int32_t DotReversed(const int32_t* values, const int32_t* row, int start) {
+  uint32_t sum = static_cast<uint32_t>(values[0]) * static_cast<uint32_t>(row[start]);
+  for (int q = 1; q < 8; ++q) {
+    sum += static_cast<uint32_t>(values[q]) * static_cast<uint32_t>(row[start + 2 * (8 - q)]);
+  }
+  return static_cast<int32_t>(sum);
+}
+
+// sum over the 8 columns of values[q] * row[start + 2q], mod 2^32.
+inline int32_t DotForward(const int32_t* values, const int32_t* row, int start) {
+  uint32_t sum = 0;
+  for (int q = 0; q < 8; ++q) {
+    sum += static_cast<uint32_t>(values[q]) * static_cast<uint32_t>(row[start + 2 * q]);
+  }
+  return static_cast<int32_t>(sum);
+}
+
+}  // namespace
+
+void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {
+  std::memset(&synthesis, 0, sizeof synthesis);
+  pcm.sampleRate = 0;
+  pcm.channels = 0;
+  pcm.samplesPerChannel = 0;
+}
+
+void WindowSlot(const ChannelHistory& h, int b, Q28 out[32]) {
+  const int own = b & 1;
+  const int other = own ^ 1;
+  const int e = b & 14;
+  const int f = ((b + 15) & 14) | 1;
+  for (int k = 0; k < 16; ++k) {
+    const int32_t* row = SynthesisWindow[k];
+    const int32_t* evenTerms = h.upper[own][k];                               // X[16 + k], even ages
+    const int32_t* oddTerms = k == 0 ? h.upper[other][0] : h.lower[other][k - 1];  // X[16 - k], odd ages
+    const int32_t front = WrapSub(DotReversed(evenTerms, row, e), DotReversed(oddTerms, row, f));
+    out[k] = front >> 2;
+    if (k > 0) {
+      const int32_t back = WrapAdd(DotForward(evenTerms, row, 15 - e), DotForward(oddTerms, row, 15 - f));
+      out[32 - k] = back >> 2;
+    }
+  }
+  out[16] = WrapNeg(DotReversed(h.lower[other][15], SynthesisWindow[16], f)) >> 2;
+}
+
+void WindowSlotReference(const ChannelHistory& h, int b, Q28 out[32]) {
+  // X_a[16 + k] and X_a[16 - k] of the slot of age a, straight from the layout.
+  auto xPlus = [&](int a, int k) {
+    const int v = (b - a) & 15;
+    return h.upper[v & 1][k][v >> 1];
+  };
+  auto xMinus = [&](int a, int k) {
+    const int v = (b - a) & 15;
+    if (k == 0) return h.upper[v & 1][0][v >> 1];
+    if (k == 16) return h.lower[v & 1][15][v >> 1];
+    return h.lower[v & 1][k - 1][v >> 1];
+  };
+  for (int k = 0; k <= 16; ++k) {
+    uint32_t front = 0, back = 0;
+    for (int a = 0; a < 16; ++a) {
+      const uint32_t c = static_cast<uint32_t>(SynthesisWindow[k][a]);
+      const uint32_t cMirror = static_cast<uint32_t>(SynthesisWindow[k][15 - a]);
+      if (a % 2 == 0) {
+        if (k == 16) continue;
+        front += c * static_cast<uint32_t>(xPlus(a, k));
+        back += cMirror * static_cast<uint32_t>(xPlus(a, k));
+      } else {
+        front -= c * static_cast<uint32_t>(xMinus(a, k));
+        back += cMirror * static_cast<uint32_t>(xMinus(a, k));
+      }
+    }
+    out[k] = static_cast<int32_t>(front) >> 2;
+    if (k > 0 && k < 16) out[32 - k] = static_cast<int32_t>(back) >> 2;
+  }
+}
+
+void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots) {
+  for (int ch = 0; ch < channels; ++ch) {
+    ChannelHistory& h = synthesis.channel[ch];
+    int b = synthesis.ringIndex;
+    for (int s = 0; s < slots; ++s) {
+      Dct32(&frame.samples[ch][s * 32], b >> 1, h.upper[b & 1], h.lower[b & 1]);
+      WindowSlot(h, b, &pcm.samples[ch][s * 32]);
+      b = (b + 1) & 15;
+    }
+  }
+}
+
+void SynthesizeFrame(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm) {
+  const int slots = SlotsPerFrame(frame);
+  const int channels = ChannelCount(frame);
+  pcm.sampleRate = static_cast<int32_t>(frame.sampleRate);
+  pcm.channels = static_cast<int16_t>(channels);
+  pcm.samplesPerChannel = static_cast<int16_t>(32 * slots);
+  SynthesizeSlots(synthesis, frame, pcm, channels, slots);
+  synthesis.ringIndex = (synthesis.ringIndex + slots) & 15;
+}
+
+}  // namespace quorvel
