@@ -1,0 +1,192 @@
+// Quorvel C++ API: independent decoders with a feed/pull interface.
+//
+// Each quorvel::Decoder owns a decoder of its own, so a program may decode
+// several streams at once, one Decoder per thread. Feed it the stream's bytes
+// in chunks of any size, call Finish() at the end of the stream, and Pull()
+// frames until it asks for more input or reports the end:
+//
+//   quorvel::Decoder decoder;                // or Decoder(options)
+//   quorvel::Frame frame;
+//   auto drain = [&] {                       // until NeedInput or End
+//     for (auto next = decoder.Pull(frame); next == quorvel::Decoder::Next::Frame ||
+//                                           next == quorvel::Decoder::Next::Skipped;
+//          next = decoder.Pull(frame))
+//       if (frame.decoded()) Play(frame.pcm, frame.sampleRate, frame.channels);
+//   };
+//   while (ReadChunk(chunk)) { decoder.Feed(chunk); drain(); }
+//   decoder.Finish();
+//   drain();
+//
+// Pull() also returns Next::Skipped for every damaged frame or false header
+// the decoder passes over (see Frame::skipped), so that a host can fill the
+// gap with silence.
+//
+// The PCM is bit-identical to that of the exported C calls driven by the
+// classic host loop (quorvel.h) with a buffer of Options::bufferBytes bytes
+// and 8 zero bytes appended to the stream.
+//
+// This API lives in the static library quorvel_cpp (CMake target
+// Quorvel::quorvel_cpp); the shared library exports only the C calls.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace quorvel {
+
+// The rates the decoder can convert its output to, in Hz.
+inline constexpr std::array<int32_t, 9> kOutputRates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+// Options::outputRate: convert every frame to the rate of the stream's first
+// decodable frame (frames at that rate pass unchanged).
+inline constexpr int32_t kFirstFrameRate = -1;
+// Options::bufferBytes: the longest frame (2881 bytes) plus the 8 bytes that
+// must follow it, up to 32768.
+inline constexpr int32_t kMinBufferBytes = 2889;
+inline constexpr int32_t kMaxBufferBytes = 32768;
+inline constexpr int32_t kDefaultBufferBytes = 4096;
+
+// The library's version, "major.minor.patch".
+const char* LibraryVersion() noexcept;
+
+enum class ErrorCode {
+  InvalidOutputRate,  // not 0, kFirstFrameRate or one of kOutputRates
+  InvalidBufferSize,  // outside kMinBufferBytes..kMaxBufferBytes
+  FeedAfterFinish,    // Feed() after Finish() without Restart()
+  OutOfMemory,        // the resampler could not obtain its scratch memory
+};
+
+// Every exception the Decoder throws itself (besides std::bad_alloc when a
+// fed chunk cannot be stored).
+class Error : public std::runtime_error {
+ public:
+  Error(ErrorCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  ErrorCode code() const noexcept { return code_; }
+
+ private:
+  ErrorCode code_;
+};
+
+enum class MpegVersion : uint8_t { Mpeg1, Mpeg2, Mpeg25 };  // MPEG-1, MPEG-2 LSF, MPEG-2.5
+enum class ChannelMode : uint8_t { Stereo, JointStereo, DualChannel, SingleChannel };
+
+enum class SkipReason : uint8_t {
+  None,              // the frame was decoded
+  CrcError,          // the protected bits do not match the frame's CRC word
+  BadScalefactor,    // a scalefactor index of 63
+  BadAllocation,     // a forbidden Layer I allocation code
+  BadHeader,         // no frame where one was expected, or an invalid header
+  UnsupportedLayer,  // a Layer III frame
+};
+
+// "MPEG-1", "MPEG-2", "MPEG-2.5"; "stereo", "joint stereo", "dual channel",
+// "single channel"; "none", "crc error", "bad scalefactor", "bad allocation",
+// "bad header", "unsupported layer".
+const char* ToString(MpegVersion version) noexcept;
+const char* ToString(ChannelMode mode) noexcept;
+const char* ToString(SkipReason reason) noexcept;
+
+struct Frame {
+  SkipReason skipped = SkipReason::None;
+  // The header fields below are valid: always for a decoded frame, and for a
+  // skipped one whose header was sound (every reason but BadHeader).
+  bool hasFormat = false;
+  uint64_t position = 0;  // stream offset of the frame (or rejected place), in bytes
+  uint32_t length = 0;    // the frame's length in the stream, in bytes
+
+  MpegVersion version = MpegVersion::Mpeg1;
+  int layer = 0;                  // 1, 2 (3 only for UnsupportedLayer)
+  ChannelMode mode = ChannelMode::Stereo;
+  uint32_t bitrate = 0;           // bit/s
+  uint32_t streamRate = 0;        // Hz, the rate coded in the header
+  bool crcProtected = false;
+
+  // The PCM: for a decoded frame what was written, for a skipped frame with
+  // a format what it would have produced (its length of silence).
+  uint32_t sampleRate = 0;  // Hz: streamRate, or the output rate when converting
+  int channels = 0;         // 1 for single channel, else 2
+  uint32_t samples = 0;     // per channel
+  // Interleaved signed 16-bit samples, channel 0 first (samples x channels
+  // values), and the same as little-endian bytes. Empty for a skipped frame.
+  // Valid until the next call on the Decoder.
+  std::span<const int16_t> pcm;
+  std::span<const uint8_t> bytes;
+
+  bool decoded() const noexcept { return skipped == SkipReason::None; }
+};
+
+struct SkipCounts {
+  uint64_t crcError = 0;
+  uint64_t badScalefactor = 0;
+  uint64_t badAllocation = 0;
+  uint64_t badHeader = 0;
+  uint64_t unsupportedLayer = 0;
+  uint64_t Total() const noexcept { return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer; }
+};
+
+struct Stats {
+  uint64_t bytesFed = 0;       // stream bytes given to Feed (without the end padding)
+  uint64_t framesDecoded = 0;
+  uint64_t samplesDecoded = 0; // per channel, over all decoded frames
+  SkipCounts skipped;
+};
+
+class Decoder {
+ public:
+  struct Options {
+    // Global gain (lowered automatically after clipping) and equaliser.
+    bool processing = false;
+    // Equaliser levels in whole dB, lowest band first, and the preamp added to
+    // every band; used while processing is on. Flat (0 dB) by default.
+    std::array<int8_t, 10> bands{};
+    int8_t preamp = 0;
+    // 0: each frame at its own rate; one of kOutputRates; or kFirstFrameRate.
+    int32_t outputRate = 0;
+    // The host buffer the decoder works through: a frame is decoded once it
+    // and the 8 bytes after it lie within one buffer.
+    int32_t bufferBytes = kDefaultBufferBytes;
+  };
+
+  enum class Next {
+    Frame,      // a decoded frame
+    Skipped,    // a damaged frame or false header passed over (frame.skipped)
+    NeedInput,  // feed more bytes, or Finish()
+    End,        // the stream is finished
+  };
+
+  Decoder();  // default Options
+  // Throws Error for an invalid outputRate or bufferBytes.
+  explicit Decoder(const Options& options);
+  ~Decoder();
+  Decoder(Decoder&&) noexcept;
+  Decoder& operator=(Decoder&&) noexcept;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Appends stream bytes; chunks may have any size. The decoder keeps what it
+  // has not used yet. Throws Error after Finish().
+  void Feed(std::span<const uint8_t> chunk);
+  void Feed(const void* data, std::size_t size);
+  // Marks the end of the stream (appending the 8 zero bytes that let the
+  // last frame decode). Further calls do nothing.
+  void Finish();
+  // Fills `frame` for Next::Frame and Next::Skipped; leaves it alone otherwise.
+  Next Pull(Frame& frame);
+  // Starts over at another place in the stream (a seek): drops the pending
+  // input and resets the decoder, keeping the options. Bytes fed next are
+  // counted from `position`. Stats are kept.
+  void Restart(uint64_t position = 0);
+
+  const Options& options() const noexcept;
+  const Stats& stats() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,317 @@
+// quorvel::Decoder: the classic host loop run inside the class, over a
+// DecoderState of the Decoder's own.
+//
+// The fed bytes collect in one contiguous pending buffer. The decoder works
+// through it in windows of bufferBytes, exactly as a host reading the stream
+// buffer by buffer: a window starts at the first byte the previous one did
+// not finish with (its last n bytes after a result n), and is only presented
+// once it is full or the stream has ended. The internal calls therefore see
+// the same buffers as the C host with that buffer size and give the same PCM.
+#include "quorvel/decoder.hpp"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "api/decoder_state.h"
+#include "output/resampler.h"
+
+#ifndef QUORVEL_VERSION_STRING
+#define QUORVEL_VERSION_STRING "unknown"
+#endif
+
+namespace quorvel {
+namespace {
+
+// Bytes appended at the end of the stream: every frame must be followed by 8
+// bytes before it is decoded.
+constexpr size_t kEndPadding = 8;
+// Consumed input is dropped from the front of the pending buffer once it is
+// this large and more than half of it.
+constexpr size_t kCompactBytes = 1 << 16;
+
+MpegVersion VersionOf(const FrameState& f) {
+  if (f.flags & FlagMpeg25) return MpegVersion::Mpeg25;
+  return (f.flags & FlagLsf) ? MpegVersion::Mpeg2 : MpegVersion::Mpeg1;
+}
+
+ChannelMode ModeOf(const FrameState& f) {
+  switch (f.modeCode) {
+    case kModeStereo: return ChannelMode::Stereo;
+    case kModeJointStereo: return ChannelMode::JointStereo;
+    case kModeDualChannel: return ChannelMode::DualChannel;
+    default: return ChannelMode::SingleChannel;
+  }
+}
+
+// Samples per channel that a frame's synthesis yields.
+uint32_t SynthesisSamples(const FrameState& f) {
+  if (f.layer == 1) return 12 * kSubbands;
+  if (f.layer == 3 && (f.flags & FlagLsf)) return 18 * kSubbands;
+  return kMaxSlots * kSubbands;
+}
+
+}  // namespace
+
+const char* LibraryVersion() noexcept { return QUORVEL_VERSION_STRING; }
+
+const char* ToString(MpegVersion version) noexcept {
+  switch (version) {
+    case MpegVersion::Mpeg1: return "MPEG-1";
+    case MpegVersion::Mpeg2: return "MPEG-2";
+    case MpegVersion::Mpeg25: return "MPEG-2.5";
+  }
+  return "?";
+}
+
+const char* ToString(ChannelMode mode) noexcept {
+  switch (mode) {
+    case ChannelMode::Stereo: return "stereo";
+    case ChannelMode::JointStereo: return "joint stereo";
+    case ChannelMode::DualChannel: return "dual channel";
+    case ChannelMode::SingleChannel: return "single channel";
+  }
+  return "?";
+}
+
+const char* ToString(SkipReason reason) noexcept {
+  switch (reason) {
+    case SkipReason::None: return "none";
+    case SkipReason::CrcError: return "crc error";
+    case SkipReason::BadScalefactor: return "bad scalefactor";
+    case SkipReason::BadAllocation: return "bad allocation";
+    case SkipReason::BadHeader: return "bad header";
+    case SkipReason::UnsupportedLayer: return "unsupported layer";
+  }
+  return "?";
+}
+
+struct Decoder::Impl {
+  Options options;
+  Stats stats;
+  DecoderState state;
+
+  std::vector<uint8_t> pending;  // fed bytes; those before `head` are used up
+  size_t head = 0;
+  uint64_t headPosition = 0;     // stream offset of pending[head]
+  bool ended = false;            // Finish() was called
+  bool finished = false;         // the window that reached the end is done
+  bool rateLocked = false;       // kFirstFrameRate: the rate has been chosen
+  uint64_t endPosition = 0;      // stream offset of the end padding, once finished
+
+  bool inWindow = false;
+  bool windowIsNew = false;      // the next call presents the window
+  bool windowReachesEnd = false;
+  int32_t windowLength = 0;
+
+  std::array<uint8_t, kMaxResampledBytes> out{};
+  std::array<int16_t, kMaxResampledBytes / 2> samples{};
+
+  void Open() {
+    EqLevels levels;
+    std::copy(options.bands.begin(), options.bands.end(), levels.bands);
+    levels.preamp = options.preamp;
+    InitDecoder(state, options.processing ? 1 : 0, &levels);
+    if (options.outputRate > 0) {
+      state.resampleEnabled = 1;
+      state.requestedRate = options.outputRate;
+    }
+  }
+
+  // Starts the next window, or says why none can start yet.
+  bool StartWindow() {
+    const size_t available = pending.size() - head;
+    if (!ended && available < static_cast<size_t>(options.bufferBytes)) return false;
+    windowLength = static_cast<int32_t>(std::min<size_t>(available, static_cast<size_t>(options.bufferBytes)));
+    windowReachesEnd = ended && static_cast<size_t>(windowLength) == available;
+    inWindow = true;
+    windowIsNew = true;
+    if (options.outputRate == kFirstFrameRate && !rateLocked && stats.framesDecoded == 0) LockRate();
+    return true;
+  }
+
+  // Probes the window for the first frame that decodes and converts every
+  // frame to its rate. Before any frame has been decoded the probe's reset
+  // changes nothing; when the window holds no decodable frame the next window
+  // is probed.
+  void LockRate() {
+    int32_t rate = 0, channels = 0, bitrate = 0;
+    if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
+    state.resampleEnabled = 1;
+    state.requestedRate = rate;
+    rateLocked = true;
+  }
+
+  // Drops what the finished window used: all of it after 0x8000, all but its
+  // last n bytes after a result n.
+  void EndWindow(int32_t result) {
+    const size_t keep = result == kResultBufferDone || result <= kResultNeedBuffer ? 0 : static_cast<size_t>(result);
+    const size_t used = static_cast<size_t>(windowLength) - std::min<size_t>(keep, static_cast<size_t>(windowLength));
+    head += used;
+    headPosition += used;
+    inWindow = false;
+    if (windowReachesEnd) {
+      finished = true;
+      std::vector<uint8_t>().swap(pending);
+      head = 0;
+    }
+  }
+
+  void Describe(Frame& frame, SkipReason reason, uint32_t written) {
+    const FrameState& f = state.frame;
+    frame = Frame{};
+    frame.skipped = reason;
+    frame.position = headPosition + state.cursor.frameStart;
+    if (reason == SkipReason::BadHeader) return;  // no sound header to describe
+    frame.hasFormat = true;
+    frame.length = FrameLength(f);
+    frame.version = VersionOf(f);
+    frame.layer = static_cast<int>(f.layer);
+    frame.mode = ModeOf(f);
+    frame.bitrate = f.bitrate;
+    frame.streamRate = f.sampleRate;
+    frame.crcProtected = (f.flags & FlagProtected) != 0;
+    frame.channels = ChannelCount(f);
+    const bool converting = state.resampleEnabled != 0;
+    frame.sampleRate = converting ? static_cast<uint32_t>(state.requestedRate) : f.sampleRate;
+    if (reason != SkipReason::None) {
+      const uint32_t n = SynthesisSamples(f);
+      frame.samples = converting ? ResampledCapacity(n, static_cast<int32_t>(f.sampleRate), state.requestedRate) : n;
+      return;
+    }
+    const uint32_t values = written / 2;
+    frame.samples = values / static_cast<uint32_t>(frame.channels);
+    for (uint32_t i = 0; i < values; ++i) {
+      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
+    }
+    frame.pcm = std::span<const int16_t>(samples.data(), values);
+    frame.bytes = std::span<const uint8_t>(out.data(), written);
+  }
+
+  SkipReason ReasonOfFailure() const {
+    switch (state.cursor.status) {
+      case StatusCrcError: return SkipReason::CrcError;
+      case StatusBadScalefactor: return SkipReason::BadScalefactor;
+      case StatusBadAllocation: return SkipReason::BadAllocation;
+      default: break;
+    }
+    // A located frame moves the search past its end; a rejected header only
+    // one byte on. Layer III frames are located, then refused.
+    const InputCursor& c = state.cursor;
+    return c.resume > c.frameStart + 1 && state.frame.layer == 3 ? SkipReason::UnsupportedLayer : SkipReason::BadHeader;
+  }
+
+  void Count(SkipReason reason) {
+    SkipCounts& s = stats.skipped;
+    switch (reason) {
+      case SkipReason::CrcError: ++s.crcError; break;
+      case SkipReason::BadScalefactor: ++s.badScalefactor; break;
+      case SkipReason::BadAllocation: ++s.badAllocation; break;
+      case SkipReason::BadHeader: ++s.badHeader; break;
+      case SkipReason::UnsupportedLayer: ++s.unsupportedLayer; break;
+      case SkipReason::None: break;
+    }
+  }
+};
+
+Decoder::Decoder() : Decoder(Options{}) {}
+
+Decoder::Decoder(const Options& options) {
+  const int32_t rate = options.outputRate;
+  if (rate != 0 && rate != kFirstFrameRate && RateIndex(rate) < 0) {
+    throw Error(ErrorCode::InvalidOutputRate, "output rate " + std::to_string(rate) +
+                                                  " Hz is not one of 8000, 11025, 12000, 16000, 22050, 24000, "
+                                                  "32000, 44100, 48000");
+  }
+  if (options.bufferBytes < kMinBufferBytes || options.bufferBytes > kMaxBufferBytes) {
+    throw Error(ErrorCode::InvalidBufferSize, "buffer size " + std::to_string(options.bufferBytes) +
+                                                  " is outside " + std::to_string(kMinBufferBytes) + ".." +
+                                                  std::to_string(kMaxBufferBytes) + " bytes");
+  }
+  impl_ = std::make_unique<Impl>();
+  impl_->options = options;
+  impl_->Open();
+}
+
+Decoder::~Decoder() = default;
+Decoder::Decoder(Decoder&&) noexcept = default;
+Decoder& Decoder::operator=(Decoder&&) noexcept = default;
+
+void Decoder::Feed(std::span<const uint8_t> chunk) {
+  Impl& d = *impl_;
+  if (d.ended) throw Error(ErrorCode::FeedAfterFinish, "bytes fed after the end of the stream");
+  if (d.head >= kCompactBytes && d.head * 2 > d.pending.size()) {
+    d.pending.erase(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(d.head));
+    d.head = 0;
+  }
+  d.pending.insert(d.pending.end(), chunk.begin(), chunk.end());
+  d.stats.bytesFed += chunk.size();
+}
+
+void Decoder::Feed(const void* data, std::size_t size) {
+  if (size) Feed(std::span<const uint8_t>(static_cast<const uint8_t*>(data), size));
+}
+
+void Decoder::Finish() {
+  Impl& d = *impl_;
+  if (d.ended) return;
+  d.endPosition = d.headPosition + (d.pending.size() - d.head);
+  d.pending.insert(d.pending.end(), kEndPadding, 0);
+  d.ended = true;
+}
+
+Decoder::Next Decoder::Pull(Frame& frame) {
+  Impl& d = *impl_;
+  for (;;) {
+    if (!d.inWindow) {
+      if (d.finished) return Next::End;
+      if (!d.StartWindow()) return Next::NeedInput;
+    }
+    const uint8_t* window = d.windowIsNew ? d.pending.data() + d.head : nullptr;
+    d.windowIsNew = false;
+    d.state.cursor.status = 0;  // tells a failure of this call from none
+    int32_t written = 0, position = 0;
+    const int32_t result = DecompressFrame(d.state, window, d.windowLength, d.out.data(), &written, &position);
+
+    if (result == kResultFrame && written > 0) {
+      d.Describe(frame, SkipReason::None, static_cast<uint32_t>(written));
+      ++d.stats.framesDecoded;
+      d.stats.samplesDecoded += frame.samples;
+      return Next::Frame;
+    }
+    const bool badAllocation = result == kResultBufferDone && d.state.cursor.status == StatusBadAllocation;
+    if (result == kResultFrame || badAllocation) {
+      if (d.state.cursor.status == 0) {
+        throw Error(ErrorCode::OutOfMemory, "no memory for the sample-rate conversion");
+      }
+      const SkipReason reason = d.ReasonOfFailure();
+      // The end padding is not a frame: the header expected after the last
+      // frame is missing there by design.
+      if (reason == SkipReason::BadHeader && d.ended &&
+          d.headPosition + d.state.cursor.frameStart >= d.endPosition) {
+        continue;
+      }
+      d.Describe(frame, reason, 0);
+      d.Count(reason);
+      if (badAllocation) d.EndWindow(result);
+      return Next::Skipped;
+    }
+    d.EndWindow(result);
+  }
+}
+
+void Decoder::Restart(uint64_t position) {
+  Impl& d = *impl_;
+  SeekStartDecoder(d.state);
+  SeekEndDecoder(d.state);
+  std::vector<uint8_t>().swap(d.pending);
+  d.head = 0;
+  d.headPosition = position;
+  d.ended = d.finished = d.inWindow = d.windowIsNew = d.windowReachesEnd = false;
+  d.windowLength = 0;
+}
+
+const Decoder::Options& Decoder::options() const noexcept { return impl_->options; }
+const Stats& Decoder::stats() const noexcept { return impl_->stats; }
+
+}  // namespace quorvel
