@@ -268,6 +268,11 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       if (!d.StartWindow()) return Next::NeedInput;
     }
     const uint8_t* window = d.windowIsNew ? d.pending.data() + d.head : nullptr;
+    if (!window) {
+      // Feed may have moved the pending bytes since the window was presented;
+      // the cursor keeps offsets, so only its base must follow them.
+      d.state.cursor.buffer = d.state.cursor.reader.base = d.pending.data() + d.head;
+    }
     d.windowIsNew = false;
     d.state.cursor.status = 0;  // tells a failure of this call from none
     int32_t written = 0, position = 0;
