@@ -192,24 +192,23 @@ class Timeline {
       const int channels = oneFormat_ ? format_.channels : f.channels;
       scratch_.assign(samples * static_cast<uint64_t>(channels) * 2, 0);
       Emit(scratch_);
-      ++concealed_;
     } else {
       return;
     }
     progress_.audioMicros += static_cast<uint64_t>(1e6 * f.samples / f.sampleRate);
   }
 
-  bool Started() const { return started_; }
   const PcmFormat& Format() const { return format_; }
-  uint64_t Concealed() const { return concealed_; }
 
- private:
+  // Opens the sink with the frame's format, unless it is open already.
   void Start(const Frame& f) {
     if (started_) return;
     format_ = {f.sampleRate, f.channels};
     sink_.Begin(format_);
     started_ = true;
   }
+
+ private:
   void Emit(std::span<const uint8_t> pcm) {
     sink_.Write(pcm);
     if (md5_) md5_->Update(pcm.data(), pcm.size());
@@ -240,7 +239,6 @@ class Timeline {
   Progress& progress_;
   bool started_ = false;
   PcmFormat format_;
-  uint64_t concealed_ = 0;
   std::vector<uint8_t> scratch_;
 };
 
@@ -310,7 +308,13 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
       facts.Add(f);
       timeline.Take(f);
     });
-    if (!timeline.Started()) throw Failure(NoFramesMessage(in.name()));
+    const SkipCounts& skipped = decoder.stats().skipped;
+    if (!facts.first) {
+      std::string message = NoFramesMessage(in.name());
+      if (skipped.unsupportedLayer) message += " (only Layer III frames, which are not supported)";
+      throw Failure(message);
+    }
+    timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
     sink->Finish();
     sink.reset();
 
@@ -325,7 +329,6 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
                                        std::to_string(f.channels) + (f.channels == 1 ? " channel" : " channels")
                                  : std::string("the PCM changes with it")));
     }
-    const SkipCounts& skipped = decoder.stats().skipped;
     const uint64_t damaged = skipped.crcError + skipped.badScalefactor + skipped.badAllocation;
     if (damaged) {
       console.Warning(name + ": " + std::to_string(damaged) + " damaged frame" + (damaged == 1 ? "" : "s") + " " +

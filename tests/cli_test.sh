@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# Tests of the quorvel command line, the example C host and the installed
+# package.
+# Usage: cli_test.sh cli|corpus|package QUORVEL HOST SOURCE_DIR BUILD_DIR [SANITIZE]
+#   cli      bad input, WAV output, concealment, mixed formats (no corpus needed)
+#   corpus   the CLI's PCM against the C host's over every corpus stream
+#   package  install into a temporary prefix and build a consumer against it
+set -euo pipefail
+mode=$1 q=$2 host=$3 src=$4 build=$5 sanitize=${6:-OFF}
+sample=$src/examples/sample.mp2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# expect STATUS PATTERN CMD...: CMD exits with STATUS and its standard error
+# matches PATTERN (is empty for ""); a failure is a single line.
+expect() {
+  local want=$1 pattern=$2 status=0
+  shift 2
+  "$@" >"$tmp/stdout" 2>"$tmp/stderr" || status=$?
+  [ "$status" = "$want" ] || fail "$*: exit $status, not $want: $(cat "$tmp/stderr")"
+  if [ -z "$pattern" ]; then
+    [ ! -s "$tmp/stderr" ] || fail "$*: unexpected message: $(cat "$tmp/stderr")"
+  else
+    grep -Eq -- "$pattern" "$tmp/stderr" || fail "$*: stderr lacks /$pattern/: $(cat "$tmp/stderr")"
+  fi
+  [ "$want" = 0 ] || [ "$(wc -l <"$tmp/stderr")" = 1 ] || fail "$*: more than one line: $(cat "$tmp/stderr")"
+}
+
+# wav FILE RATE CHANNELS FRAMES: Python's wave module reads FILE with this format.
+wav() {
+  python3 - "$@" <<'EOF'
+import sys, wave
+with wave.open(sys.argv[1]) as w:
+    got = (w.getframerate(), w.getnchannels(), w.getnframes(), w.getsampwidth())
+want = tuple(map(int, sys.argv[2:5])) + (2,)
+sys.exit(0 if got == want else f"{sys.argv[1]}: (rate, channels, frames, width) {got} != {want}")
+EOF
+}
+
+case $mode in
+cli)
+  cd "$tmp"
+  cp "$sample" s.mp2
+  # Layer I, 32 kHz, single channel, 48-byte frames of silence; one with a wrong CRC.
+  good() { printf '\xff\xff\x18\xc0'; head -c 44 /dev/zero; }
+  { good; good; printf '\xff\xfe\x18\xc0'; head -c 44 /dev/zero; good; good; } >crc.mp1
+  { good; good; good; head -c 2880 s.mp2; good; good; } >mixed.mp2  # + 5 frames of 48 kHz stereo
+  head -c 10000 s.mp2 >cut.mp2
+  head -c 5000 /dev/zero | tr '\0' y >junk.bin
+  : >empty.mp2
+
+  # Bad input and bad options: one line, non-zero exit, no output left behind.
+  expect 1 "missing.mp2: No such file or directory" "$q" decode missing.mp2
+  expect 1 "$tmp: is a directory" "$q" decode "$tmp"
+  expect 1 "empty.mp2: the file is empty" "$q" decode empty.mp2
+  expect 1 "no MPEG audio Layer I/II frames found in junk.bin$" "$q" decode junk.bin
+  [ ! -e junk.wav ] || fail "a failed decode left junk.wav behind"
+  expect 1 "no MPEG audio Layer I/II frames found in junk.bin$" "$q" info junk.bin
+  expect 1 "nodir/x.wav: No such file or directory" "$q" decode s.mp2 -o nodir/x.wav
+  expect 1 "/dev/full: No space left on device" "$q" decode s.mp2 -o /dev/full
+  expect 1 "/dev/full: No space left on device" "$q" decode s.mp2 --raw -o /dev/full
+  expect 1 "PCM MD5 [0-9a-f]{32} does not match 0123" "$q" decode s.mp2 --sink null --verify 0123456789abcdef0123456789abcdef
+  expect 2 "unknown option '--bogus' \(see quorvel --help\)" "$q" decode --bogus s.mp2
+  expect 2 "unknown command 'frob'" "$q" frob
+  expect 2 "no input file" "$q" decode
+  expect 2 "--rate 44000: not one of 8000, 11025" "$q" decode s.mp2 --rate 44000
+  expect 2 "--eq 1,2: needs ten" "$q" decode s.mp2 --eq 1,2
+  expect 2 "--preamp 300: not a level" "$q" decode s.mp2 --preamp 300
+  expect 2 "--buffer 100: not a size from 2889 to 32768" "$q" decode s.mp2 --buffer 100
+  expect 2 "-o names one output, but there are 2 inputs" "$q" decode s.mp2 crc.mp1 -o x.wav
+  expect 1 "s.mp2: the output would overwrite its input" "$q" decode s.mp2 -o s.mp2
+
+  # The WAV holds exactly the C host's PCM; its sizes are right in a file and
+  # at their maximum in a pipe.
+  expect 0 "" "$q" decode s.mp2
+  wav s.wav 48000 2 576000
+  "$host" s.mp2 host.raw
+  tail -c +45 s.wav | cmp - host.raw || fail "WAV data differs from the C host's PCM"
+  [ "$("$q" decode s.mp2 --sink md5)" = "$(md5sum <host.raw | cut -c1-32)  s.mp2" ] || fail "md5 sink"
+  "$q" decode s.mp2 --sink null --verify "$(md5sum <host.raw | cut -c1-32)" || fail "--verify of the right MD5"
+  "$q" decode --raw s.mp2 && cmp s.raw host.raw || fail "--raw differs from the C host's PCM"
+  "$q" decode - -o - <s.mp2 | cat >piped.wav
+  [ "$(od -An -tx1 -j4 -N4 piped.wav)$(od -An -tx1 -j40 -N4 piped.wav)" = " ff ff ff ff ff ff ff ff" ] ||
+    fail "a WAV to a pipe must carry the largest sizes"
+  tail -c +45 piped.wav | cmp - host.raw || fail "piped WAV data"
+  "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 $((500 * 529))
+  "$q" decode s.mp2 --preamp 0 --raw -o p.raw
+  [ "$(tr -d '\0' <p.raw | head -c 1 | wc -c)" = 1 ] || fail "--preamp alone must not mute"
+
+  # A truncated stream decodes what it holds, and says so.
+  expect 0 "cut.mp2: the stream ends inside a frame; its last 208 bytes were not decoded" "$q" decode cut.mp2
+  wav cut.wav 48000 2 $((17 * 1152))
+  # Damaged frames become silence of their length, or are dropped.
+  expect 0 "crc.mp1: 1 damaged frame replaced by silence \(1 crc error\)" "$q" decode crc.mp1
+  wav crc.wav 32000 1 $((5 * 384))
+  expect 0 "1 damaged frame dropped" "$q" decode crc.mp1 --no-conceal -o dropped.wav
+  wav dropped.wav 32000 1 $((4 * 384))
+  # A change of rate and channels mid-stream: one WAV at the first frame's format.
+  expect 0 "changes its sample rate \(32000, 48000 Hz\) and channel count \(1 and 2\) mid-stream; wrote all of it as 32000 Hz with 1 channel" \
+    "$q" decode mixed.mp2
+  wav mixed.wav 32000 1 $((5 * 384 + 5 * 768))
+
+  # Several inputs in parallel into a directory; --quiet silences the warnings.
+  expect 0 "" "$q" decode -q -j 2 -d out s.mp2 crc.mp1 mixed.mp2
+  cmp out/s.wav s.wav && cmp out/crc.wav crc.wav && cmp out/mixed.wav mixed.wav || fail "-d/-j outputs"
+
+  # info: the documented JSON fields.
+  "$q" info --json crc.mp1 s.mp2 >info.json
+  python3 - <<'EOF' || fail "info --json"
+import json
+keys = {"file", "mpeg_version", "layer", "sample_rate", "channels", "mode", "bitrate", "average_bitrate", "frames",
+        "duration", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated", "mixed"}
+crc, s = [json.loads(line) for line in open("info.json")]
+assert set(crc) == keys == set(s), set(crc) ^ keys
+assert (crc["layer"], crc["sample_rate"], crc["channels"], crc["mode"]) == (1, 32000, 1, "single channel")
+assert (crc["frames"], crc["crc_protected_frames"], crc["skipped"]["crc_error"]) == (5, 1, 1)
+assert (s["mpeg_version"], s["layer"], s["frames"], s["duration"], s["bitrate"]) == ("MPEG-1", 2, 500, 12.0, 192000)
+assert sum(s["skipped"].values()) == 0 and not s["truncated"] and not s["mixed"]
+EOF
+  [ "$("$q" --version)" = "quorvel $(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||
+    fail "--version"
+  ;;
+
+corpus)
+  corpus=${QUORVEL_CORPUS:-${QUORVEL_CORPUS_DEFAULT:-$src/../shared/corpus}}
+  [ -f "$corpus/golden/INDEX.tsv" ] || { echo "corpus not found: set QUORVEL_CORPUS"; exit 77; }
+  cd "$corpus"
+  mapfile -t streams < <(cut -f2 golden/INDEX.tsv | tail -n +2 | sort -u)
+  mkdir "$tmp/host"
+  for ((i = 0; i < ${#streams[@]}; i += 2)); do  # the C host, two at a time
+    for s in "${streams[@]:i:2}"; do
+      n=${s##*/}
+      "$host" "$s" "$tmp/host/${n%.*}.raw" &
+    done
+    wait
+  done
+  # Streams without a Layer I/II frame fail (and are checked against the host).
+  "$q" decode -q -j 2 --raw --no-conceal -d "$tmp/plain" "${streams[@]}" || true
+  "$q" decode -q -j 2 --raw -d "$tmp/concealed" "${streams[@]}" || true
+  "$q" decode -q -j 2 -d "$tmp/wav" "${streams[@]}" || true
+  "$q" info --json "${streams[@]}" >"$tmp/info.json" 2>/dev/null || true
+  python3 - "$tmp" <<'EOF'
+import json, os, re, sys, wave
+tmp = sys.argv[1]
+info = {os.path.basename(j["file"]).rsplit(".", 1)[0]: j for j in map(json.loads, open(f"{tmp}/info.json"))}
+nonzero = re.compile(rb"[^\x00]")
+
+def read(path):
+    return open(path, "rb").read() if os.path.exists(path) else None
+
+def first_difference(a, b, i, j):  # length of the common run of a[i:] and b[j:]
+    n, k, step = min(len(a) - i, len(b) - j), 0, 1 << 16
+    while k + step <= n and a[i + k:i + k + step] == b[j + k:j + k + step]: k += step
+    lo, hi = k, min(k + step, n)
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if a[i + k:i + mid] == b[j + k:j + mid]: lo = mid
+        else: hi = mid - 1
+    return lo
+
+def zeros_at(data, i):
+    m = nonzero.search(data, i)
+    return (m.start() if m else len(data)) - i
+
+def only_silence_added(c, p):
+    c, p = memoryview(c), memoryview(p)
+    i = j = 0
+    while True:
+        k = first_difference(c, p, i, j)
+        i, j = i + k, j + k
+        if j == len(p): return zeros_at(c, i) == len(c) - i
+        s = zeros_at(c, i) - zeros_at(p, j)  # c[i:] is s zero bytes, then p[j:]
+        if s <= 0 or s % 2: return False
+        i += s
+
+bad = []
+for name in sorted(os.listdir(f"{tmp}/host")):
+    stem = name[:-4]
+    h, p, c = read(f"{tmp}/host/{name}"), read(f"{tmp}/plain/{name}"), read(f"{tmp}/concealed/{name}")
+    if p is None:  # refused: then the host found nothing either
+        if h or stem in info: bad.append(f"{stem}: refused")
+        continue
+    if p != h: bad.append(f"{stem}: --no-conceal PCM differs from the C host's")
+    if c != p and not only_silence_added(c, p): bad.append(f"{stem}: concealment changed more than silence")
+    j = info[stem]
+    with wave.open(f"{tmp}/wav/{stem}.wav") as w:
+        if (w.getframerate(), w.getnchannels()) != (j["sample_rate"], j["channels"]):
+            bad.append(f"{stem}: WAV format")
+        if not j["mixed"] and w.readframes(w.getnframes()) != c: bad.append(f"{stem}: WAV data")
+print(f"{len(os.listdir(tmp + '/host'))} streams compared")
+sys.exit("\n".join(bad) if bad else 0)
+EOF
+  ;;
+
+package)
+  prefix=$tmp/prefix
+  flags=""
+  [ "$sanitize" != ON ] || flags="-fsanitize=address,undefined"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  cmake -S "$src/examples/consumer" -B "$tmp/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
+  cmake --build "$tmp/consumer" >/dev/null
+  "$tmp/consumer/consumer" "$sample" "$tmp/cpp.raw" | grep -q "500 frames" || fail "consumer"
+  "$tmp/consumer/host" "$sample" "$tmp/c.raw"
+  cmp "$tmp/cpp.raw" "$tmp/c.raw" || fail "the installed C++ and C libraries disagree"
+  export PKG_CONFIG_PATH
+  PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name quorvel.pc)")
+  # shellcheck disable=SC2046
+  cc $flags -std=c99 "$src/examples/host.c" $(pkg-config --cflags --libs quorvel) -o "$tmp/pkg-host"
+  LD_LIBRARY_PATH=$(pkg-config --variable=libdir quorvel) "$tmp/pkg-host" "$sample" "$tmp/pkg.raw"
+  cmp "$tmp/pkg.raw" "$tmp/c.raw" || fail "host built with pkg-config"
+  "$prefix/bin/quorvel" info "$sample" | grep -q "frames: *500" || fail "installed quorvel"
+  ;;
+
+*) fail "unknown suite $mode" ;;
+esac
+echo "cli_test $mode: passed"
