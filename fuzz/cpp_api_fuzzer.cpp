@@ -1,0 +1,158 @@
+// Fuzz target: the C++ Decoder's Feed/Pull/Finish/Restart with options,
+// chunk sizes and call order from the input (see host_script.h).
+//
+// Besides the sanitizers' findings it checks what the API promises: frames
+// that describe themselves consistently, positions inside what was fed,
+// decoded frames in stream order, a bounded number of pulls, and, whenever the
+// stream went through without a restart, PCM identical to that of a decoder
+// fed the whole stream in one piece.
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "host_script.h"
+#include "quorvel/decoder.hpp"
+
+namespace {
+
+using quorvel::Decoder;
+using quorvel::fuzz::HostScript;
+using quorvel::fuzz::Require;
+
+struct Outcome {
+  std::vector<uint8_t> pcm;
+  uint64_t frames = 0;
+};
+
+bool IsOutputRate(uint32_t rate) {
+  for (const int32_t r : quorvel::kOutputRates) {
+    if (static_cast<uint32_t>(r) == rate) return true;
+  }
+  return false;
+}
+
+// Pulls until the decoder needs input or ends, checking every frame.
+Decoder::Next Drain(Decoder& decoder, Outcome& outcome, uint64_t fed, int64_t& lastFrame, size_t maxPulls = SIZE_MAX) {
+  quorvel::Frame frame;
+  // Every pull that returns a frame consumes at least one byte of the fed
+  // stream or of its padding.
+  const uint64_t bound = fed + 64;
+  for (uint64_t pulls = 0;; ++pulls) {
+    if (pulls == maxPulls) return Decoder::Next::Frame;
+    Require(pulls <= bound, "pulls bounded by the bytes fed", static_cast<long>(pulls), static_cast<long>(fed));
+    const Decoder::Next next = decoder.Pull(frame);
+    if (next != Decoder::Next::Frame && next != Decoder::Next::Skipped) return next;
+    Require(frame.position <= fed + 8, "frame position inside the stream", static_cast<long>(frame.position));
+    if (next == Decoder::Next::Skipped) {
+      Require(!frame.decoded() && frame.pcm.empty() && frame.bytes.empty(), "a skipped frame has no PCM");
+      continue;
+    }
+    Require(frame.decoded() && frame.hasFormat, "a decoded frame describes itself");
+    Require(frame.channels == 1 || frame.channels == 2, "channels", frame.channels);
+    Require(IsOutputRate(frame.sampleRate), "sample rate", frame.sampleRate);
+    Require(frame.samples > 0 && frame.pcm.size() == frame.samples * static_cast<size_t>(frame.channels) &&
+                frame.bytes.size() == 2 * frame.pcm.size(),
+            "PCM size", frame.samples, static_cast<long>(frame.bytes.size()));
+    Require(frame.length > 0 && frame.length <= 2881, "frame length", frame.length);
+    Require(static_cast<int64_t>(frame.position) > lastFrame, "frames decoded once, in stream order",
+            static_cast<long>(frame.position), lastFrame);
+    lastFrame = static_cast<int64_t>(frame.position);
+    outcome.pcm.insert(outcome.pcm.end(), frame.bytes.begin(), frame.bytes.end());
+    ++outcome.frames;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::unique_ptr<uint8_t[]> input(new uint8_t[size]);
+  if (size) std::memcpy(input.get(), data, size);
+  HostScript script(input.get(), size);
+  const uint8_t* stream = input.get();
+  const size_t streamSize = script.StreamSize();
+
+  Decoder::Options options;
+  const uint8_t flags = script.Byte();
+  options.processing = flags & 1;
+  for (int8_t& band : options.bands) band = static_cast<int8_t>(script.Byte());
+  options.preamp = static_cast<int8_t>(script.Byte());
+  switch ((flags >> 1) & 3) {
+    case 0: options.outputRate = 0; break;
+    case 1: options.outputRate = quorvel::kOutputRates[script.Byte() % 9]; break;
+    case 2: options.outputRate = quorvel::kFirstFrameRate; break;
+    default: options.outputRate = static_cast<int32_t>(script.Word() << 16 | script.Word()); break;
+  }
+  options.bufferBytes = (flags & 8) ? static_cast<int32_t>(script.Word() << 1) : 2889 + script.Below(32768 - 2889 + 1);
+  const int chunkMode = flags >> 4;
+
+  std::unique_ptr<Decoder> decoder;
+  try {
+    decoder = std::make_unique<Decoder>(options);
+  } catch (const quorvel::Error& e) {
+    const bool badRate = e.code() == quorvel::ErrorCode::InvalidOutputRate;
+    Require(badRate || e.code() == quorvel::ErrorCode::InvalidBufferSize, "constructor error code");
+    Require(!badRate || options.outputRate != 0, "rate 0 is valid");
+    return 0;
+  }
+
+  Outcome chunked;
+  int64_t lastFrame = -1;
+  bool restarted = false;
+  size_t offset = 0;
+  int restartsLeft = 4, emptyLeft = 16;
+  while (offset < streamSize) {
+    size_t chunk;
+    switch (chunkMode & 3) {
+      case 0: chunk = 1 + script.Below(16); break;
+      case 1: chunk = 1 + script.Below(4096); break;
+      case 2: chunk = 1 + script.Below(40000); break;
+      default: chunk = script.Chance(2) && emptyLeft-- > 0 ? 0 : 1 + script.Below(1024); break;  // empty ones too
+    }
+    chunk = std::min(chunk, streamSize - offset);
+    // Each chunk in an allocation of its own size, released after Feed.
+    const std::unique_ptr<uint8_t[]> piece(new uint8_t[chunk]);
+    if (chunk) std::memcpy(piece.get(), stream + offset, chunk);
+    decoder->Feed(piece.get(), chunk);
+    offset += chunk;
+
+    const uint8_t action = script.Byte() % 16;
+    if (action == 0 && (chunkMode & 4) && restartsLeft-- > 0) {  // a seek to anywhere
+      offset = script.Below(static_cast<uint32_t>(streamSize));
+      decoder->Restart(offset);
+      lastFrame = static_cast<int64_t>(offset) - 1;
+      restarted = true;
+    } else if (action < 6) {
+      // Pull only a few frames now, then feed again while a buffer is open.
+      Drain(*decoder, chunked, offset, lastFrame, action);
+    } else {
+      Drain(*decoder, chunked, offset, lastFrame);
+    }
+  }
+  decoder->Finish();
+  decoder->Finish();  // does nothing
+  Require(Drain(*decoder, chunked, offset, lastFrame) == Decoder::Next::End, "the stream ends after Finish");
+  quorvel::Frame frame;
+  Require(decoder->Pull(frame) == Decoder::Next::End, "End stays End");
+  try {
+    const uint8_t byte = 0;
+    decoder->Feed(&byte, 1);
+    Require(false, "Feed after Finish throws");
+  } catch (const quorvel::Error& e) {
+    Require(e.code() == quorvel::ErrorCode::FeedAfterFinish, "Feed after Finish error code");
+  }
+  Require(decoder->stats().framesDecoded == chunked.frames, "stats count the decoded frames");
+
+  if (!restarted) {
+    // The same stream in one piece must give the same bytes.
+    Decoder whole(options);
+    whole.Feed(stream, streamSize);
+    whole.Finish();
+    Outcome reference;
+    int64_t last = -1;
+    Require(Drain(whole, reference, streamSize, last) == Decoder::Next::End, "one-piece stream ends");
+    Require(reference.frames == chunked.frames, "chunking changes no frame count", static_cast<long>(chunked.frames),
+            static_cast<long>(reference.frames));
+    Require(reference.pcm == chunked.pcm, "chunking changes no PCM byte");
+  }
+  return 0;
+}

@@ -1,0 +1,226 @@
+// Fuzz target: the decoder's calls (Init, GetHeaderInfo, DecompressAudio,
+// SeekStart/SeekEnd, Exit) driven by a host whose buffer sizes, options and
+// call pattern come from the input (see host_script.h).
+//
+// Every buffer the host lends is a fresh allocation of exactly its length,
+// and the output buffer is exactly as large as the promised maximum, so the
+// address sanitizer sees any read or write beyond them. The host also checks
+// the promises of the calls: result codes in range, a bounded number of calls
+// per buffer, output sizes, stream positions inside the buffer, decoded frames
+// in stream order, and no scratch memory kept after a call.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "api/decoder_state.h"
+#include "host_script.h"
+
+namespace {
+
+using namespace quorvel;
+using fuzz::HostScript;
+using fuzz::Require;
+
+constexpr int32_t kRates[9] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+
+// Resampling scratch heap that counts live blocks and fails on request.
+struct CountingHeap {
+  static inline int live = 0;
+  static inline uint32_t calls = 0;
+  static inline uint32_t failEvery = 0;  // 0: never fail
+  static void* Allocate(uint32_t bytes) {
+    ++calls;
+    if (failEvery != 0 && calls % failEvery == 0) return nullptr;
+    void* block = std::malloc(bytes);
+    if (block) ++live;
+    return block;
+  }
+  static void Release(void* block) {
+    --live;
+    std::free(block);
+  }
+};
+
+std::unique_ptr<uint8_t[]> Lend(const uint8_t* from, size_t n) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[n]);
+  if (n) std::memcpy(copy.get(), from, n);
+  return copy;
+}
+
+EqLevels ScriptedEq(HostScript& s) {
+  EqLevels eq;
+  for (int8_t& band : eq.bands) band = static_cast<int8_t>(s.Byte());
+  eq.preamp = static_cast<int8_t>(s.Byte());
+  return eq;
+}
+
+// A requested output rate: none, one of the nine, or anything at all.
+int32_t ScriptedRate(HostScript& s) {
+  const uint8_t pick = s.Byte() % 12;
+  if (pick == 0) return 0;
+  if (pick <= 9) return kRates[pick - 1];
+  return static_cast<int32_t>(s.Word() << 16 | s.Word());
+}
+
+// Host buffer sizes: one fixed size or a new size for every buffer, from
+// tiny to larger than any frame. Always at least 1.
+size_t ScriptedSize(HostScript& s, int mode, size_t fixed) {
+  switch (mode) {
+    case 0: return 4096;
+    case 1: return fixed;
+    case 2: return 1 + s.Below(32768);
+    case 3: return 1 + s.Below(64);
+    case 4: return 2889 + s.Below(32768 - 2889 + 1);
+    case 5: return 1 + s.Below(3000);
+    case 6: return 2889;
+    default: return 32768;
+  }
+}
+
+bool IsFrameSize(int32_t bytes) { return bytes == 768 || bytes == 1536 || bytes == 2304 || bytes == 4608; }
+
+void CheckProbe(int32_t result, size_t length, int32_t requested, int32_t rate, int32_t channels, int32_t bitrate) {
+  if (result != 0) {
+    Require(result == kResultBufferDone || (result >= 8 && static_cast<size_t>(result) < length),
+            "probe result is 0, 0x8000 or a remaining count", result, static_cast<long>(length));
+    return;
+  }
+  Require(channels == 1 || channels == 2, "probe channels", channels);
+  Require(bitrate >= 8000 && bitrate <= 448000, "probe bitrate", bitrate);
+  Require(std::find(kRates, kRates + 9, rate) != kRates + 9, "probe rate is one of the nine", rate);
+  if (std::find(kRates, kRates + 9, requested) != kRates + 9) Require(rate == requested, "requested rate kept", rate);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::unique_ptr<uint8_t[]> input = Lend(data, size);
+  HostScript script(input.get(), size);
+  const uint8_t* stream = input.get();
+  const size_t streamSize = script.StreamSize();
+
+  const uint8_t flags = script.Byte();
+  const bool processing = flags & 1;
+  const bool withEq = flags & 2;
+  const bool probeFirst = flags & 4;
+  const bool honest = !(flags & 8);  // the next buffer begins where the result says
+  const int sizeMode = flags >> 5;
+  const size_t fixedSize = 1 + script.Below(32768);
+
+  const ScratchHeap savedHeap = ResampleScratchHeap();
+  ResampleScratchHeap() = {CountingHeap::Allocate, CountingHeap::Release};
+  CountingHeap::live = 0;
+  CountingHeap::calls = 0;
+  CountingHeap::failEvery = (flags & 16) ? 1 + script.Byte() % 4 : 0;
+
+  const auto state = std::make_unique<DecoderState>();
+  const std::unique_ptr<uint8_t[]> outFrame(new uint8_t[kMaxFrameBytes]);
+  const std::unique_ptr<uint8_t[]> outResampled(new uint8_t[kMaxResampledBytes]);
+  const EqLevels firstEq = ScriptedEq(script);
+  InitDecoder(*state, processing ? script.Byte() | 1 : 0, withEq ? &firstEq : nullptr);
+
+  std::unique_ptr<uint8_t[]> held;  // the buffer the decoder currently reads in place
+  size_t offset = 0;
+  // Stream positions are checked while the host keeps the accounting premise:
+  // `base` is the stream offset the decoder counts from.
+  bool tracked = honest;
+  size_t base = 0;
+  int64_t lastFrame = -1;
+
+  if (probeFirst) {
+    const size_t length = std::min(ScriptedSize(script, sizeMode, fixedSize), streamSize);
+    held = Lend(stream, length);
+    int32_t requested = ScriptedRate(script), rate = requested, channels = 0, bitrate = 0;
+    const int32_t r = ProbeHeader(*state, held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
+    CheckProbe(r, length, requested, rate, channels, bitrate);
+    tracked = false;  // like the classic host, decoding starts at offset 0 anyway
+  }
+
+  int seeksLeft = 4, jumpsLeft = 32;
+  for (size_t buffers = 0;; ++buffers) {
+    Require(buffers <= 5 * streamSize + 64, "the host loop ends", static_cast<long>(buffers));
+    // Something between two buffers, now and then.
+    const uint8_t action = script.Byte() % 16;
+    if (action == 0 && seeksLeft > 0) {  // a jump to anywhere in the stream
+      --seeksLeft;
+      SeekStartDecoder(*state);
+      int32_t outBytes = 0, pos = 0;
+      Require(DecompressFrame(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+              "no buffer after SeekStart");
+      SeekEndDecoder(*state);
+      if (streamSize > 0) offset = script.Below(static_cast<uint32_t>(streamSize));
+      base = offset;
+      lastFrame = -1;
+    }
+    const size_t length = std::min(ScriptedSize(script, sizeMode, fixedSize), streamSize - offset);
+    std::unique_ptr<uint8_t[]> next = Lend(stream + offset, length);
+    if (action == 1) {
+      const EqLevels eq = ScriptedEq(script);
+      InitDecoder(*state, script.Byte() & 1, script.Chance(8) ? &eq : nullptr);  // options only
+    } else if (action == 2) {
+      ExitDecoder(*state);
+      InitDecoder(*state, processing, nullptr);
+      base = offset;
+      lastFrame = -1;
+    } else if (action == 3) {
+      held = std::move(next);  // the probe reads this buffer in place
+      int32_t requested = ScriptedRate(script), rate = requested, channels = 0, bitrate = 0;
+      const int32_t r = ProbeHeader(*state, held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
+      CheckProbe(r, length, requested, rate, channels, bitrate);
+      if (r == 0) {
+        int32_t outBytes = 0, pos = 0;
+        Require(DecompressFrame(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+                "no buffer after a successful probe");
+      }
+      next = Lend(stream + offset, length);
+      tracked = false;
+    } else if (action == 4) {
+      int32_t rate = 0, channels = 0, bitrate = 0;
+      Require(ProbeHeader(*state, nullptr, 100, &rate, &channels, &bitrate) == kResultBufferDone, "null probe");
+    }
+
+    held = std::move(next);
+    int32_t result;
+    size_t calls = 0;
+    do {
+      ++calls;
+      Require(calls <= length + 2, "calls per buffer bounded by its length", static_cast<long>(calls));
+      const bool resampling = state->resampleEnabled;
+      uint8_t* out = resampling ? outResampled.get() : outFrame.get();
+      int32_t outBytes = -1, pos = -1;
+      // The length passed along with a null buffer is not read.
+      const int32_t lengthArg = calls == 1 || script.Chance(12) ? static_cast<int32_t>(length) : script.Byte() - 128;
+      result = DecompressFrame(*state, calls == 1 ? held.get() : nullptr, lengthArg, out, &outBytes, &pos);
+
+      Require(CountingHeap::live == 0, "scratch released before the call returns", CountingHeap::live);
+      Require(result == kResultFrame || result == kResultBufferDone ||
+                  (result >= 8 && static_cast<size_t>(result) < length),
+              "result is 0, 0x8000 or a remaining count", result, static_cast<long>(length));
+      Require(outBytes >= 0 && outBytes <= (resampling ? kMaxResampledBytes : kMaxFrameBytes) && outBytes % 2 == 0,
+              "output size", outBytes);
+      Require(outBytes == 0 || result == kResultFrame, "output only with result 0", result, outBytes);
+      if (!resampling && outBytes > 0) Require(IsFrameSize(outBytes), "frame output size", outBytes);
+      if (tracked) {
+        const int64_t at = static_cast<int64_t>(offset - base);
+        Require(pos >= at && pos <= at + static_cast<int64_t>(length), "position inside the buffer", pos, at);
+        if (outBytes > 0) {
+          Require(pos > lastFrame, "frames decoded once, in stream order", pos, static_cast<long>(lastFrame));
+          lastFrame = pos;
+        }
+      }
+    } while (result == kResultFrame);
+
+    const size_t end = offset + length;
+    if (end >= streamSize) break;
+    if (honest) {
+      offset = result == kResultBufferDone ? end : end - static_cast<size_t>(result);
+    } else if (jumpsLeft-- > 0) {
+      offset = script.Below(static_cast<uint32_t>(streamSize));  // anywhere: the decoder must cope
+    } else {
+      break;
+    }
+  }
+  ExitDecoder(*state);
+  ResampleScratchHeap() = savedHeap;
+  return 0;
+}

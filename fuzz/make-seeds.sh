@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Fills a directory with fuzzing seeds: a few tiny inputs, and the first
+# 16 KiB of every stream listed in the corpus manifest when the corpus is
+# present. Seeds go to a directory of the caller's choosing, never into the
+# source tree.
+# Usage: fuzz/make-seeds.sh OUT_DIR [CORPUS_DIR]   (default: $QUORVEL_CORPUS)
+set -euo pipefail
+out=${1:?usage: make-seeds.sh OUT_DIR [CORPUS_DIR]}
+corpus=${2:-${QUORVEL_CORPUS:-}}
+max_len=${QUORVEL_FUZZ_MAX_LEN:-16384}
+mkdir -p "$out"
+: > "$out/empty"
+printf '\xff\xfd\x90\x64' > "$out/header-only"
+printf 'ID3\x04\x00\x00\x00\x00\x00\x0a0123456789\xff\xfd\x90\x64' > "$out/id3-then-header"
+if [ -n "$corpus" ] && [ -f "$corpus/MANIFEST.tsv" ]; then
+  count=0
+  while IFS=$'\t' read -r file _bytes layer _rest; do
+    [ "$layer" = "-" ] || [ "$layer" = "layer" ] && continue
+    head -c "$max_len" "$corpus/$file" > "$out/$(printf '%s' "$file" | tr '/' '_')"
+    count=$((count + 1))
+  done < "$corpus/MANIFEST.tsv"
+  echo "seeds: $count corpus streams (first $max_len bytes) and 3 tiny inputs in $out"
+else
+  echo "seeds: no corpus at '${corpus}', starting from 3 tiny inputs" >&2
+fi
