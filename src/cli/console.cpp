@@ -34,8 +34,8 @@ void Console::DrawProgress(const Progress& p, std::chrono::steady_clock::duratio
   const uint64_t total = p.bytesTotal.load();
   const double percent = total ? 100.0 * static_cast<double>(p.bytesDone.load()) / static_cast<double>(total) : 0.0;
   const double audio = static_cast<double>(p.audioMicros.load()) / 1e6;
-  char text[160];
-  int n = std::snprintf(text, sizeof text, "%5.1f%%  %.1f s  %.0fx realtime", percent, seconds,
+  char text[512];
+  int n = std::snprintf(text, sizeof text, "%s%5.1f%%  %.1f s  %.0fx realtime", p.label.c_str(), percent, seconds,
                         seconds > 0 ? audio / seconds : 0.0);
   if (p.files > 1 && n > 0 && static_cast<size_t>(n) < sizeof text) {
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "  (%u of %u files done)", p.filesDone.load(),

@@ -16,6 +16,7 @@ struct Progress {
   std::atomic<uint64_t> audioMicros{0};  // audio decoded, in microseconds
   std::atomic<unsigned> filesDone{0};
   unsigned files = 0;
+  std::string label;  // shown before the figures (the input, when there is one)
 };
 
 class Console {

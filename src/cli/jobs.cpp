@@ -390,7 +390,7 @@ bool DescribeFile(const Settings& s, const std::string& input, Console& console)
           << "  channels:        " << f.channels << " (" << ToString(f.mode) << ")\n"
           << "  bitrate:         " << f.bitrate / 1000 << " kbit/s\n"
           << "  frames:          " << facts.frames << "\n"
-          << "  duration:        " << duration << " s\n"
+          << "  duration:        " << std::string(duration, std::strlen(duration) - 3) << " s\n"
           << "  crc-protected:   " << facts.crcProtected << " frames\n"
           << "  skipped:         " << skipped << "\n"
           << "  leading bytes:   " << f.position << "\n"

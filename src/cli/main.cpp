@@ -93,6 +93,7 @@ int Decode(const Settings& s) {
   }
   Progress progress;
   progress.files = static_cast<unsigned>(jobs.size());
+  if (jobs.size() == 1) progress.label = fs::path(jobs[0].input).filename().string() + "  ";
   bool allFiles = true;
   for (const Job& job : jobs) {
     allFiles = allFiles && IsRegularFile(job.input);
