@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Builds Quorvel for the processors and systems it is meant for but this
+# machine is not, and checks each build:
+#   dll  Quorvel.dll for 64-bit Windows (mingw-w64): the export table holds the
+#        six calls at ordinals 1-6 and the two CQuorvel members at 7 and 8,
+#        nothing else; the example C host links against it.
+#   arm  32-bit ARM (armv7 hard float), the home devices' processor family:
+#        every test under qemu-arm, the recorded corpus outputs bit for bit,
+#        and the example C host on the shared library.
+#   be   big-endian s390x: the recorded corpus outputs bit for bit under
+#        qemu-s390x, then the other tests.
+# Installs the Debian packages it needs when they are missing. Prints one
+# summary line per check and exits non-zero if any fails.
+# Usage: scripts/cross-check.sh [dll] [arm] [be]     (default: all three)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+checks=("$@")
+[ ${#checks[@]} -gt 0 ] || checks=(dll arm be)
+for c in "${checks[@]}"; do
+  case $c in dll | arm | be) ;; *) echo "usage: scripts/cross-check.sh [dll] [arm] [be]" >&2; exit 2 ;; esac
+done
+wants() { [[ " ${checks[*]} " == *" $1 "* ]]; }
+
+packages=(googletest)
+wants dll && packages+=(g++-mingw-w64-x86-64-win32)
+wants arm && packages+=(g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf qemu-user)
+wants be && packages+=(g++-s390x-linux-gnu gcc-s390x-linux-gnu qemu-user)
+scripts/install-deps.sh "${packages[@]}" || exit 1
+
+export QUORVEL_CORPUS="${QUORVEL_CORPUS:-$(cd .. && pwd)/shared/corpus}"
+corpus_ok=0
+[ -f "$QUORVEL_CORPUS/golden/INDEX.tsv" ] && corpus_ok=1
+jobs=2
+logs=$root/build-cross-logs
+mkdir -p "$logs"
+summary=()
+failed=0
+report() {  # report PASS|FAIL|SKIP check text
+  summary+=("cross-check: $1 $2: $3")
+  [ "$1" = FAIL ] && failed=1
+  return 0
+}
+
+# configure_and_build DIR TOOLCHAIN LOG [cmake args...]
+configure_and_build() {
+  local dir=$1 toolchain=$2 log=$3
+  shift 3
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain.cmake" \
+    -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_CLI=OFF -DQUORVEL_BUILD_FUZZ=OFF "$@" >"$log" 2>&1 &&
+    cmake --build "$dir" -j "$jobs" >>"$log" 2>&1
+}
+
+# The recorded row of one stream decoded by the plain host loop (4096-byte
+# buffers, 8 zero bytes after the stream, no processing, no rate): its PCM
+# size and MD5.
+host_stream=iso/l2-fl16.bit
+host_row() {
+  awk -F'\t' -v s="$host_stream" '$2 == s && $4 == 4096 && $5 == 1 && $6 == 0 && $7 == 0 && $8 == "-" { print $9, $10; exit }' \
+    "$QUORVEL_CORPUS/golden/INDEX.tsv"
+}
+
+# host_check NAME RUNNER... : runs the example host built as build-dir/host on
+# the stream and compares its PCM with the recorded checksum.
+host_check() {
+  local name=$1 exe=$2
+  shift 2
+  if [ ! -f examples/host.c ]; then
+    report SKIP "$name host" "examples/host.c is not in the tree"
+    return
+  fi
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$name host" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  local want out
+  want=$(host_row)
+  out=$(mktemp)
+  if "$@" "$exe" "$QUORVEL_CORPUS/$host_stream" "$out" 4096 >"$logs/$name-host.log" 2>&1; then
+    local got
+    got="$(stat -c %s "$out") $(md5sum <"$out" | cut -d' ' -f1)"
+    if [ "$got" = "$want" ]; then
+      report PASS "$name host" "examples/host.c through the exported calls of the shared library, $host_stream: $got as recorded"
+    else
+      report FAIL "$name host" "$host_stream: PCM $got, recorded $want"
+    fi
+  else
+    report FAIL "$name host" "examples/host.c failed on $host_stream (see $logs/$name-host.log)"
+  fi
+  rm -f "$out"
+}
+
+# golden_check NAME DIR RUNNER... : the recorded-outputs comparison alone.
+golden_check() {
+  local name=$1 dir=$2
+  shift 2
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$name golden" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  local rows
+  rows=$(($(wc -l <"$QUORVEL_CORPUS/golden/INDEX.tsv") - 1))
+  if "$@" "$dir/tests/quorvel_tests" --gtest_filter='Golden.*' >"$logs/$name-golden.log" 2>&1 &&
+    grep -q '^\[  PASSED  \] 1 test' "$logs/$name-golden.log"; then
+    report PASS "$name golden" "all $rows recorded configurations: PCM and per-call log identical"
+  else
+    report FAIL "$name golden" "$(grep -m1 -E 'Failure|EXPECT|failures' "$logs/$name-golden.log" || echo "see $logs/$name-golden.log")"
+  fi
+}
+
+# tests_check NAME DIR : every test but the recorded-outputs comparison, through
+# ctest (which runs the target's programs under the emulator).
+tests_check() {
+  local name=$1 dir=$2
+  if ctest --test-dir "$dir" -j "$jobs" -E '^Golden\.' --output-on-failure >"$logs/$name-tests.log" 2>&1; then
+    report PASS "$name tests" "$(grep -E 'tests passed' "$logs/$name-tests.log")"
+  else
+    report FAIL "$name tests" "$(grep -E 'tests passed|tests failed' "$logs/$name-tests.log"), see $logs/$name-tests.log"
+  fi
+}
+
+if wants dll; then
+  started=$SECONDS
+  dir=build-cross-mingw
+  if configure_and_build $dir x86_64-w64-mingw32 "$logs/dll-build.log" -DQUORVEL_BUILD_TESTS=OFF; then
+    if line=$(scripts/check-dll-exports.sh $dir/Quorvel.dll x86_64-w64-mingw32- 2>&1); then
+      report PASS dll "Quorvel.dll exports $line"
+    else
+      report FAIL dll "$line"
+    fi
+    # A C host builds against the import library and imports every call from
+    # Quorvel.dll by name. (No Windows to run it on here: see README.)
+    if [ -f examples/host.c ]; then
+      if x86_64-w64-mingw32-gcc -std=c99 -O2 -Wall -Wextra -Werror -Iinclude examples/host.c \
+        $dir/libQuorvel.dll.a -o $dir/host.exe >"$logs/dll-host.log" 2>&1; then
+        imported=$(x86_64-w64-mingw32-objdump -p $dir/host.exe |
+          awk '/DLL Name:/ { dll = $3 } dll == "Quorvel.dll" && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | sort | tr '\n' ' ')
+        if [ -n "$imported" ]; then
+          report PASS "dll host" "examples/host.c links against Quorvel.dll and imports: ${imported% }"
+        else
+          report FAIL "dll host" "host.exe imports nothing from Quorvel.dll"
+        fi
+      else
+        report FAIL "dll host" "examples/host.c does not build for Windows (see $logs/dll-host.log)"
+      fi
+    fi
+  else
+    report FAIL dll "build failed (see $logs/dll-build.log)"
+  fi
+  echo "dll: $((SECONDS - started)) s"
+fi
+
+# linux_target NAME TOOLCHAIN TRIPLET QEMU ORDER: ORDER is "tests-first" or
+# "golden-first"; the first part is the one the target exists for.
+linux_target() {
+  local name=$1 toolchain=$2 triplet=$3 qemu=$4 order=$5
+  local dir=build-cross-$name started=$SECONDS
+  local run=("$qemu" -L "/usr/$triplet")
+  if ! configure_and_build "$dir" "$toolchain" "$logs/$name-build.log"; then
+    report FAIL "$name" "build failed (see $logs/$name-build.log)"
+    return
+  fi
+  if [ "$order" = tests-first ]; then
+    tests_check "$name" "$dir"
+    golden_check "$name" "$dir" "${run[@]}"
+  else
+    golden_check "$name" "$dir" "${run[@]}"
+    tests_check "$name" "$dir"
+  fi
+  rm -f "$dir/host"
+  if [ -f examples/host.c ]; then
+    "$triplet-gcc" -std=c99 -O2 -Wall -Wextra -Werror -Iinclude examples/host.c -L"$dir" -lquorvel \
+      -Wl,-rpath,"$root/$dir" -o "$dir/host" >"$logs/$name-host-build.log" 2>&1 ||
+      report FAIL "$name host" "examples/host.c does not build (see $logs/$name-host-build.log)"
+  fi
+  [ -x "$dir/host" ] && host_check "$name" "$dir/host" "${run[@]}"
+  echo "$name: $((SECONDS - started)) s"
+}
+
+wants arm && linux_target arm arm-linux-gnueabihf arm-linux-gnueabihf qemu-arm tests-first
+wants be && linux_target be s390x-linux-gnu s390x-linux-gnu qemu-s390x golden-first
+
+echo
+printf '%s\n' "${summary[@]}"
+exit $failed
