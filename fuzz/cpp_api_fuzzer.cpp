@@ -77,10 +77,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int8_t& band : options.bands) band = static_cast<int8_t>(script.Byte());
   options.preamp = static_cast<int8_t>(script.Byte());
   switch ((flags >> 1) & 3) {
-    case 0: options.outputRate = 0; break;
-    case 1: options.outputRate = quorvel::kOutputRates[script.Byte() % 9]; break;
-    case 2: options.outputRate = quorvel::kFirstFrameRate; break;
-    default: options.outputRate = static_cast<int32_t>(script.Word() << 16 | script.Word()); break;
+    case 0:
+      options.outputRate = 0;
+      break;
+    case 1:
+      options.outputRate = quorvel::kOutputRates[script.Byte() % 9];
+      break;
+    case 2:
+      options.outputRate = quorvel::kFirstFrameRate;
+      break;
+    default:
+      options.outputRate = static_cast<int32_t>(script.Word() << 16 | script.Word());
+      break;
   }
   options.bufferBytes = (flags & 8) ? static_cast<int32_t>(script.Word() << 1) : 2889 + script.Below(32768 - 2889 + 1);
   const int chunkMode = flags >> 4;
@@ -103,10 +111,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (offset < streamSize) {
     size_t chunk;
     switch (chunkMode & 3) {
-      case 0: chunk = 1 + script.Below(16); break;
-      case 1: chunk = 1 + script.Below(4096); break;
-      case 2: chunk = 1 + script.Below(40000); break;
-      default: chunk = script.Chance(2) && emptyLeft-- > 0 ? 0 : 1 + script.Below(1024); break;  // empty ones too
+      case 0:
+        chunk = 1 + script.Below(16);
+        break;
+      case 1:
+        chunk = 1 + script.Below(4096);
+        break;
+      case 2:
+        chunk = 1 + script.Below(40000);
+        break;
+      default:
+        chunk = script.Chance(2) && emptyLeft-- > 0 ? 0 : 1 + script.Below(1024);
+        break;  // empty ones too
     }
     chunk = std::min(chunk, streamSize - offset);
     // Each chunk in an allocation of its own size, released after Feed.

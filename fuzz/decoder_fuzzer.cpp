@@ -66,14 +66,22 @@ int32_t ScriptedRate(HostScript& s) {
 // tiny to larger than any frame. Always at least 1.
 size_t ScriptedSize(HostScript& s, int mode, size_t fixed) {
   switch (mode) {
-    case 0: return 4096;
-    case 1: return fixed;
-    case 2: return 1 + s.Below(32768);
-    case 3: return 1 + s.Below(64);
-    case 4: return 2889 + s.Below(32768 - 2889 + 1);
-    case 5: return 1 + s.Below(3000);
-    case 6: return 2889;
-    default: return 32768;
+    case 0:
+      return 4096;
+    case 1:
+      return fixed;
+    case 2:
+      return 1 + s.Below(32768);
+    case 3:
+      return 1 + s.Below(64);
+    case 4:
+      return 2889 + s.Below(32768 - 2889 + 1);
+    case 5:
+      return 1 + s.Below(3000);
+    case 6:
+      return 2889;
+    default:
+      return 32768;
   }
 }
 

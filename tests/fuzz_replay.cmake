@@ -13,3 +13,6 @@ foreach(harness decoder_fuzzer cpp_api_fuzzer)
            COMMAND replay_${harness} -max_len=16384 ${CMAKE_CURRENT_SOURCE_DIR}/regressions
                    ${quorvel_replay_corpus}/synth ${quorvel_replay_corpus}/iso)
 endforeach()
+
+# The "nothing lost" tests feed the C++ API as well.
+target_link_libraries(quorvel_tests PRIVATE quorvel_cpp)
