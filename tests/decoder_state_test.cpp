@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <tuple>
 #include <vector>
 
@@ -43,6 +44,10 @@ const Bytes kStream = Cat({kFrame, kFrame, kFrame, kHeader, kZeros8});
 
 struct Call {
   int32_t result, outBytes = kUnwritten, streamPos = kUnwritten;
+  bool operator==(const Call&) const = default;
+  friend std::ostream& operator<<(std::ostream& o, const Call& c) {
+    return o << "{" << c.result << ", " << c.outBytes << ", " << c.streamPos << "}";
+  }
 };
 
 Call Decompress(DecoderState& s, const uint8_t* data, int32_t length) {
@@ -56,6 +61,10 @@ Call Next(DecoderState& s, int32_t length = 0) { return Decompress(s, nullptr, l
 
 struct Probe {
   int32_t result, rate = kUnwritten, channels = kUnwritten, bitrate = kUnwritten;
+  bool operator==(const Probe&) const = default;
+  friend std::ostream& operator<<(std::ostream& o, const Probe& p) {
+    return o << "{" << p.result << ", " << p.rate << ", " << p.channels << ", " << p.bitrate << "}";
+  }
 };
 
 Probe ProbeBytes(DecoderState& s, const Bytes& b, int32_t rate = 0, std::optional<int32_t> length = {}) {
@@ -95,10 +104,7 @@ TEST(DecoderState, NullBufferAfterAResetAsksForABuffer) {
     auto s = std::make_unique<DecoderState>();
     setup(*s);
     EXPECT_EQ(s->resetPending, 1);
-    const Call c = Next(*s, static_cast<int32_t>(kStream.size()));
-    EXPECT_EQ(c.result, 1);
-    EXPECT_EQ(c.outBytes, 0);
-    EXPECT_EQ(c.streamPos, kUnwritten);
+    EXPECT_EQ(Next(*s, static_cast<int32_t>(kStream.size())), (Call{1, 0, kUnwritten}));
     InitDecoder(*s, 0, nullptr);
     EXPECT_EQ(s->resetPending, 1);
     EXPECT_EQ(Decompress(*s, kStream).streamPos, 0);
@@ -123,11 +129,7 @@ TEST(DecoderState, OptionsChangeMidStreamKeepsThePlace) {
     EXPECT_EQ(s->gain, kOneQ28);
     EXPECT_EQ(s->eqGains[5], 0x100);
     EXPECT_EQ(s->processingEnabled, 1);
-    EXPECT_EQ(s->resetPending, 0);
-    const Call c = Next(*s, static_cast<int32_t>(kStream.size()));
-    EXPECT_EQ(c.result, 0);
-    EXPECT_EQ(c.outBytes, 4608);
-    EXPECT_EQ(c.streamPos, 417);
+    EXPECT_EQ(Next(*s, static_cast<int32_t>(kStream.size())), (Call{0, 4608, 417}));
   }
 }
 
@@ -141,10 +143,10 @@ TEST(DecoderState, ProbeResults) {
     Probe expected;
   };
   const Case cases[] = {
-      {"empty buffer", kStream, 0, 0, {0x8000}},
-      {"negative length", kStream, -5, 0, {0x8000}},
-      {"frame longer than the buffer", Bytes(kFrame.begin(), kFrame.end() - 1), {}, 0, {0x8000}},
-      {"a found frame needs its successor's sync", Cat({{0, 0}, kFrame, kZeros8}), {}, 0, {425}},
+      {"empty buffer", kStream, 0, 0, {0x8000, 0}},
+      {"negative length", kStream, -5, 0, {0x8000, 0}},
+      {"frame longer than the buffer", Bytes(kFrame.begin(), kFrame.end() - 1), {}, 0, {0x8000, 0}},
+      {"a found frame needs its successor's sync", Cat({{0, 0}, kFrame, kZeros8}), {}, 0, {425, 0}},
       {"found and confirmed", Cat({{0, 0}, kFrame, framed}), {}, 0, {0, 44100, 2, 128000}},
       {"first frame, no confirmation", Cat({kFrame, kZeros8}), {}, 0, {0, 44100, 2, 128000}},
       {"LSF", Cat({Frame({.idBit = 0}), framed}), {}, 0, {0, 22050, 2, 64000}},
@@ -157,13 +159,8 @@ TEST(DecoderState, ProbeResults) {
     SCOPED_TRACE(c.name);
     auto s = Opened();
     const Probe p = ProbeBytes(*s, c.buffer, c.rateIn, c.length);
-    EXPECT_EQ(p.result, c.expected.result);
-    EXPECT_EQ(p.rate, c.expected.result == 0 ? c.expected.rate : c.rateIn);
-    EXPECT_EQ(p.channels, c.expected.channels);
-    EXPECT_EQ(p.bitrate, c.expected.bitrate);
-    if (p.result == 0) {
-      EXPECT_EQ(s->resampleEnabled, c.rateIn != 0);
-    }
+    EXPECT_EQ(p, c.expected);  // nothing is written unless a frame was found
+    EXPECT_EQ(s->resampleEnabled, p.result == 0 && c.rateIn != 0);
   }
 }
 
@@ -182,6 +179,7 @@ TEST(DecoderState, ProbeWithoutDataChangesNothing) {
   int32_t rate = 0, channels = kUnwritten, bitrate = kUnwritten;
   EXPECT_EQ(ProbeHeader(*s, nullptr, size, &rate, &channels, &bitrate), 0x8000);
   EXPECT_EQ(place(*s), before);
+  EXPECT_EQ(std::tuple(rate, channels, bitrate), std::tuple(0, kUnwritten, kUnwritten));
   EXPECT_EQ(Next(*s, size).streamPos, 417);
 
   Bytes out(QUORVEL_MAX_FRAME_BYTES);
@@ -191,10 +189,7 @@ TEST(DecoderState, ProbeWithoutDataChangesNothing) {
   EXPECT_EQ(GetHeaderInfo(nullptr, size, &rate, &channels, &bitrate), QUORVEL_BUFFER_DONE);
   EXPECT_EQ(DecompressAudio(nullptr, size, out.data(), 0, &outBytes, &streamPos), QUORVEL_FRAME);
   EXPECT_EQ(streamPos, 417);
-  EXPECT_EQ(outBytes, QUORVEL_MAX_FRAME_BYTES);
-  EXPECT_EQ(rate, 0);
-  EXPECT_EQ(channels, kUnwritten);
-  EXPECT_EQ(bitrate, kUnwritten);
+  EXPECT_EQ(std::tuple(rate, channels, bitrate), std::tuple(0, kUnwritten, kUnwritten));
   Exit();
 }
 
@@ -234,10 +229,9 @@ TEST(DecoderState, BufferDoneCountsTheWholeBuffer) {
     s->streamOffset = 1000;
     for (size_t i = 0; i < c.calls.size(); ++i) {
       SCOPED_TRACE(testing::Message() << "call " << i + 1);
-      const Call got = i == 0 ? Decompress(*s, c.buffer.data(), c.length) : Next(*s, c.length + 999);
-      EXPECT_EQ(got.result, c.calls[i].result);
-      EXPECT_EQ(got.outBytes, c.calls[i].outBytes);
-      EXPECT_EQ(got.streamPos, 1000 + c.calls[i].streamPos);
+      Call want = c.calls[i];
+      want.streamPos += 1000;
+      EXPECT_EQ(i == 0 ? Decompress(*s, c.buffer.data(), c.length) : Next(*s, c.length + 999), want);
     }
     EXPECT_EQ(Decompress(*s, kStream).streamPos, 1000 + c.ended);
   }
@@ -250,27 +244,24 @@ TEST(DecoderState, FreeFormatHeaderAfterNeedDataIsSkipped) {
   auto s = Opened();
   ASSERT_EQ(Decompress(*s, Bytes(kFrame.begin(), kFrame.end() - 1)).result, 0x8000);
   ASSERT_EQ(s->cursor.status, StatusNeedData);
-  const Bytes next = Cat({Frame({.bitrateIndex = 0}, 20), kStream});
-  const Call skipped = Decompress(*s, next);
-  EXPECT_EQ(skipped.result, 0);
-  EXPECT_EQ(skipped.outBytes, 0);
-  EXPECT_EQ(skipped.streamPos, 416);
-  const Call decoded = Next(*s);
-  EXPECT_EQ(decoded.result, 0);
-  EXPECT_EQ(decoded.outBytes, 4608);
-  EXPECT_EQ(decoded.streamPos, 416 + 20);
+  EXPECT_EQ(Decompress(*s, Cat({Frame({.bitrateIndex = 0}, 20), kStream})), (Call{0, 0, 416}));
+  EXPECT_EQ(Next(*s), (Call{0, 4608, 416 + 20}));
 }
 
-// Positions are 32-bit and wrap; the sanitizer build checks that no signed
-// arithmetic overflows on the way.
+// Positions are 32-bit and wrap, across the signed and the unsigned limit;
+// the sanitizer build checks that no signed arithmetic overflows on the way.
 TEST(DecoderState, StreamPositionsWrap) {
-  auto s = Opened();
-  s->streamOffset = 0xFFFFFFF0u;
-  EXPECT_EQ(Decompress(*s, kStream).streamPos, -16);
-  EXPECT_EQ(Next(*s).streamPos, 401);
-  EXPECT_EQ(Next(*s).streamPos, 818);
-  EXPECT_EQ(Next(*s).result, 12);
-  EXPECT_EQ(Decompress(*s, Cat({kFrame, kZeros8})).streamPos, 1235);
+  for (uint32_t start : {0x7FFFFFF0u, 0xFFFFFFF0u}) {
+    SCOPED_TRACE(start);
+    auto at = [start](uint32_t offset) { return static_cast<int32_t>(start + offset); };
+    auto s = Opened();
+    s->streamOffset = start;
+    EXPECT_EQ(Decompress(*s, kStream).streamPos, at(0));
+    EXPECT_EQ(Next(*s).streamPos, at(417));
+    EXPECT_EQ(Next(*s).streamPos, at(834));
+    EXPECT_EQ(Next(*s), (Call{12, 0, at(1251)}));
+    EXPECT_EQ(Decompress(*s, Cat({kFrame, kZeros8})).streamPos, at(1251));
+  }
 }
 
 }  // namespace
