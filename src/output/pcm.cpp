@@ -1,31 +1,32 @@
+// 16-bit output: the entry point, which runs the active kernel, and the
+// plain kernel.
 #include "output/pcm.h"
 
+#include "kernels.h"
+
 namespace quorvel {
-namespace {
-
-inline void StoreLittleEndian16(uint8_t* p, int32_t value) {
-  const uint32_t u = static_cast<uint32_t>(value);
-  p[0] = static_cast<uint8_t>(u);
-  p[1] = static_cast<uint8_t>(u >> 8);
-}
-
-}  // namespace
 
 int32_t WritePcm(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
                  int32_t& maxOvershoot) {
+  return ActiveKernels().writePcm(out, count, channel0, channel1, residual, maxOvershoot);
+}
+
+int32_t WritePcmPlain(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
+                      int32_t& maxOvershoot) {
+  // Locals, so that the byte stores cannot be taken to change them.
+  int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
   if (channel1 == nullptr) {
+    for (uint32_t i = 0; i < count; ++i) StoreLittleEndian16(out + 2 * i, ConvertSample16(channel0[i], r0, overshoot));
+  } else {
     for (uint32_t i = 0; i < count; ++i) {
-      StoreLittleEndian16(out + 2 * i, ConvertSample(kOutputBits, channel0[i], residual[0], maxOvershoot));
+      StoreLittleEndian16(out + 4 * i, ConvertSample16(channel0[i], r0, overshoot));
+      StoreLittleEndian16(out + 4 * i + 2, ConvertSample16(channel1[i], r1, overshoot));
     }
-    return static_cast<int32_t>(count * 2);
+    residual[1] = r1;
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    const int32_t left = ConvertSample(kOutputBits, channel0[i], residual[0], maxOvershoot);
-    const int32_t right = ConvertSample(kOutputBits, channel1[i], residual[1], maxOvershoot);
-    StoreLittleEndian16(out + 4 * i, left);
-    StoreLittleEndian16(out + 4 * i + 2, right);
-  }
-  return static_cast<int32_t>(count * 4);
+  residual[0] = r0;
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * (channel1 ? 4 : 2));
 }
 
 }  // namespace quorvel

@@ -4,24 +4,18 @@
 // The recursion is expanded by the compiler from the template below.
 #include "synth/dct32.h"
 
+#include "kernels.h"
+
 namespace quorvel {
 namespace {
 
-// C_N[n] = 4096 cos((2n + 1) pi / (2N)), rounded to nearest.
-constexpr int32_t kCos32[16] = {4091, 4052, 3973, 3857, 3703, 3513, 3290, 3035,
-                                2751, 2440, 2106, 1751, 1380, 995,  601,  201};
-constexpr int32_t kCos16[8] = {4076, 3920, 3612, 3166, 2598, 1931, 1189, 401};
-constexpr int32_t kCos8[4] = {4017, 3406, 2276, 799};
-constexpr int32_t kCos4[2] = {3784, 1567};
-constexpr int32_t kCos2[1] = {2896};
-
 template <int N>
 constexpr const int32_t* CosTable() {
-  if constexpr (N == 32) return kCos32;
-  if constexpr (N == 16) return kCos16;
-  if constexpr (N == 8) return kCos8;
-  if constexpr (N == 4) return kCos4;
-  return kCos2;
+  if constexpr (N == 32) return DctCos32;
+  if constexpr (N == 16) return DctCos16;
+  if constexpr (N == 8) return DctCos8;
+  if constexpr (N == 4) return DctCos4;
+  return DctCos2;
 }
 
 template <int N>
@@ -58,6 +52,14 @@ void Dct32(const Q28* slotSamples, int column, HistoryPlane& upper, HistoryPlane
   for (int r = 0; r < 16; ++r) {
     upper[r][column] = x[16 + r];
     lower[r][column] = x[15 - r];
+  }
+}
+
+void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out) {
+  for (int j = 0; j < count; ++j) {
+    int32_t x[32];
+    Dct32Values(slots + 32 * j, x);
+    for (int m = 0; m < 32; ++m) out[m][j] = x[m];
   }
 }
 

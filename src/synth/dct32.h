@@ -13,6 +13,14 @@
 
 namespace quorvel {
 
+// C_N[n] = 4096 cos((2n + 1) pi / (2N)), rounded to nearest (no value is a tie).
+inline constexpr int32_t DctCos32[16] = {4091, 4052, 3973, 3857, 3703, 3513, 3290, 3035,
+                                         2751, 2440, 2106, 1751, 1380, 995,  601,  201};
+inline constexpr int32_t DctCos16[8] = {4076, 3920, 3612, 3166, 2598, 1931, 1189, 401};
+inline constexpr int32_t DctCos8[4] = {4017, 3406, 2276, 799};
+inline constexpr int32_t DctCos4[2] = {3784, 1567};
+inline constexpr int32_t DctCos2[1] = {2896};
+
 // One parity of a channel's history: [row][column].
 using HistoryPlane = int32_t[16][8];
 

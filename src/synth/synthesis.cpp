@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+#include "kernels.h"
+
 namespace quorvel {
 namespace {
 
@@ -92,13 +94,28 @@ void WindowSlotReference(const ChannelHistory& h, int b, Q28 out[32]) {
 }
 
 void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots) {
+  const Kernels& kernels = ActiveKernels();
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
     int b = synthesis.ringIndex;
-    for (int s = 0; s < slots; ++s) {
-      Dct32(&frame.samples[ch][s * 32], b >> 1, h.upper[b & 1], h.lower[b & 1]);
-      WindowSlot(h, b, &pcm.samples[ch][s * 32]);
-      b = (b + 1) & 15;
+    // The DCT of up to eight slots at once (it needs no history); each slot
+    // then enters the history just before its own windowing, because the
+    // column it takes still holds the slot of age 16 until then.
+    for (int first = 0; first < slots; first += 8) {
+      const int count = slots - first < 8 ? slots - first : 8;
+      alignas(32) DctLanes x;
+      kernels.dct32Lanes(&frame.samples[ch][first * 32], count, x);
+      for (int j = 0; j < count; ++j) {
+        const int column = b >> 1;
+        HistoryPlane& upper = h.upper[b & 1];
+        HistoryPlane& lower = h.lower[b & 1];
+        for (int r = 0; r < 16; ++r) {
+          upper[r][column] = x[16 + r][j];
+          lower[r][column] = x[15 - r][j];
+        }
+        kernels.windowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
+        b = (b + 1) & 15;
+      }
     }
   }
 }

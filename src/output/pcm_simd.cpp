@@ -1,0 +1,345 @@
+// 16-bit output in 4 or 8 lanes.
+//
+// The error feedback chains the samples of a channel through the residual,
+// but along a run of samples that all stay in one of the three regimes of
+// ConvertSample the chain is a running sum. With r the residual before the
+// run, P_i = r + s_0 + .. + s_i and v_i the sum of sample i and its residual:
+// - in range (v_i within full scale): v_0 = P_0 and
+//   v_i = s_i + (P_{i-1} & 0x1FFF); output v_i >> 13, residual P_i & 0x1FFF;
+// - clipped high (v_i > 0x0FFFFFFF): each sample leaves v_i - 0x0FFFE000, so
+//   v_i = P_i - i * 0x0FFFE000; output 32767;
+// - clipped low (v_i < -0x10000000): each sample leaves v_i + 0x10000000, so
+//   v_i = P_i + i * 0x10000000; output -32768.
+// Each step computes the first sample's sum exactly, takes its regime, forms
+// all lanes as if the run went on, and keeps the leading lanes whose v_i lie
+// in the regime's window: by induction over the lanes each of them is what
+// ConvertSample gives. The sample that leaves the run goes through
+// ConvertClippingSample16 and the next step starts after it. The windows and
+// the input bounds (|s_i| <= 2^29, |r| <= 0x50000000) keep every true v_i
+// within 32 bits, so the wrapping vector sums are exact and nothing
+// saturates; samples outside them go one by one. A clipped lane records its
+// overshoot when the residual before it was below 0x8000 in magnitude, as
+// ConvertSample does (the order of the channels does not matter for a
+// maximum).
+//
+// Runs are tried four lanes at a time: in heavily clipped audio, where runs
+// are short, eight-lane attempts fail too often. Blocks that are certainly
+// in range (a residual left by an in-range sample, samples at least 0x2000
+// inside full scale) skip the regime test and, with AVX2, go eight at a time.
+#include <algorithm>
+
+#include "kernels.h"
+#include "output/pcm.h"
+
+#if QUORVEL_HAVE_X86_KERNELS
+#include <immintrin.h>
+
+namespace quorvel {
+namespace {
+
+constexpr int32_t kFullLow = -0x10000000;  // lowest value within full scale
+constexpr int32_t kFullHigh = 0x0FFFFFFF;  // highest value within full scale
+constexpr int32_t kHighStep = 0x0FFFE000;  // what a sample clipped high takes from the sum
+constexpr int32_t kLowStep = 0x10000000;   // what a sample clipped low adds to the sum
+constexpr int32_t kSampleBound = 0x20000000;
+constexpr int32_t kResidualBound = 0x50000000;
+constexpr int32_t kClipWindow = 0x4FFFFFFF;  // |v| above this leaves the vector path
+
+constexpr uint32_t kChunk = 1152;  // samples per channel converted before interleaving
+
+inline bool ResidualFits(int32_t r) { return r >= -kResidualBound && r <= kResidualBound; }
+
+enum class Regime { kInRange, kHigh, kLow };
+
+inline Regime RegimeOf(int32_t v) {
+  return v > kFullHigh ? Regime::kHigh : v < kFullLow ? Regime::kLow : Regime::kInRange;
+}
+
+inline int32_t CountTrailingZeros(uint32_t bits) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctz(bits);
+#else
+  int32_t n = 0;
+  while (!(bits & 1u)) bits >>= 1, ++n;
+  return n;
+#endif
+}
+
+}  // namespace
+}  // namespace quorvel
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+#endif
+
+namespace quorvel {
+namespace {
+
+inline __m128i Set4(int32_t v) { return _mm_set1_epi32(v); }
+
+// Lanes of v outside lo..hi, as a 4-bit mask.
+inline uint32_t Outside4(__m128i v, int32_t lo, int32_t hi) {
+  const __m128i out = _mm_or_si128(_mm_cmpgt_epi32(v, Set4(hi)), _mm_cmplt_epi32(v, Set4(lo)));
+  return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(out)));
+}
+
+// The largest overshoot o_i among the first `lanes` lanes whose residual
+// before the sample was quiet.
+inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
+  const __m128i taken = _mm_and_si128(_mm_cmplt_epi32(_mm_abs_epi32(before), Set4(0x8000)),
+                                      _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), Set4(lanes)));
+  __m128i m = _mm_and_si128(o, taken);
+  m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+  m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0xB1));
+  return _mm_cvtsi128_si32(m);
+}
+
+inline int32_t Lane4(__m128i v, int32_t lane) {
+  alignas(16) int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
+  return lanes[lane];
+}
+
+inline __m128i RunningSums4(__m128i s) {
+  const __m128i q = _mm_add_epi32(s, _mm_slli_si128(s, 4));
+  return _mm_add_epi32(q, _mm_slli_si128(q, 8));
+}
+
+// Whether a block of four is certainly in range (see the top of the file).
+inline bool FastEligible4(__m128i s, int32_t r) {
+  return static_cast<uint32_t>(r) <= 0x1FFFu && !Outside4(s, kFullLow, kFullHigh - 0x1FFF);
+}
+
+// Four in-range outputs; the residual after them waits for one addition.
+inline __m128i FastBlock4(__m128i s, int32_t& r) {
+  const __m128i q = RunningSums4(s);
+  const __m128i rv = Set4(r);
+  const __m128i after = _mm_and_si128(_mm_add_epi32(q, rv), Set4(0x1FFF));
+  r = static_cast<int32_t>((static_cast<uint32_t>(r) + static_cast<uint32_t>(_mm_extract_epi32(q, 3))) & 0x1FFFu);
+  return _mm_srai_epi32(_mm_add_epi32(s, _mm_alignr_epi8(after, rv, 12)), 13);
+}
+
+// One step of a run at samples[0..3]: sets `value` to the outputs of the four
+// lanes and returns how many of them belong to the run (0..4), with the
+// residual after them and the overshoot updated.
+inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m128i& value) {
+  const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
+  value = _mm_setzero_si128();
+  if (!ResidualFits(r) || Outside4(s, -kSampleBound, kSampleBound)) return 0;
+  const __m128i q = RunningSums4(s);
+  const __m128i rv = Set4(r);
+  const __m128i p = _mm_add_epi32(q, rv);
+  uint32_t outside;
+  int32_t step;  // what each lane of the run adds to r besides its sample
+  const Regime regime = RegimeOf(samples[0] + r);
+  if (regime == Regime::kInRange) {
+    const __m128i v = _mm_add_epi32(s, _mm_alignr_epi8(_mm_and_si128(p, Set4(0x1FFF)), rv, 12));
+    outside = Outside4(v, kFullLow, kFullHigh);
+    value = _mm_srai_epi32(v, 13);
+    step = 0;
+  } else {
+    const bool high = regime == Regime::kHigh;
+    const __m128i v = high ? _mm_sub_epi32(p, _mm_setr_epi32(0, kHighStep, 2 * kHighStep, 3 * kHighStep))
+                           : _mm_add_epi32(p, _mm_setr_epi32(0, kLowStep, 2 * kLowStep, 3 * kLowStep));
+    outside = high ? Outside4(v, kFullHigh + 1, kClipWindow) : Outside4(v, -kClipWindow, kFullLow - 1);
+    const int32_t lanes = outside ? CountTrailingZeros(outside) : 4;
+    const __m128i o = high ? _mm_sub_epi32(v, Set4(kFullHigh)) : _mm_sub_epi32(Set4(kFullLow), v);
+    overshoot = std::max(overshoot, ClippedOvershoot4(o, _mm_sub_epi32(v, s), lanes));
+    value = Set4(high ? 32767 : -32768);
+    step = high ? -kHighStep : kLowStep;
+  }
+  const int32_t run = outside ? CountTrailingZeros(outside) : 4;
+  if (run > 0) {
+    // The residual after the run's last lane: P & 0x1FFF in range,
+    // P + run * step when clipped.
+    const uint32_t sum = static_cast<uint32_t>(r) + static_cast<uint32_t>(Lane4(q, run - 1));
+    r = regime == Regime::kInRange ? static_cast<int32_t>(sum & 0x1FFFu)
+                                   : static_cast<int32_t>(sum + static_cast<uint32_t>(run) * static_cast<uint32_t>(step));
+  }
+  return run;
+}
+
+// The low 16 bits of the four lanes of v at out[0..3].
+inline void Store16x4(int16_t* out, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
+}
+
+// Converts samples [i, n) of one channel into out[i..n-1].
+void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
+  while (i + 4 <= n) {
+    const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (FastEligible4(sv, r)) {
+      Store16x4(out + i, FastBlock4(sv, r));
+      i += 4;
+      continue;
+    }
+    __m128i value;
+    const int32_t run = RunStep4(s + i, r, overshoot, value);
+    Store16x4(out + i, value);  // lanes after the run are written again below
+    i += static_cast<uint32_t>(run);
+    if (run < 4) {  // the sample that leaves the run, or one that cannot start one
+      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
+      ++i;
+    }
+  }
+  for (; i < n; ++i) out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
+}
+
+// Interleaves n samples of two channels into 16-bit little-endian pairs.
+void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* out) {
+  uint32_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i*>(left + k));
+    const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(right + k));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * k), _mm_unpacklo_epi16(l, r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * k + 16), _mm_unpackhi_epi16(l, r));
+  }
+  for (; k < n; ++k) {
+    StoreLittleEndian16(out + 4 * k, left[k]);
+    StoreLittleEndian16(out + 4 * k + 2, right[k]);
+  }
+}
+
+}  // namespace
+
+int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
+                      int32_t& maxOvershoot) {
+  int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
+  alignas(16) int16_t left[kChunk], right[kChunk];
+  for (uint32_t start = 0; start < count; start += kChunk) {
+    const uint32_t n = std::min(kChunk, count - start);
+    ConvertChannel4(channel0 + start, 0, n, r0, overshoot, left);
+    if (channel1 == nullptr) {
+      std::memcpy(out + 2 * start, left, 2 * n);  // x86 is little-endian
+      continue;
+    }
+    ConvertChannel4(channel1 + start, 0, n, r1, overshoot, right);
+    Interleave(left, right, n, out + 4 * start);
+  }
+  residual[0] = r0;
+  if (channel1) residual[1] = r1;
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * (channel1 ? 4 : 2));
+}
+
+}  // namespace quorvel
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+namespace quorvel {
+namespace {
+
+inline __m256i Set8(int32_t v) { return _mm256_set1_epi32(v); }
+
+inline bool FastEligible8(__m256i s, int32_t r) {
+  const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(s, Set8(kFullHigh - 0x1FFF)),
+                                      _mm256_cmpgt_epi32(Set8(kFullLow), s));
+  return static_cast<uint32_t>(r) <= 0x1FFFu && _mm256_testz_si256(out, out);
+}
+
+// Eight in-range outputs; the residual after them waits for one addition.
+inline __m256i FastBlock8(__m256i s, int32_t& r) {
+  __m256i q = _mm256_add_epi32(s, _mm256_slli_si256(s, 4));
+  q = _mm256_add_epi32(q, _mm256_slli_si256(q, 8));  // running sums within each half
+  const __m256i carry = _mm256_shuffle_epi32(q, 0xFF);
+  q = _mm256_add_epi32(q, _mm256_permute2x128_si256(carry, carry, 0x08));
+  const __m256i rv = Set8(r);
+  const __m256i after = _mm256_and_si256(_mm256_add_epi32(q, rv), Set8(0x1FFF));
+  const __m256i before =
+      _mm256_blend_epi32(_mm256_permutevar8x32_epi32(after, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)), rv, 0x01);
+  r = static_cast<int32_t>((static_cast<uint32_t>(r) + static_cast<uint32_t>(_mm256_extract_epi32(q, 7))) & 0x1FFFu);
+  return _mm256_srai_epi32(_mm256_add_epi32(s, before), 13);
+}
+
+// Converts n samples of one channel into out[0..n-1]: eight at a time while
+// certainly in range, otherwise as ConvertChannel4 does.
+void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
+  uint32_t i = 0;
+  while (i + 8 <= n) {
+    const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    if (FastEligible8(sv, r)) {
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(FastBlock8(sv, r), sv), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_castsi256_si128(packed));
+      i += 8;
+      continue;
+    }
+    const __m128i first4 = _mm256_castsi256_si128(sv);
+    if (FastEligible4(first4, r)) {
+      Store16x4(out + i, FastBlock4(first4, r));
+      i += 4;
+      continue;
+    }
+    __m128i value;
+    const int32_t run = RunStep4(s + i, r, overshoot, value);
+    Store16x4(out + i, value);  // lanes after the run are written again below
+    i += static_cast<uint32_t>(run);
+    if (run < 4) {
+      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
+      ++i;
+    }
+  }
+  ConvertChannel4(s, i, n, r, overshoot, out);
+}
+
+}  // namespace
+
+int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
+                     int32_t& maxOvershoot) {
+  int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
+  alignas(32) int16_t left[kChunk], right[kChunk];
+  uint32_t i = 0;
+  if (channel1) {
+    // While both channels are certainly in range they go straight into the
+    // interleaved output; from the first block that is not, each channel
+    // goes on by itself and the two are interleaved afterwards.
+    const __m256i low16 = Set8(0xFFFF);
+    for (; i + 8 <= count; i += 8) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(channel0 + i));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(channel1 + i));
+      if (!FastEligible8(a, r0) || !FastEligible8(b, r1)) break;
+      const __m256i left8 = FastBlock8(a, r0);
+      const __m256i right8 = FastBlock8(b, r1);
+      // Channel 0 in the low half of each 32-bit pair: little-endian order.
+      const __m256i pairs = _mm256_or_si256(_mm256_and_si256(left8, low16), _mm256_slli_epi32(right8, 16));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), pairs);
+    }
+  }
+  for (uint32_t start = i; start < count; start += kChunk) {
+    const uint32_t n = std::min(kChunk, count - start);
+    ConvertChannel8(channel0 + start, n, r0, overshoot, left);
+    if (channel1 == nullptr) {
+      std::memcpy(out + 2 * start, left, 2 * n);  // x86 is little-endian
+      continue;
+    }
+    ConvertChannel8(channel1 + start, n, r1, overshoot, right);
+    Interleave(left, right, n, out + 4 * start);
+  }
+  residual[0] = r0;
+  if (channel1) residual[1] = r1;
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * (channel1 ? 4 : 2));
+}
+
+}  // namespace quorvel
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif  // QUORVEL_HAVE_X86_KERNELS
