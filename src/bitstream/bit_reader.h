@@ -6,7 +6,9 @@
 // outside the host's memory; a well-formed frame never reaches its own end.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace quorvel {
 
@@ -75,6 +77,90 @@ inline uint32_t NextBytePosition(const BitReader& r) {
 inline int32_t BitsBetween(const BitReader& a, const BitReader& b) {
   const int32_t bytes = static_cast<int32_t>(b.current - a.current);
   return bytes * 8 - b.bitsLeft + a.bitsLeft;
+}
+
+// A 64-bit window over a reader's buffer for the long runs of reads in a
+// frame body. Bits past the buffer's end read as zeros, as with ReadBits:
+// eight bytes are loaded at once only when all eight lie in the buffer.
+// OpenCache continues from a reader's position and CloseCache puts the reader
+// exactly where the reads through the window have got to.
+struct BitCache {
+  const uint8_t* base;
+  uint32_t size;
+  uint32_t next;    // offset of the first byte not yet in the window
+  uint64_t window;  // unread bits from bit 63 down; below them only true stream bits or zeros
+  int32_t bits;     // unread bits in the window, 0..64
+};
+
+// The eight bytes at p as one most-significant-first value.
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+#else
+  uint64_t word = 0;
+  for (int i = 0; i < 8; ++i) word = (word << 8) | p[i];
+  return word;
+#endif
+}
+
+// Tops the window up to at least 57 unread bits (the caller keeps bits <= 56
+// when it refills, which every read of at most 8 bits after a refill does).
+inline void RefillCache(BitCache& c) {
+  if (c.size >= 8 && c.next <= c.size - 8) {
+    const uint64_t word = LoadBigEndian64(c.base + c.next);
+    c.window |= word >> c.bits;
+    const int take = (63 - c.bits) >> 3;
+    c.next += static_cast<uint32_t>(take);
+    c.bits += 8 * take;
+    return;
+  }
+  while (c.bits <= 56) {
+    const uint64_t byte = c.next < c.size ? c.base[c.next] : 0u;
+    c.window |= byte << (56 - c.bits);
+    ++c.next;
+    c.bits += 8;
+  }
+}
+
+inline BitCache OpenCache(const BitReader& r) {
+  BitCache c{r.base, r.size, r.current, 0, 0};
+  RefillCache(c);
+  const int used = 8 - r.bitsLeft;  // bits of the byte at `current` already read
+  c.window <<= used;
+  c.bits -= used;
+  return c;
+}
+
+// Reads n bits (1..32); the window must hold at least n.
+inline uint32_t CacheRead(BitCache& c, int n) {
+  const uint32_t value = static_cast<uint32_t>(c.window >> (64 - n));
+  c.window <<= n;
+  c.bits -= n;
+  return value;
+}
+
+// Reads n bits (1..57); the window must hold at least n.
+inline uint64_t CacheRead64(BitCache& c, int n) {
+  const uint64_t value = c.window >> (64 - n);
+  c.window <<= n;
+  c.bits -= n;
+  return value;
+}
+
+// Reads n bits (1..32), refilling first when the window holds fewer.
+inline uint32_t CacheReadChecked(BitCache& c, int n) {
+  if (c.bits < n) RefillCache(c);
+  return CacheRead(c, n);
+}
+
+inline void CloseCache(const BitCache& c, BitReader& r) {
+  const uint64_t position = uint64_t{c.next} * 8 - static_cast<uint64_t>(c.bits);
+  r.current = static_cast<uint32_t>(position >> 3);
+  r.bitsLeft = static_cast<uint16_t>(8 - (position & 7));
+  if (r.bitsLeft < 8) r.cachedByte = static_cast<uint16_t>(ByteAt(r, r.current));
 }
 
 }  // namespace quorvel

@@ -4,7 +4,10 @@
 // sample is written, so a rejected frame leaves the samples as they were.
 #include "layers/layer1.h"
 
+#include <algorithm>
+
 #include "bitstream/crc16.h"
+#include "layers/requant.h"
 #include "layers/scalefactors.h"
 
 namespace quorvel {
@@ -24,13 +27,15 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
     }
   }
 
+  BitCache bits = OpenCache(r);
   uint8_t allocation[kMaxChannels][kSubbands] = {};
   uint8_t scalefactorIndex[kMaxChannels][kSubbands] = {};
   for (int sb = 0; sb < 32; ++sb) {
     const int channelsHere = sb < bound ? nch : 1;
     for (int ch = 0; ch < channelsHere; ++ch) {
-      const uint32_t code = ReadBits(r, 4);
+      const uint32_t code = CacheReadChecked(bits, 4);
       if (code == 15) {
+        CloseCache(bits, r);
         cursor.status = StatusBadAllocation;
         return -1;
       }
@@ -45,8 +50,9 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
   for (int sb = 0; sb < 32; ++sb) {
     for (int ch = 0; ch < nch; ++ch) {
       if (allocation[ch][sb] == 0) continue;
-      const uint32_t index = ReadBits(r, 6);
+      const uint32_t index = CacheReadChecked(bits, 6);
       if (index == kForbiddenScalefactor) {
+        CloseCache(bits, r);
         cursor.status = StatusBadScalefactor;
         return -1;
       }
@@ -54,23 +60,46 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
     }
   }
 
-  for (int slot = 0; slot < 12; ++slot) {
-    const int base = slot * 32;
-    for (int sb = 0; sb < bound; ++sb) {
-      for (int ch = 0; ch < nch; ++ch) {
-        const int nb = allocation[ch][sb];
-        frame.samples[ch][base + sb] =
-            nb ? FixMul(ScalefactorTable[scalefactorIndex[ch][sb]], ReadLayer1Sample(r, nb)) : 0;
-      }
-    }
-    for (int sb = bound; sb < 32; ++sb) {
-      const int nb = allocation[0][sb];
-      const Q28 sample = nb ? ReadLayer1Sample(r, nb) : 0;
-      for (int ch = 0; ch < nch; ++ch) {
-        frame.samples[ch][base + sb] = nb ? FixMul(ScalefactorTable[scalefactorIndex[ch][sb]], sample) : 0;
-      }
+  // The reads of one slot, in stream order: a transmitted subband of one
+  // channel, or of both channels above the bound.
+  struct ReadStep {
+    LinearRequant requant;
+    int32_t nb;
+    Q28* first;
+    Q28* second;  // the other channel of a shared subband, else null
+    int32_t scale[2];
+  };
+  ReadStep steps[kMaxChannels * kSubbands];
+  int stepCount = 0;
+  for (int sb = 0; sb < 32; ++sb) {
+    const bool shared = sb >= bound;
+    for (int ch = 0; ch < (shared ? 1 : nch); ++ch) {
+      const int nb = allocation[ch][sb];
+      if (nb == 0) continue;
+      ReadStep& step = steps[stepCount++];
+      step.requant = Layer1Requant[nb];
+      step.nb = nb;
+      step.first = &frame.samples[ch][sb];
+      step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
+      step.scale[0] = ScaleQ12(ScalefactorTable[scalefactorIndex[shared ? 0 : ch][sb]]);
+      step.scale[1] = ScaleQ12(ScalefactorTable[scalefactorIndex[shared ? 1 : ch][sb]]);
     }
   }
+
+  // Slots 0..11 of every decoded channel: what is not transmitted is 0.
+  for (int ch = 0; ch < nch; ++ch) std::fill_n(frame.samples[ch].begin(), 12 * 32, 0);
+
+  for (int slot = 0; slot < 12; ++slot) {
+    const int base = slot * 32;
+    for (int i = 0; i < stepCount; ++i) {
+      const ReadStep& step = steps[i];
+      if (bits.bits < 16) RefillCache(bits);
+      const int32_t signal = SignalQ16(step.requant, CacheRead(bits, step.nb));
+      step.first[base] = WrapMul(step.scale[0], signal);
+      if (step.second) step.second[base] = WrapMul(step.scale[1], signal);
+    }
+  }
+  CloseCache(bits, r);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "bitstream/frame.h"
+#include "layers/requant.h"
 #include "layers/scalefactors.h"
 
 namespace quorvel {
@@ -18,6 +19,16 @@ constexpr std::array<Q28, 16> MakeLayer1RequantTable() {
   return table;
 }
 inline constexpr std::array<Q28, 16> Layer1RequantTable = MakeLayer1RequantTable();
+
+// Entry nb (2..15): ReadLayer1Sample as a linear function of the code. The
+// signal (code - 2^(nb-1) + 1) * 2^(29-nb) is D + v * 2^(29-nb) with
+// D = 2^(29-nb).
+constexpr std::array<LinearRequant, 16> MakeLayer1Requant() {
+  std::array<LinearRequant, 16> table{};
+  for (int nb = 2; nb <= 15; ++nb) table[nb] = MakeLinearRequant(Layer1RequantTable[nb], 1 << (29 - nb), nb);
+  return table;
+}
+inline constexpr std::array<LinearRequant, 16> Layer1Requant = MakeLayer1Requant();
 
 // Reads one nb-bit sample code (2 <= nb <= 15) and requantises it, unscaled:
 // 2^nb / (2^nb - 1) * (fraction + 2^(1 - nb)).

@@ -4,7 +4,9 @@
 // Both checks (CRC over allocation and scfsi, scalefactor 63) run before the
 // first sample is written, so a rejected frame leaves the samples as they were.
 #include "bitstream/crc16.h"
+#include "kernels.h"
 #include "layers/layer2_tables.h"
+#include "layers/requant.h"
 
 namespace quorvel {
 
@@ -38,6 +40,67 @@ void ReadLayer2Triple(BitReader& reader, const QuantClassEntry& q, Q28 out[3]) {
   }
 }
 
+namespace {
+
+// Per quantisation class, what the code loop needs: the read width, the bits
+// of a whole triple, and for grouped classes the three sample codes of every
+// codeword, packed 4 bits each, earliest slot lowest.
+struct CodeClass {
+  uint8_t bits;             // bits of one read: a codeword or one sample
+  uint8_t tripleBits;       // bits of the three samples
+  const uint16_t* ungroup;  // grouped classes: codes by codeword; else null
+};
+
+template <int Levels, int CodewordBits>
+constexpr std::array<uint16_t, (1u << CodewordBits)> MakeUngroupTable() {
+  std::array<uint16_t, (1u << CodewordBits)> table{};
+  for (uint32_t c = 0; c < table.size(); ++c) {
+    uint32_t rest = c;
+    uint32_t packed = 0;
+    for (int k = 0; k < 3; ++k) {
+      packed |= (rest % Levels) << (4 * k);
+      rest /= Levels;
+    }
+    table[c] = static_cast<uint16_t>(packed);
+  }
+  return table;
+}
+
+constexpr auto kUngroup3 = MakeUngroupTable<3, 5>();
+constexpr auto kUngroup5 = MakeUngroupTable<5, 7>();
+constexpr auto kUngroup9 = MakeUngroupTable<9, 10>();
+
+constexpr std::array<CodeClass, 17> kCodeClasses = [] {
+  std::array<CodeClass, 17> classes{};
+  for (int i = 0; i < 17; ++i) {
+    const QuantClassEntry& q = QuantClass[i];
+    classes[i] = {q.codewordBits, static_cast<uint8_t>(q.sampleBits ? q.codewordBits : 3 * q.codewordBits), nullptr};
+  }
+  classes[0].ungroup = kUngroup3.data();
+  classes[1].ungroup = kUngroup5.data();
+  classes[3].ungroup = kUngroup9.data();
+  return classes;
+}();
+
+constexpr std::array<LinearRequant, 17> kClassRequant = [] {
+  std::array<LinearRequant, 17> requant{};
+  for (int i = 0; i < 17; ++i) {
+    const QuantClassEntry& q = QuantClass[i];
+    requant[i] = MakeLinearRequant(q.C, q.D, q.sampleBits ? q.sampleBits : q.codewordBits);
+  }
+  return requant;
+}();
+
+// One read of the code loop: a transmitted subband of one channel, or of
+// both channels above the bound.
+struct ReadStep {
+  CodeClass q;
+  Q28* first;   // channel 0 (or the only channel read), slot 0 of the subband
+  Q28* second;  // the other channel of a shared subband, else null
+};
+
+}  // namespace
+
 int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
   BitReader& r = cursor.reader;
   const int nch = ChannelCount(frame);
@@ -48,6 +111,7 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
   if (bound > sblimit) bound = sblimit;
 
   const BitReader crcStart = r;
+  BitCache bits = OpenCache(r);
   uint8_t allocCode[kMaxChannels][kSubbands] = {};
   uint8_t scfsi[kMaxChannels][kSubbands] = {};
   uint8_t scalefactorIndex[kMaxChannels][kSubbands][3] = {};
@@ -55,19 +119,22 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
   for (int sb = 0; sb < sblimit; ++sb) {
     const int nbal = AllocClass[layout.classOf[sb]].nbal;
     if (sb < bound) {
-      for (int ch = 0; ch < nch; ++ch) allocCode[ch][sb] = static_cast<uint8_t>(ReadBits(r, nbal));
+      for (int ch = 0; ch < nch; ++ch) allocCode[ch][sb] = static_cast<uint8_t>(CacheReadChecked(bits, nbal));
     } else {
-      allocCode[0][sb] = allocCode[1][sb] = static_cast<uint8_t>(ReadBits(r, nbal));
+      allocCode[0][sb] = allocCode[1][sb] = static_cast<uint8_t>(CacheReadChecked(bits, nbal));
     }
   }
   for (int sb = 0; sb < sblimit; ++sb) {
     for (int ch = 0; ch < nch; ++ch) {
-      if (allocCode[ch][sb]) scfsi[ch][sb] = static_cast<uint8_t>(ReadBits(r, 2));
+      if (allocCode[ch][sb]) scfsi[ch][sb] = static_cast<uint8_t>(CacheReadChecked(bits, 2));
     }
   }
   if (frame.flags & FlagProtected) {
-    frame.runningCrc = Crc16(crcStart, static_cast<uint32_t>(BitsBetween(crcStart, r)), frame.runningCrc);
+    BitReader here = r;
+    CloseCache(bits, here);
+    frame.runningCrc = Crc16(crcStart, static_cast<uint32_t>(BitsBetween(crcStart, here)), frame.runningCrc);
     if (frame.runningCrc != frame.storedCrc) {
+      CloseCache(bits, r);
       cursor.status = StatusCrcError;
       return -1;
     }
@@ -76,55 +143,96 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
     for (int ch = 0; ch < nch; ++ch) {
       if (!allocCode[ch][sb]) continue;
       uint8_t* part = scalefactorIndex[ch][sb];
-      part[0] = static_cast<uint8_t>(ReadBits(r, 6));
+      part[0] = static_cast<uint8_t>(CacheReadChecked(bits, 6));
       switch (scfsi[ch][sb]) {
         case 0:
-          part[1] = static_cast<uint8_t>(ReadBits(r, 6));
-          part[2] = static_cast<uint8_t>(ReadBits(r, 6));
+          part[1] = static_cast<uint8_t>(CacheReadChecked(bits, 6));
+          part[2] = static_cast<uint8_t>(CacheReadChecked(bits, 6));
           break;
         case 1:
           part[1] = part[0];
-          part[2] = static_cast<uint8_t>(ReadBits(r, 6));
+          part[2] = static_cast<uint8_t>(CacheReadChecked(bits, 6));
           break;
         case 2:
           part[1] = part[2] = part[0];
           break;
         default:
-          part[2] = static_cast<uint8_t>(ReadBits(r, 6));
+          part[2] = static_cast<uint8_t>(CacheReadChecked(bits, 6));
           part[1] = part[2];
           break;
       }
       if (part[0] == kForbiddenScalefactor || part[1] == kForbiddenScalefactor ||
           part[2] == kForbiddenScalefactor) {
+        CloseCache(bits, r);
         cursor.status = StatusBadScalefactor;
         return -1;
       }
     }
   }
 
-  for (int group = 0; group < 12; ++group) {
-    const int part = group / 4;
-    const int base = group * 3 * 32;
-    Q28 triple[3];
-    for (int sb = 0; sb < sblimit; ++sb) {
-      const bool shared = sb >= bound;
-      for (int ch = 0; ch < nch; ++ch) {
-        const uint32_t code = allocCode[ch][sb];
-        if (code == 0) {
-          for (int k = 0; k < 3; ++k) frame.samples[ch][base + k * 32 + sb] = 0;
-          continue;
-        }
-        if (!shared || ch == 0) ReadLayer2Triple(r, QuantClassFor(table, sb, code), triple);
-        const Q28 scale = ScalefactorTable[scalefactorIndex[ch][sb][part]];
-        for (int k = 0; k < 3; ++k) frame.samples[ch][base + k * 32 + sb] = FixMul(scale, triple[k]);
-      }
-    }
+  // The reads of one group of three slots, in stream order, and the
+  // requantisation of every subband by channel and part (all zero where
+  // nothing is transmitted, which makes those samples 0).
+  ReadStep steps[kMaxChannels * kSubbands];
+  int stepCount = 0;
+  RequantParams params[kMaxChannels][3] = {};
+  for (int sb = 0; sb < sblimit; ++sb) {
+    const bool shared = sb >= bound;
     for (int ch = 0; ch < nch; ++ch) {
-      for (int k = 0; k < 3; ++k) {
-        for (int sb = sblimit; sb < 32; ++sb) frame.samples[ch][base + k * 32 + sb] = 0;
+      const uint32_t code = allocCode[ch][sb];
+      if (code == 0) continue;
+      const int classIndex = QuantRow[AllocClass[layout.classOf[sb]].quantRow][code - 1];
+      for (int p = 0; p < 3; ++p) {
+        params[ch][p].offset[sb] = kClassRequant[classIndex].offset;
+        params[ch][p].step[sb] = kClassRequant[classIndex].step;
+        params[ch][p].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb][p]]);
+      }
+      if (shared && ch == 1) continue;  // read once, for channel 0
+      ReadStep& step = steps[stepCount++];
+      step.q = kCodeClasses[classIndex];
+      step.first = &frame.samples[ch][sb];
+      step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
+    }
+  }
+
+  // First the sample codes of all 36 slots, in place...
+  for (int group = 0; group < 12; ++group) {
+    const int base = group * 3 * 32;
+    for (int i = 0; i < stepCount; ++i) {
+      const ReadStep& step = steps[i];
+      const CodeClass& q = step.q;
+      if (bits.bits < q.tripleBits) RefillCache(bits);
+      Q28 codes[3];
+      if (q.ungroup) {
+        const uint32_t packed = q.ungroup[CacheRead(bits, q.bits)];
+        codes[0] = static_cast<Q28>(packed & 15u);
+        codes[1] = static_cast<Q28>((packed >> 4) & 15u);
+        codes[2] = static_cast<Q28>(packed >> 8);
+      } else {
+        const uint64_t three = CacheRead64(bits, q.tripleBits);
+        const uint32_t mask = (1u << q.bits) - 1u;
+        codes[0] = static_cast<Q28>(three >> (2 * q.bits));
+        codes[1] = static_cast<Q28>((three >> q.bits) & mask);
+        codes[2] = static_cast<Q28>(three & mask);
+      }
+      Q28* out = step.first + base;
+      out[0] = codes[0];
+      out[32] = codes[1];
+      out[64] = codes[2];
+      if (step.second) {
+        Q28* out1 = step.second + base;
+        out1[0] = codes[0];
+        out1[32] = codes[1];
+        out1[64] = codes[2];
       }
     }
   }
+  // ...then their values, twelve slots (one part) at a time.
+  const Kernels& kernels = ActiveKernels();
+  for (int ch = 0; ch < nch; ++ch) {
+    for (int p = 0; p < 3; ++p) kernels.requantRows(&frame.samples[ch][p * 12 * 32], 12, params[ch][p]);
+  }
+  CloseCache(bits, r);
   return 0;
 }
 
