@@ -1,0 +1,280 @@
+// Every optimised kernel against its plain reference on seeded random input,
+// extremes and wraparound included, at every level this processor runs; the
+// linear requantisation and the 64-bit bit window against the definitions.
+//
+// QUORVEL_KERNELS=plain|sse4.1|avx2|neon forces that level for the whole
+// test binary (the corpus tests run once per level through tests/kernels.cmake).
+#include "kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "layers/layer1.h"
+#include "layers/layer2_tables.h"
+#include "layers/requant.h"
+#include "output/pcm.h"
+
+namespace quorvel {
+namespace {
+
+class ForcedKernels : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    const char* wanted = std::getenv("QUORVEL_KERNELS");
+    if (!wanted || !*wanted) return;
+    static const struct {
+      const char* name;
+      KernelLevel level;
+    } kNames[] = {{"plain", KernelLevel::kPlain},
+                  {"sse4.1", KernelLevel::kSse41},
+                  {"avx2", KernelLevel::kAvx2},
+                  {"neon", KernelLevel::kNeon}};
+    for (const auto& entry : kNames) {
+      if (std::string(entry.name) == wanted) {
+        const KernelLevel chosen = SelectKernels(entry.level);
+        std::printf("kernels: %s (asked for %s)\n", KernelsFor(chosen).name, wanted);
+        return;
+      }
+    }
+    std::printf("kernels: unknown level '%s', keeping %s\n", wanted, ActiveKernels().name);
+  }
+};
+const auto* const kForcedKernels = ::testing::AddGlobalTestEnvironment(new ForcedKernels);
+
+// The optimised levels this build and processor run.
+std::vector<KernelLevel> OptimisedLevels() {
+  std::vector<KernelLevel> levels;
+  for (KernelLevel level : {KernelLevel::kSse41, KernelLevel::kAvx2, KernelLevel::kNeon}) {
+    if (KernelLevelSupported(level)) levels.push_back(level);
+  }
+  return levels;
+}
+
+struct Rng {
+  uint32_t seed = std::random_device{}();
+  std::mt19937 engine{seed};
+  uint32_t Next() { return engine(); }
+  // Extremes, full-range values, and values of the size decoding meets.
+  int32_t Value(int mode, int32_t typical) {
+    static constexpr int32_t kExtremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 0x10000000, -0x10000000, 0x0FFFFFFF};
+    const uint32_t r = Next();
+    switch (mode % 3) {
+      case 0:
+        return kExtremes[r % 8];
+      case 1:
+        return static_cast<int32_t>(r);
+      default:
+        return static_cast<int32_t>(r % (2u * static_cast<uint32_t>(typical) + 1u)) - typical;
+    }
+  }
+};
+
+TEST(Kernels, SelectionFallsBackToWhatIsSupported) {
+  const KernelLevel before = ActiveKernels().level;
+  EXPECT_EQ(SelectKernels(KernelLevel::kPlain), KernelLevel::kPlain);
+  EXPECT_EQ(ActiveKernels().level, KernelLevel::kPlain);
+  const KernelLevel avx2 = SelectKernels(KernelLevel::kAvx2);
+  EXPECT_TRUE(KernelLevelSupported(avx2));
+  EXPECT_EQ(ActiveKernels().level, avx2);
+  EXPECT_TRUE(KernelLevelSupported(BestKernelLevel()));
+  EXPECT_STREQ(KernelsFor(KernelLevel::kPlain).name, "plain");
+  SelectKernels(before);
+}
+
+TEST(Kernels, WindowSlotMatchesTheDefinition) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  auto history = std::make_unique<ChannelHistory>();
+  for (KernelLevel level : OptimisedLevels()) {
+    const Kernels& k = KernelsFor(level);
+    for (int trial = 0; trial < 30; ++trial) {
+      int32_t* values = &history->upper[0][0][0];
+      for (size_t i = 0; i < sizeof(ChannelHistory) / sizeof(int32_t); ++i) values[i] = rng.Value(trial, 0x20000);
+      for (int b = 0; b < 16; ++b) {
+        Q28 fast[32], reference[32];
+        std::memset(fast, 0x5A, sizeof fast);
+        k.windowSlot(*history, b, fast);
+        WindowSlotReference(*history, b, reference);
+        for (int j = 0; j < 32; ++j)
+          ASSERT_EQ(fast[j], reference[j]) << k.name << " trial " << trial << " b " << b << " j " << j;
+      }
+    }
+  }
+}
+
+TEST(Kernels, Dct32LanesMatchesDct32Values) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (KernelLevel level : OptimisedLevels()) {
+    const Kernels& k = KernelsFor(level);
+    for (int trial = 0; trial < 60; ++trial) {
+      const int count = 1 + trial % 8;
+      // Exactly `count` slots, so that a read beyond them is caught.
+      std::vector<Q28> slots(32 * static_cast<size_t>(count));
+      for (Q28& v : slots) v = rng.Value(trial / 8, 0x10000000);
+      alignas(32) DctLanes lanes;
+      k.dct32Lanes(slots.data(), count, lanes);
+      for (int j = 0; j < count; ++j) {
+        int32_t x[32];
+        Dct32Values(&slots[32 * static_cast<size_t>(j)], x);
+        for (int m = 0; m < 32; ++m)
+          ASSERT_EQ(lanes[m][j], x[m]) << k.name << " trial " << trial << " slot " << j << " m " << m;
+      }
+    }
+  }
+}
+
+TEST(Kernels, RequantRowsMatchesPlain) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (KernelLevel level : OptimisedLevels()) {
+    const Kernels& k = KernelsFor(level);
+    for (int trial = 0; trial < 30; ++trial) {
+      RequantParams params;
+      for (int sb = 0; sb < 32; ++sb) {
+        const bool silent = rng.Next() % 4 == 0;
+        params.offset[sb] = silent ? 0 : rng.Value(trial, 0x1000000);
+        params.step[sb] = silent ? 0 : rng.Value(trial, 0x4000);
+        params.scale[sb] = silent ? 0 : rng.Value(trial, 0x2000);
+      }
+      const int rows = 1 + trial % 12;
+      std::vector<Q28> plain(32 * static_cast<size_t>(rows)), fast;
+      for (Q28& v : plain) v = rng.Value(trial + 1, 0xFFFF);
+      fast = plain;
+      RequantRowsPlain(plain.data(), rows, params);
+      k.requantRows(fast.data(), rows, params);
+      ASSERT_EQ(fast, plain) << k.name << " trial " << trial;
+      for (int r = 0; r < rows; ++r) {
+        for (int sb = 0; sb < 32; ++sb) {
+          if (params.scale[sb] == 0) {
+            ASSERT_EQ(plain[32 * static_cast<size_t>(r) + sb], 0) << "untransmitted subbands become 0";
+          }
+        }
+      }
+    }
+  }
+}
+
+// Signals that cross every regime of the error feedback: kind 0 stays mostly
+// in range, kind 1 jumps between levels beyond either rail with noise, kind 2
+// holds levels beyond the rails long enough for the residual to grow to the
+// 32-bit limit, with extreme spikes, and kind 3 stays close to the rails.
+std::vector<Q28> PcmSignal(Rng& rng, size_t n, int kind) {
+  static constexpr int32_t kLevels[] = {0,           0x18000000, -0x18000000, 0x0FFFF000,
+                                        -0x10000000, 0x1C000000, -0x1FFFFFFF, 0x30000000};
+  std::vector<Q28> s(n);
+  int32_t level = 0;
+  const uint32_t hold[] = {200, 12, 80, 1};
+  for (size_t i = 0; i < n; ++i) {
+    if (rng.Next() % hold[kind] == 0) level = kLevels[rng.Next() % 8];
+    const uint32_t r = rng.Next();
+    if (kind == 2) {
+      s[i] = r % 64 == 0 ? (r & 1 ? INT32_MAX : INT32_MIN) : level;
+    } else if (kind == 3) {  // within 2^16 of either rail: overshoots of every size
+      s[i] = (r & 1 ? 0x0FFFFFFF : -0x10000000) + static_cast<int32_t>((r >> 1) % 0x10000) - 0x8000;
+    } else {
+      s[i] = WrapAdd(level, static_cast<int32_t>(r % 0x4000000) - 0x2000000);
+    }
+  }
+  return s;
+}
+
+TEST(Kernels, WritePcmMatchesConvertSample) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  std::vector<KernelLevel> levels = OptimisedLevels();
+  levels.insert(levels.begin(), KernelLevel::kPlain);
+  for (KernelLevel level : levels) {
+    const Kernels& k = KernelsFor(level);
+    for (int trial = 0; trial < 60; ++trial) {
+      const bool stereo = trial % 2 == 0;
+      const uint32_t count = trial % 5 == 0 ? 2500 + rng.Next() % 3000 : rng.Next() % 1200;  // beyond one chunk too
+      const std::vector<Q28> left = PcmSignal(rng, count, trial % 4), right = PcmSignal(rng, count, (trial + 1) % 4);
+      int32_t startResidual[2] = {rng.Value(trial, 0x1FFF), rng.Value(trial + 2, 0x1FFF)};
+      const int32_t startOvershoot = trial % 4 == 0 ? 0 : static_cast<int32_t>(rng.Next() % 0x100000);
+
+      std::vector<uint8_t> expected(count * 4u + 8, 0xA5), got(count * 4u + 8, 0xA5);
+      int32_t expectedResidual[2] = {startResidual[0], startResidual[1]}, expectedOvershoot = startOvershoot;
+      for (uint32_t i = 0; i < count; ++i) {
+        const int32_t a = ConvertSample(16, left[i], expectedResidual[0], expectedOvershoot);
+        const size_t at = stereo ? 4u * i : 2u * i;
+        expected[at] = static_cast<uint8_t>(a);
+        expected[at + 1] = static_cast<uint8_t>(a >> 8);
+        if (stereo) {
+          const int32_t b = ConvertSample(16, right[i], expectedResidual[1], expectedOvershoot);
+          expected[at + 2] = static_cast<uint8_t>(b);
+          expected[at + 3] = static_cast<uint8_t>(b >> 8);
+        }
+      }
+      int32_t residual[2] = {startResidual[0], startResidual[1]}, overshoot = startOvershoot;
+      const int32_t bytes =
+          k.writePcm(got.data(), count, left.data(), stereo ? right.data() : nullptr, residual, overshoot);
+      ASSERT_EQ(bytes, static_cast<int32_t>(count * (stereo ? 4 : 2))) << k.name;
+      ASSERT_EQ(got, expected) << k.name << " trial " << trial << " (bytes beyond the output untouched too)";
+      ASSERT_EQ(residual[0], expectedResidual[0]) << k.name << " trial " << trial;
+      ASSERT_EQ(residual[1], stereo ? expectedResidual[1] : startResidual[1]) << k.name << " trial " << trial;
+      ASSERT_EQ(overshoot, expectedOvershoot) << k.name << " trial " << trial;
+    }
+  }
+}
+
+// The linear requantisation against the two FixMul of the definition, for
+// every code of every class and a spread of scalefactors.
+TEST(Kernels, LinearRequantisationIsExact) {
+  const int scalefactors[] = {0, 1, 3, 17, 31, 62};
+  auto check = [&](LinearRequant q, Q28 c, Q28 d, int nb, uint32_t codes, const char* what) {
+    for (int index : scalefactors) {
+      const Q28 scale = ScalefactorTable[index];
+      for (uint32_t code = 0; code < codes; ++code) {
+        const Q28 x = WrapAdd(d, WrapShl(static_cast<int32_t>(code) - (1 << (nb - 1)), 29 - nb));
+        const Q28 expected = FixMul(scale, FixMul(c, x));
+        ASSERT_EQ(WrapMul(ScaleQ12(scale), SignalQ16(q, code)), expected) << what << " nb " << nb << " code " << code;
+      }
+    }
+  };
+  for (int nb = 2; nb <= 15; ++nb) {
+    check(Layer1Requant[nb], Layer1RequantTable[nb], 1 << (29 - nb), nb, 1u << nb, "layer I");
+  }
+  for (const QuantClassEntry& q : QuantClass) {
+    const int nb = q.sampleBits ? q.sampleBits : q.codewordBits;
+    check(MakeLinearRequant(q.C, q.D, nb), q.C, q.D, nb, 1u << nb, "layer II");
+  }
+}
+
+// The 64-bit window reads what ReadBits reads, zeros past the buffer's end
+// included, and leaves the reader where ReadBits would.
+TEST(Kernels, BitCacheReadsLikeReadBits) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (int trial = 0; trial < 300; ++trial) {
+    const size_t size = rng.Next() % 40;
+    std::vector<uint8_t> bytes(size);  // exactly this long: ASan sees any over-read
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng.Next());
+    BitReader plain;
+    StartReader(plain, bytes.data(), static_cast<uint32_t>(size), size ? rng.Next() % static_cast<uint32_t>(size) : 0);
+    ReadBits(plain, static_cast<int>(rng.Next() % 8));  // any bit position
+    BitReader cached = plain;
+    BitCache cache = OpenCache(cached);
+    for (int read = 0; read < 20; ++read) {
+      const int n = 1 + static_cast<int>(rng.Next() % (read % 3 == 0 ? 32 : 16));
+      if (cache.bits < n) RefillCache(cache);
+      ASSERT_EQ(CacheRead(cache, n), ReadBits(plain, n)) << "trial " << trial << " read " << read << " of " << n;
+    }
+    CloseCache(cache, cached);
+    EXPECT_EQ(cached.current, plain.current) << "trial " << trial;
+    EXPECT_EQ(cached.bitsLeft, plain.bitsLeft) << "trial " << trial;
+    if (plain.bitsLeft < 8) {
+      EXPECT_EQ(cached.cachedByte, plain.cachedByte) << "trial " << trial;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
