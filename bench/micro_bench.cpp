@@ -1,0 +1,344 @@
+// Microbenchmarks of the decoder's stages, each kernel at every level this
+// processor runs (plain, sse4.1, avx2 or neon), and whole-stream decodes.
+//
+//   quorvel_bench [--benchmark_filter=REGEX] [other Google Benchmark flags]
+//
+// Kernels run on seeded random input of the ranges they meet in decoding;
+// WritePcm and the layer decoders run on the corpus streams of bench_streams.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "api/decoder_state.h"
+#include "bench_streams.h"
+#include "kernels.h"
+#include "layers/layer1.h"
+#include "layers/layer2_tables.h"
+#include "output/pcm.h"
+#include "output/resampler.h"
+#include "synth/synthesis.h"
+
+#if QUORVEL_BENCH_CPP_API
+#include "quorvel/decoder.hpp"
+#endif
+
+namespace quorvel::bench {
+namespace {
+
+constexpr StreamKind kAllKinds[] = {StreamKind::Layer2Stereo48k384, StreamKind::Layer2JointStereo44k192,
+                                    StreamKind::Layer2Mono24k, StreamKind::Layer1Stereo44k384};
+
+const char* ShortName(StreamKind kind) {
+  switch (kind) {
+    case StreamKind::Layer2Stereo48k384:
+      return "l2_48k_st_384k";
+    case StreamKind::Layer2JointStereo44k192:
+      return "l2_44k_js_192k";
+    case StreamKind::Layer2Mono24k:
+      return "l2_24k_mono";
+    case StreamKind::Layer1Stereo44k384:
+      return "l1_44k_st_384k";
+  }
+  return "";
+}
+
+std::vector<Q28> RandomValues(size_t n, int32_t lo, int32_t hi, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int32_t> dist(lo, hi);
+  std::vector<Q28> v(n);
+  for (Q28& x : v) x = dist(rng);
+  return v;
+}
+
+// The decoder's output of the first `frames` frames of a stream, as Q28
+// blocks, and the frames themselves positioned for their layer decoder.
+struct DecodedStream {
+  struct Block {
+    std::vector<Q28> left, right;  // right empty for one channel
+  };
+  std::vector<Block> blocks;
+  struct Body {
+    FrameState frame;
+    InputCursor cursor;  // reader at the first bit of the body
+  };
+  std::vector<Body> bodies;
+};
+
+const DecodedStream& Decoded(StreamKind kind) {
+  static std::unique_ptr<DecodedStream> cache[4];
+  auto& slot = cache[static_cast<int>(kind)];
+  if (slot) return *slot;
+  slot = std::make_unique<DecodedStream>();
+  std::vector<uint8_t> bytes = Stream(kind).bytes;
+  bytes.insert(bytes.end(), 8, 0);
+  const int32_t length = static_cast<int32_t>(bytes.size());
+
+  auto state = std::make_unique<DecoderState>();
+  InitDecoder(*state, 0, nullptr);
+  std::vector<uint8_t> out(kMaxResampledBytes);
+  const uint8_t* data = bytes.data();
+  for (int32_t result = kResultFrame; result == kResultFrame && slot->blocks.size() < 64;) {
+    int32_t outBytes = 0, position = 0;
+    result = DecompressFrame(*state, data, length, out.data(), &outBytes, &position);
+    data = nullptr;
+    if (outBytes <= 0) continue;
+    const PcmBlock& pcm = state->pcm;
+    DecodedStream::Block block;
+    block.left.assign(pcm.samples[0].begin(), pcm.samples[0].begin() + pcm.samplesPerChannel);
+    if (pcm.channels == 2) block.right.assign(pcm.samples[1].begin(), pcm.samples[1].begin() + pcm.samplesPerChannel);
+    slot->blocks.push_back(std::move(block));
+  }
+
+  static std::vector<uint8_t> kept[4];  // the bodies' readers point into these
+  kept[static_cast<int>(kind)] = std::move(bytes);
+  const std::vector<uint8_t>& buffer = kept[static_cast<int>(kind)];
+  InputCursor cursor;
+  ResetCursor(cursor);
+  SetBuffer(cursor, buffer.data(), static_cast<uint32_t>(buffer.size()));
+  FrameState frame;
+  while (slot->bodies.size() < 16 && FindFrame(frame, cursor) == 0) {
+    if (frame.layer == 1 || frame.layer == 2) slot->bodies.push_back({frame, cursor});
+  }
+  return *slot;
+}
+
+void SetItems(benchmark::State& state, int64_t perIteration) {
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * perIteration);
+}
+
+// --- DCT ---------------------------------------------------------------
+
+void BM_Dct32Values(benchmark::State& state) {
+  const std::vector<Q28> in = RandomValues(32 * 64, -0x10000000, 0x0FFFFFFF, 1);
+  int32_t out[32];
+  size_t slot = 0;
+  for (auto _ : state) {
+    Dct32Values(&in[32 * slot], out);
+    benchmark::DoNotOptimize(out);
+    slot = (slot + 1) & 63;
+  }
+  SetItems(state, 1);
+}
+
+void BM_Dct32Lanes(benchmark::State& state, KernelLevel level) {
+  const Kernels& k = KernelsFor(level);
+  const std::vector<Q28> in = RandomValues(32 * 64, -0x10000000, 0x0FFFFFFF, 2);
+  alignas(32) DctLanes out;
+  size_t first = 0;
+  for (auto _ : state) {
+    k.dct32Lanes(&in[32 * first], 8, out);
+    benchmark::DoNotOptimize(out);
+    first = (first + 8) & 63;
+  }
+  SetItems(state, 8);  // slots
+}
+
+// --- windowing and the whole filterbank --------------------------------
+
+void BM_WindowSlot(benchmark::State& state, void (*window)(const ChannelHistory&, int, Q28*)) {
+  auto history = std::make_unique<ChannelHistory>();
+  const std::vector<Q28> values = RandomValues(sizeof(ChannelHistory) / 4, -0x20000, 0x20000, 3);
+  std::memcpy(history.get(), values.data(), sizeof(ChannelHistory));
+  alignas(32) Q28 out[32];
+  int b = 0;
+  for (auto _ : state) {
+    window(*history, b, out);
+    benchmark::DoNotOptimize(out);
+    b = (b + 1) & 15;
+  }
+  SetItems(state, 1);  // slots
+}
+
+void BM_SynthesizeFrame(benchmark::State& state, KernelLevel level) {
+  SelectKernels(level);
+  auto synthesis = std::make_unique<SynthesisState>();
+  auto pcm = std::make_unique<PcmBlock>();
+  auto frame = std::make_unique<FrameState>();
+  ResetSynthesis(*synthesis, *pcm);
+  frame->layer = 2;
+  frame->modeCode = kModeStereo;
+  frame->sampleRate = 48000;
+  for (int ch = 0; ch < 2; ++ch) {
+    const std::vector<Q28> v = RandomValues(kSamplesPerChannel, -0x08000000, 0x08000000, 4 + ch);
+    std::copy(v.begin(), v.end(), frame->samples[ch].begin());
+  }
+  for (auto _ : state) {
+    SynthesizeFrame(*synthesis, *frame, *pcm);
+    benchmark::DoNotOptimize(pcm->samples[0][0]);
+  }
+  SetItems(state, 1);  // frames of 36 slots x 2 channels
+  SelectKernels(BestKernelLevel());
+}
+
+// --- layer decoders ----------------------------------------------------
+
+void BM_DecodeLayer(benchmark::State& state, StreamKind kind, KernelLevel level) {
+  SelectKernels(level);
+  const DecodedStream& decoded = Decoded(kind);
+  if (decoded.bodies.empty()) {
+    state.SkipWithError("no frame in the stream");
+    return;
+  }
+  auto frame = std::make_unique<FrameState>();
+  InputCursor cursor;
+  size_t i = 0;
+  for (auto _ : state) {
+    const DecodedStream::Body& body = decoded.bodies[i];
+    cursor = body.cursor;
+    frame->layer = body.frame.layer;
+    frame->modeCode = body.frame.modeCode;
+    frame->modeExtension = body.frame.modeExtension;
+    frame->bitrate = body.frame.bitrate;
+    frame->sampleRate = body.frame.sampleRate;
+    frame->flags = body.frame.flags;
+    frame->runningCrc = body.frame.runningCrc;
+    frame->storedCrc = body.frame.storedCrc;
+    const int result = frame->layer == 1 ? DecodeLayer1(cursor, *frame) : DecodeLayer2(cursor, *frame);
+    benchmark::DoNotOptimize(result);
+    i = (i + 1) % decoded.bodies.size();
+  }
+  SetItems(state, 1);  // frames
+  SelectKernels(BestKernelLevel());
+}
+
+// --- output ------------------------------------------------------------
+
+void BM_WritePcm(benchmark::State& state, StreamKind kind, KernelLevel level) {
+  const Kernels& k = KernelsFor(level);
+  const DecodedStream& decoded = Decoded(kind);
+  if (decoded.blocks.empty()) {
+    state.SkipWithError("no frame decoded");
+    return;
+  }
+  std::vector<uint8_t> out(kMaxFrameBytes);
+  int32_t residual[2] = {0, 0};
+  int32_t overshoot = 0;
+  size_t i = 0;
+  int64_t samples = 0;
+  for (auto _ : state) {
+    const DecodedStream::Block& b = decoded.blocks[i];
+    const uint32_t n = static_cast<uint32_t>(b.left.size());
+    k.writePcm(out.data(), n, b.left.data(), b.right.empty() ? nullptr : b.right.data(), residual, overshoot);
+    benchmark::DoNotOptimize(out.data());
+    samples += n * (b.right.empty() ? 1 : 2);
+    i = (i + 1) % decoded.blocks.size();
+  }
+  state.SetItemsProcessed(samples);
+}
+
+void BM_ResampleBlock(benchmark::State& state) {
+  const std::vector<Q28> in = RandomValues(1152, -0x10000000, 0x0FFFFFFF, 6);
+  const uint32_t capacity = ResampledCapacity(1152, 44100, 48000);
+  std::vector<Q28> out(capacity);
+  for (auto _ : state) {
+    ResamplerState resampler;
+    SetupResampler(resampler, 44100, 48000);
+    benchmark::DoNotOptimize(ResampleBlock(resampler, 1152, in.data(), out.data(), capacity));
+  }
+  SetItems(state, 1152);
+}
+
+// --- whole streams -----------------------------------------------------
+
+void BM_DecodeStream(benchmark::State& state, StreamKind kind, KernelLevel level) {
+  SelectKernels(level);
+  const std::vector<uint8_t>& bytes = Stream(kind).bytes;
+  uint64_t frames = 0, samplesPerChannel = 0;
+  uint32_t rate = 0;
+  for (auto _ : state) {
+#if QUORVEL_BENCH_CPP_API
+    Decoder decoder;
+    decoder.Feed(bytes.data(), bytes.size());
+    decoder.Finish();
+    Frame frame;
+    for (auto next = decoder.Pull(frame); next == Decoder::Next::Frame || next == Decoder::Next::Skipped;
+         next = decoder.Pull(frame)) {
+      if (!frame.decoded()) continue;
+      ++frames;
+      samplesPerChannel += frame.samples;
+      rate = frame.sampleRate;
+      benchmark::DoNotOptimize(frame.pcm.data());
+    }
+#else
+    auto decoder = std::make_unique<DecoderState>();
+    std::vector<uint8_t> padded = bytes;
+    padded.insert(padded.end(), 8, 0);
+    std::vector<uint8_t> out(kMaxResampledBytes);
+    InitDecoder(*decoder, 0, nullptr);
+    const uint8_t* data = padded.data();
+    for (int32_t result = kResultFrame; result == kResultFrame;) {
+      int32_t outBytes = 0, position = 0;
+      result = DecompressFrame(*decoder, data, static_cast<int32_t>(padded.size()), out.data(), &outBytes, &position);
+      data = nullptr;
+      if (outBytes > 0) {
+        ++frames;
+        samplesPerChannel += static_cast<uint16_t>(decoder->pcm.samplesPerChannel);
+        rate = static_cast<uint32_t>(decoder->pcm.sampleRate);
+      }
+    }
+#endif
+  }
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] =
+      benchmark::Counter(rate ? static_cast<double>(samplesPerChannel) / rate : 0.0, benchmark::Counter::kIsRate);
+  state.SetLabel(Stream(kind).label);
+  SelectKernels(BestKernelLevel());
+}
+
+std::vector<KernelLevel> Levels() {
+  std::vector<KernelLevel> levels;
+  for (KernelLevel level : {KernelLevel::kPlain, KernelLevel::kSse41, KernelLevel::kAvx2, KernelLevel::kNeon}) {
+    if (KernelLevelSupported(level)) levels.push_back(level);
+  }
+  return levels;
+}
+
+void WindowFor(KernelLevel level, const std::string& name) {
+  benchmark::RegisterBenchmark(name.c_str(), BM_WindowSlot, KernelsFor(level).windowSlot);
+}
+
+void RegisterAll() {
+  benchmark::RegisterBenchmark("Dct32Values/plain", BM_Dct32Values);
+  benchmark::RegisterBenchmark("WindowSlotReference", BM_WindowSlot, WindowSlotReference);
+  for (KernelLevel level : Levels()) {
+    const std::string suffix = std::string("/") + KernelsFor(level).name;
+    benchmark::RegisterBenchmark(("Dct32Lanes" + suffix).c_str(), BM_Dct32Lanes, level);
+    WindowFor(level, "WindowSlot" + suffix);
+    benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
+    for (StreamKind kind : {StreamKind::Layer2Stereo48k384, StreamKind::Layer1Stereo44k384}) {
+      const char* layer = kind == StreamKind::Layer1Stereo44k384 ? "DecodeLayer1/" : "DecodeLayer2/";
+      benchmark::RegisterBenchmark((layer + std::string(ShortName(kind)) + suffix).c_str(), BM_DecodeLayer, kind,
+                                   level);
+    }
+    for (StreamKind kind : kAllKinds) {
+      benchmark::RegisterBenchmark(("WritePcm/" + std::string(ShortName(kind)) + suffix).c_str(), BM_WritePcm, kind,
+                                   level);
+    }
+  }
+  benchmark::RegisterBenchmark("ResampleBlock/44100_to_48000", BM_ResampleBlock);
+  for (KernelLevel level : {KernelLevel::kPlain, BestKernelLevel()}) {
+    for (StreamKind kind : kAllKinds) {
+      benchmark::RegisterBenchmark(
+          ("DecodeStream/" + std::string(ShortName(kind)) + "/" + KernelsFor(level).name).c_str(), BM_DecodeStream,
+          kind, level)
+          ->Unit(benchmark::kMillisecond);
+    }
+    if (level == BestKernelLevel()) break;
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  quorvel::bench::RegisterAll();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
