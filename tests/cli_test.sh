@@ -59,14 +59,12 @@ cli)
   expect 1 "no MPEG audio Layer I/II frames found in junk.bin$" "$q" info junk.bin
   expect 1 "nodir/x.wav: No such file or directory" "$q" decode s.mp2 -o nodir/x.wav
   expect 1 "/dev/full: No space left on device" "$q" decode s.mp2 -o /dev/full
-  expect 1 "/dev/full: No space left on device" "$q" decode s.mp2 --raw -o /dev/full
   expect 1 "PCM MD5 [0-9a-f]{32} does not match 0123" "$q" decode s.mp2 --sink null --verify 0123456789abcdef0123456789abcdef
   expect 2 "unknown option '--bogus' \(see quorvel --help\)" "$q" decode --bogus s.mp2
   expect 2 "unknown command 'frob'" "$q" frob
   expect 2 "no input file" "$q" decode
   expect 2 "--rate 44000: not one of 8000, 11025" "$q" decode s.mp2 --rate 44000
   expect 2 "--eq 1,2: needs ten" "$q" decode s.mp2 --eq 1,2
-  expect 2 "--preamp 300: not a level" "$q" decode s.mp2 --preamp 300
   expect 2 "--buffer 100: not a size from 2889 to 32768" "$q" decode s.mp2 --buffer 100
   expect 2 "-o names one output, but there are 2 inputs" "$q" decode s.mp2 crc.mp1 -o x.wav
   expect 1 "s.mp2: the output would overwrite its input" "$q" decode s.mp2 -o s.mp2
@@ -127,23 +125,27 @@ corpus)
   [ -f "$corpus/golden/INDEX.tsv" ] || { echo "corpus not found: set QUORVEL_CORPUS"; exit 77; }
   cd "$corpus"
   mapfile -t streams < <(cut -f2 golden/INDEX.tsv | tail -n +2 | sort -u)
+  # The C host on every stream; a sanitized host is slow to start, so there
+  # every sixth (the recorded MD5s, which the host matches, cover the rest).
+  stride=1
+  [ "$sanitize" != ON ] || stride=6
   mkdir "$tmp/host"
-  for ((i = 0; i < ${#streams[@]}; i += 2)); do  # the C host, two at a time
-    for s in "${streams[@]:i:2}"; do
-      n=${s##*/}
-      "$host" "$s" "$tmp/host/${n%.*}.raw" &
+  for ((i = 0; i < ${#streams[@]}; i += 2 * stride)); do  # two at a time
+    for s in "${streams[i]}" "${streams[i + stride]:-}"; do
+      [ -z "$s" ] || { n=${s##*/}; "$host" "$s" "$tmp/host/${n%.*}.raw" & }
     done
     wait
   done
   # Streams without a Layer I/II frame fail (and are checked against the host).
   "$q" decode -q -j 2 --raw --no-conceal -d "$tmp/plain" "${streams[@]}" || true
-  "$q" decode -q -j 2 --raw -d "$tmp/concealed" "${streams[@]}" || true
   "$q" decode -q -j 2 -d "$tmp/wav" "${streams[@]}" || true
-  "$q" info --json "${streams[@]}" >"$tmp/info.json" 2>/dev/null || true
   python3 - "$tmp" <<'EOF'
-import json, os, re, sys, wave
+import csv, hashlib, os, re, sys, wave
 tmp = sys.argv[1]
-info = {os.path.basename(j["file"]).rsplit(".", 1)[0]: j for j in map(json.loads, open(f"{tmp}/info.json"))}
+stem = lambda path: os.path.basename(path).rsplit(".", 1)[0]
+golden = {r["stream"]: r["pcm_md5"] for r in csv.DictReader(open("golden/INDEX.tsv"), delimiter="\t")
+          if r["config"] == "b4096"}
+manifest = {r["file"]: r for r in csv.DictReader(open("MANIFEST.tsv"), delimiter="\t")}
 nonzero = re.compile(rb"[^\x00]")
 
 def read(path):
@@ -175,20 +177,21 @@ def only_silence_added(c, p):
         i += s
 
 bad = []
-for name in sorted(os.listdir(f"{tmp}/host")):
-    stem = name[:-4]
-    h, p, c = read(f"{tmp}/host/{name}"), read(f"{tmp}/plain/{name}"), read(f"{tmp}/concealed/{name}")
-    if p is None:  # refused: then the host found nothing either
-        if h or stem in info: bad.append(f"{stem}: refused")
+for stream, md5 in sorted(golden.items()):
+    name, m = stem(stream), manifest[stream]
+    p, h = read(f"{tmp}/plain/{name}.raw"), read(f"{tmp}/host/{name}.raw")
+    if p is None:  # refused: then nothing decodes
+        if md5 != hashlib.md5(b"").hexdigest(): bad.append(f"{name}: refused")
         continue
-    if p != h: bad.append(f"{stem}: --no-conceal PCM differs from the C host's")
-    if c != p and not only_silence_added(c, p): bad.append(f"{stem}: concealment changed more than silence")
-    j = info[stem]
-    with wave.open(f"{tmp}/wav/{stem}.wav") as w:
-        if (w.getframerate(), w.getnchannels()) != (j["sample_rate"], j["channels"]):
-            bad.append(f"{stem}: WAV format")
-        if not j["mixed"] and w.readframes(w.getnframes()) != c: bad.append(f"{stem}: WAV data")
-print(f"{len(os.listdir(tmp + '/host'))} streams compared")
+    if hashlib.md5(p).hexdigest() != md5: bad.append(f"{name}: --no-conceal PCM differs from the recorded host's")
+    if h is not None and h != p: bad.append(f"{name}: --no-conceal PCM differs from examples/host.c's")
+    if "," in m["rate"]: continue  # a mixed stream: one WAV format for all of it
+    with wave.open(f"{tmp}/wav/{name}.wav") as w:
+        if (w.getframerate(), w.getnchannels()) != (int(m["rate"]), 1 if m["mode"] == "mono" else 2):
+            bad.append(f"{name}: WAV format")
+        c = w.readframes(w.getnframes())  # concealed
+    if c != p and not only_silence_added(c, p): bad.append(f"{name}: concealment changed more than silence")
+print(f"{len(golden)} streams compared, {len(os.listdir(tmp + '/host'))} with the C host")
 sys.exit("\n".join(bad) if bad else 0)
 EOF
   ;;

@@ -90,7 +90,8 @@ std::vector<uint8_t> LayerOneFrame(bool protect = false, bool crcOk = true, uint
   BitWriter header;
   PutHeader(header, h);
   BitWriter body;
-  body.Put(allocation0, 4).Put(0, 4 * 31);
+  body.Put(allocation0, 4);
+  for (int sb = 1; sb < 32; ++sb) body.Put(0, 4);
   if (allocation0) body.Put(scalefactor0, 6);
   BitWriter w = header;
   if (protect) {

@@ -162,6 +162,7 @@ class Decoder {
   // Throws Error for an invalid outputRate or bufferBytes.
   explicit Decoder(const Options& options);
   ~Decoder();
+  // A moved-from Decoder may only be destroyed or assigned to.
   Decoder(Decoder&&) noexcept;
   Decoder& operator=(Decoder&&) noexcept;
   Decoder(const Decoder&) = delete;
