@@ -48,6 +48,8 @@ namespace {
 struct CodeClass {
   uint8_t bits;             // bits of one read: a codeword or one sample
   uint8_t tripleBits;       // bits of the three samples
+  uint8_t twoBits;          // bits of two samples (ungrouped)
+  uint32_t mask;            // 2^bits - 1
   const uint16_t* ungroup;  // grouped classes: codes by codeword; else null
 };
 
@@ -74,7 +76,8 @@ constexpr std::array<CodeClass, 17> kCodeClasses = [] {
   std::array<CodeClass, 17> classes{};
   for (int i = 0; i < 17; ++i) {
     const QuantClassEntry& q = QuantClass[i];
-    classes[i] = {q.codewordBits, static_cast<uint8_t>(q.sampleBits ? q.codewordBits : 3 * q.codewordBits), nullptr};
+    classes[i] = {q.codewordBits, static_cast<uint8_t>(q.sampleBits ? q.codewordBits : 3 * q.codewordBits),
+                  static_cast<uint8_t>(2 * q.codewordBits), (1u << q.codewordBits) - 1u, nullptr};
   }
   classes[0].ungroup = kUngroup3.data();
   classes[1].ungroup = kUngroup5.data();
@@ -94,10 +97,52 @@ constexpr std::array<LinearRequant, 17> kClassRequant = [] {
 // One read of the code loop: a transmitted subband of one channel, or of
 // both channels above the bound.
 struct ReadStep {
-  CodeClass q;
+  int32_t classIndex;
   Q28* first;   // channel 0 (or the only channel read), slot 0 of the subband
   Q28* second;  // the other channel of a shared subband, else null
 };
+
+// Reads the three sample codes of one subband of a group for quantisation
+// class `Class` and stores them at out[0], out[32] and out[64]. A template,
+// so that every width is a constant of the code.
+template <int Class>
+inline void ReadCodes(BitCache& bits, Q28* out) {
+  constexpr CodeClass q = kCodeClasses[Class];
+  if (bits.bits < q.tripleBits) RefillCache(bits);
+  if constexpr (q.ungroup != nullptr) {
+    const uint32_t packed = q.ungroup[CacheRead(bits, q.bits)];
+    out[0] = static_cast<Q28>(packed & 15u);
+    out[32] = static_cast<Q28>((packed >> 4) & 15u);
+    out[64] = static_cast<Q28>(packed >> 8);
+  } else {
+    const uint64_t three = CacheRead64(bits, q.tripleBits);
+    out[0] = static_cast<Q28>(three >> q.twoBits);
+    out[32] = static_cast<Q28>((three >> q.bits) & q.mask);
+    out[64] = static_cast<Q28>(three & q.mask);
+  }
+}
+
+inline void ReadCodesOfClass(int classIndex, BitCache& bits, Q28* out) {
+  switch (classIndex) {
+    case 0: return ReadCodes<0>(bits, out);
+    case 1: return ReadCodes<1>(bits, out);
+    case 2: return ReadCodes<2>(bits, out);
+    case 3: return ReadCodes<3>(bits, out);
+    case 4: return ReadCodes<4>(bits, out);
+    case 5: return ReadCodes<5>(bits, out);
+    case 6: return ReadCodes<6>(bits, out);
+    case 7: return ReadCodes<7>(bits, out);
+    case 8: return ReadCodes<8>(bits, out);
+    case 9: return ReadCodes<9>(bits, out);
+    case 10: return ReadCodes<10>(bits, out);
+    case 11: return ReadCodes<11>(bits, out);
+    case 12: return ReadCodes<12>(bits, out);
+    case 13: return ReadCodes<13>(bits, out);
+    case 14: return ReadCodes<14>(bits, out);
+    case 15: return ReadCodes<15>(bits, out);
+    default: return ReadCodes<16>(bits, out);
+  }
+}
 
 }  // namespace
 
@@ -189,7 +234,7 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
       }
       if (shared && ch == 1) continue;  // read once, for channel 0
       ReadStep& step = steps[stepCount++];
-      step.q = kCodeClasses[classIndex];
+      step.classIndex = classIndex;
       step.first = &frame.samples[ch][sb];
       step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
     }
@@ -200,30 +245,13 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
     const int base = group * 3 * 32;
     for (int i = 0; i < stepCount; ++i) {
       const ReadStep& step = steps[i];
-      const CodeClass& q = step.q;
-      if (bits.bits < q.tripleBits) RefillCache(bits);
-      Q28 codes[3];
-      if (q.ungroup) {
-        const uint32_t packed = q.ungroup[CacheRead(bits, q.bits)];
-        codes[0] = static_cast<Q28>(packed & 15u);
-        codes[1] = static_cast<Q28>((packed >> 4) & 15u);
-        codes[2] = static_cast<Q28>(packed >> 8);
-      } else {
-        const uint64_t three = CacheRead64(bits, q.tripleBits);
-        const uint32_t mask = (1u << q.bits) - 1u;
-        codes[0] = static_cast<Q28>(three >> (2 * q.bits));
-        codes[1] = static_cast<Q28>((three >> q.bits) & mask);
-        codes[2] = static_cast<Q28>(three & mask);
-      }
       Q28* out = step.first + base;
-      out[0] = codes[0];
-      out[32] = codes[1];
-      out[64] = codes[2];
+      ReadCodesOfClass(step.classIndex, bits, out);
       if (step.second) {
         Q28* out1 = step.second + base;
-        out1[0] = codes[0];
-        out1[32] = codes[1];
-        out1[64] = codes[2];
+        out1[0] = out[0];
+        out1[32] = out[32];
+        out1[64] = out[64];
       }
     }
   }

@@ -106,12 +106,15 @@ void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBloc
       alignas(32) DctLanes x;
       kernels.dct32Lanes(&frame.samples[ch][first * 32], count, x);
       for (int j = 0; j < count; ++j) {
-        const int column = b >> 1;
-        HistoryPlane& upper = h.upper[b & 1];
-        HistoryPlane& lower = h.lower[b & 1];
+        // Rows of the lanes and of the history planes are both 8 values
+        // apart: a strided copy of lane j into column b >> 1.
+        const int32_t* fromUpper = &x[16][j];
+        const int32_t* fromLower = &x[15][j];
+        int32_t* upper = &h.upper[b & 1][0][b >> 1];
+        int32_t* lower = &h.lower[b & 1][0][b >> 1];
         for (int r = 0; r < 16; ++r) {
-          upper[r][column] = x[16 + r][j];
-          lower[r][column] = x[15 - r][j];
+          upper[8 * r] = fromUpper[8 * r];
+          lower[8 * r] = fromLower[-8 * r];
         }
         kernels.windowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
         b = (b + 1) & 15;
