@@ -31,7 +31,7 @@ for harness in $(cd "$build/fuzz" && ls ./*_fuzzer | sed 's|^\./||'); do
   mkdir -p "$work/$harness"
   log="$work/$harness.log"
   if ! "$build/fuzz/$harness" -seed=1 -max_total_time="$seconds" -max_len=$max_len -rss_limit_mb=1024 \
-      -timeout=10 -dict=fuzz/mpeg.dict -print_final_stats=1 -artifact_prefix="$build/artifacts/$harness-" \
+      -timeout=30 -dict=fuzz/mpeg.dict -print_final_stats=1 -artifact_prefix="$build/artifacts/$harness-" \
       "$work/$harness" "$work/seeds" tests/regressions >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "FAILED: $harness; the input is in $build/artifacts/" >&2
