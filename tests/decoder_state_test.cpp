@@ -244,7 +244,8 @@ TEST(DecoderState, FreeFormatHeaderAfterNeedDataIsSkipped) {
   auto s = Opened();
   ASSERT_EQ(Decompress(*s, Bytes(kFrame.begin(), kFrame.end() - 1)).result, 0x8000);
   ASSERT_EQ(s->cursor.status, StatusNeedData);
-  EXPECT_EQ(Decompress(*s, Cat({Frame({.bitrateIndex = 0}, 20), kStream})), (Call{0, 0, 416}));
+  const Bytes next = Cat({Frame({.bitrateIndex = 0}, 20), kStream});  // read in place: keep it alive
+  EXPECT_EQ(Decompress(*s, next), (Call{0, 0, 416}));
   EXPECT_EQ(Next(*s), (Call{0, 4608, 416 + 20}));
 }
 
