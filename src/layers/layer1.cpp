@@ -4,14 +4,12 @@
 // sample is written, so a rejected frame leaves the samples as they were.
 #include "layers/layer1.h"
 
-#include <algorithm>
-
 #include "bitstream/crc16.h"
+#include "kernels.h"
 #include "layers/requant.h"
 #include "layers/scalefactors.h"
 
 namespace quorvel {
-
 int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
   BitReader& r = cursor.reader;
   const int nch = ChannelCount(frame);
@@ -61,44 +59,44 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
   }
 
   // The reads of one slot, in stream order: a transmitted subband of one
-  // channel, or of both channels above the bound.
+  // channel, or of both channels above the bound; and the requantisation of
+  // every subband by channel (all zero where nothing is transmitted, which
+  // makes those samples 0).
   struct ReadStep {
-    LinearRequant requant;
     int32_t nb;
     Q28* first;
     Q28* second;  // the other channel of a shared subband, else null
-    int32_t scale[2];
   };
   ReadStep steps[kMaxChannels * kSubbands];
   int stepCount = 0;
+  RequantParams params[kMaxChannels] = {};
   for (int sb = 0; sb < 32; ++sb) {
     const bool shared = sb >= bound;
-    for (int ch = 0; ch < (shared ? 1 : nch); ++ch) {
+    for (int ch = 0; ch < nch; ++ch) {
       const int nb = allocation[ch][sb];
       if (nb == 0) continue;
-      ReadStep& step = steps[stepCount++];
-      step.requant = Layer1Requant[nb];
-      step.nb = nb;
-      step.first = &frame.samples[ch][sb];
-      step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
-      step.scale[0] = ScaleQ12(ScalefactorTable[scalefactorIndex[shared ? 0 : ch][sb]]);
-      step.scale[1] = ScaleQ12(ScalefactorTable[scalefactorIndex[shared ? 1 : ch][sb]]);
+      params[ch].offset[sb] = Layer1Requant[nb].offset;
+      params[ch].step[sb] = Layer1Requant[nb].step;
+      params[ch].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb]]);
+      if (shared && ch == 1) continue;  // read once, for channel 0
+      steps[stepCount++] = {nb, &frame.samples[ch][sb], shared && nch == 2 ? &frame.samples[1][sb] : nullptr};
     }
   }
 
-  // Slots 0..11 of every decoded channel: what is not transmitted is 0.
-  for (int ch = 0; ch < nch; ++ch) std::fill_n(frame.samples[ch].begin(), 12 * 32, 0);
-
+  // First the sample codes of slots 0..11, in place...
   for (int slot = 0; slot < 12; ++slot) {
     const int base = slot * 32;
     for (int i = 0; i < stepCount; ++i) {
       const ReadStep& step = steps[i];
       if (bits.bits < 16) RefillCache(bits);
-      const int32_t signal = SignalQ16(step.requant, CacheRead(bits, step.nb));
-      step.first[base] = WrapMul(step.scale[0], signal);
-      if (step.second) step.second[base] = WrapMul(step.scale[1], signal);
+      const Q28 code = static_cast<Q28>(CacheRead(bits, step.nb));
+      step.first[base] = code;
+      if (step.second) step.second[base] = code;
     }
   }
+  // ...then their values.
+  const Kernels& kernels = ActiveKernels();
+  for (int ch = 0; ch < nch; ++ch) kernels.requantRows(frame.samples[ch].data(), 12, params[ch]);
   CloseCache(bits, r);
   return 0;
 }
