@@ -19,11 +19,14 @@ Source SourceOf(StreamKind kind) {
     case StreamKind::Layer2Stereo48k384:
       return {"Layer II 48 kHz stereo 384 kbit/s", "ffmpeg/ff_mp2_48000_st_384k_sweep.mp2"};
     case StreamKind::Layer2JointStereo44k192:
-      return {"Layer II 44.1 kHz joint stereo 192 kbit/s", "twolame/l2_44100_js_192k_nocrc_pad_loud.mp2"};
+      return {"Layer II 44.1 kHz joint stereo 192 kbit/s", "iso/l2-fl11.bit"};
     case StreamKind::Layer2Mono24k:
-      return {"Layer II 24 kHz mono 80 kbit/s", "twolame/l2_24000_mono_80k_nocrc_loud.mp2"};
+      return {"Layer II 24 kHz mono 48 kbit/s", "twolame/l2_24000_mono_48k_crc_pink.mp2"};
     case StreamKind::Layer1Stereo44k384:
       return {"Layer I 44.1 kHz stereo 384 kbit/s", "iso/l1-fl8.bit"};
+    case StreamKind::Layer2Clipped44k192:
+      return {"Layer II 44.1 kHz joint stereo 192 kbit/s, 64% of samples clipped",
+              "twolame/l2_44100_js_192k_nocrc_pad_loud.mp2"};
   }
   return {"", ""};
 }

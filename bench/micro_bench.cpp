@@ -30,7 +30,8 @@ namespace quorvel::bench {
 namespace {
 
 constexpr StreamKind kAllKinds[] = {StreamKind::Layer2Stereo48k384, StreamKind::Layer2JointStereo44k192,
-                                    StreamKind::Layer2Mono24k, StreamKind::Layer1Stereo44k384};
+                                    StreamKind::Layer2Mono24k, StreamKind::Layer1Stereo44k384,
+                                    StreamKind::Layer2Clipped44k192};
 
 const char* ShortName(StreamKind kind) {
   switch (kind) {
@@ -39,9 +40,11 @@ const char* ShortName(StreamKind kind) {
     case StreamKind::Layer2JointStereo44k192:
       return "l2_44k_js_192k";
     case StreamKind::Layer2Mono24k:
-      return "l2_24k_mono";
+      return "l2_24k_mono_48k";
     case StreamKind::Layer1Stereo44k384:
       return "l1_44k_st_384k";
+    case StreamKind::Layer2Clipped44k192:
+      return "l2_44k_js_192k_clipped";
   }
   return "";
 }
@@ -69,7 +72,7 @@ struct DecodedStream {
 };
 
 const DecodedStream& Decoded(StreamKind kind) {
-  static std::unique_ptr<DecodedStream> cache[4];
+  static std::unique_ptr<DecodedStream> cache[5];
   auto& slot = cache[static_cast<int>(kind)];
   if (slot) return *slot;
   slot = std::make_unique<DecodedStream>();
@@ -93,7 +96,7 @@ const DecodedStream& Decoded(StreamKind kind) {
     slot->blocks.push_back(std::move(block));
   }
 
-  static std::vector<uint8_t> kept[4];  // the bodies' readers point into these
+  static std::vector<uint8_t> kept[5];  // the bodies' readers point into these
   kept[static_cast<int>(kind)] = std::move(bytes);
   const std::vector<uint8_t>& buffer = kept[static_cast<int>(kind)];
   InputCursor cursor;
