@@ -49,6 +49,11 @@ constexpr Q28 FixMul(Q28 coef, Q28 signal) {
 // Rounding shift of the DCT: Q28 (or any scale) down by 12 bits, half up.
 constexpr int32_t RoundShift12(int32_t v) { return WrapAdd(v, 2048) >> 12; }
 
+// round(numerator / denominator) for positive 64-bit operands, halves up.
+constexpr int32_t RoundedQuotient(uint64_t numerator, uint64_t denominator) {
+  return static_cast<int32_t>((2 * numerator + denominator) / (2 * denominator));
+}
+
 // Sign-extends the low `bits` bits of `code` (1 <= bits <= 32).
 constexpr int32_t SignExtend(uint32_t code, int bits) {
   const uint32_t sign = 1u << (bits - 1);

@@ -120,8 +120,8 @@ TEST(FrameScanner, DecoderFailureResumesAfterTheFrame) {
   const Case cases[] = {
       {"CRC mismatch", badCrc, StatusCrcError},
       {"forbidden allocation", badAllocation, StatusBadAllocation},
-      {"Layer III", Frame({.layerCode = 1, .bitrateIndex = 9}, 417), StatusBadHeader},
-      {"LSF Layer III", Frame({.idBit = 0, .layerCode = 1}, 208), StatusBadHeader},
+      {"Layer III", Frame({.layerCode = 1, .bitrateIndex = 9}, 417), StatusUnsupportedLayer},
+      {"LSF Layer III", Frame({.idBit = 0, .layerCode = 1}, 208), StatusUnsupportedLayer},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -83,6 +83,10 @@ enum class SkipReason : uint8_t {
   UnsupportedLayer,  // a Layer III frame
 };
 
+// Samples per channel that one frame of `layer` (1..3) holds: 384 for Layer I,
+// 1152 for Layer II and MPEG-1 Layer III, 576 for LSF and MPEG-2.5 Layer III.
+uint32_t SamplesPerFrame(int layer, MpegVersion version) noexcept;
+
 // "MPEG-1", "MPEG-2", "MPEG-2.5"; "stereo", "joint stereo", "dual channel",
 // "single channel"; "none", "crc error", "bad scalefactor", "bad allocation",
 // "bad header", "unsupported layer".

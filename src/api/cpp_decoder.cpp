@@ -45,15 +45,18 @@ ChannelMode ModeOf(const FrameState& f) {
 }
 
 // Samples per channel that a frame's synthesis yields.
-uint32_t SynthesisSamples(const FrameState& f) {
-  if (f.layer == 1) return 12 * kSubbands;
-  if (f.layer == 3 && (f.flags & FlagLsf)) return 18 * kSubbands;
-  return kMaxSlots * kSubbands;
-}
+uint32_t SynthesisSamples(const FrameState& f) { return static_cast<uint32_t>(SlotsPerFrame(f) * kSubbands); }
 
 }  // namespace
 
 const char* LibraryVersion() noexcept { return QUORVEL_VERSION_STRING; }
+
+uint32_t SamplesPerFrame(int layer, MpegVersion version) noexcept {
+  FrameState f;
+  f.layer = static_cast<uint32_t>(layer);
+  f.flags = version == MpegVersion::Mpeg1 ? 0 : FlagLsf;
+  return SynthesisSamples(f);
+}
 
 const char* ToString(MpegVersion version) noexcept {
   switch (version) {
@@ -193,12 +196,9 @@ struct Decoder::Impl {
       case StatusCrcError: return SkipReason::CrcError;
       case StatusBadScalefactor: return SkipReason::BadScalefactor;
       case StatusBadAllocation: return SkipReason::BadAllocation;
-      default: break;
+      case StatusUnsupportedLayer: return SkipReason::UnsupportedLayer;
+      default: return SkipReason::BadHeader;
     }
-    // A located frame moves the search past its end; a rejected header only
-    // one byte on. Layer III frames are located, then refused.
-    const InputCursor& c = state.cursor;
-    return c.resume > c.frameStart + 1 && state.frame.layer == 3 ? SkipReason::UnsupportedLayer : SkipReason::BadHeader;
   }
 
   void Count(SkipReason reason) {

@@ -19,6 +19,7 @@ enum Status : int32_t {
   StatusNeedData = 1,          // the buffer ends before a frame and 8 more bytes
   StatusNoInput = 2,           // no buffer has been given since ResetCursor
   StatusBadHeader = 0x101,     // no sync where expected, or an invalid header
+  StatusUnsupportedLayer = 0x102, // a sound Layer III frame, located and passed over
   StatusCrcError = 0x201,      // protected bits do not match the stored CRC
   StatusBadAllocation = 0x211, // Layer I allocation code 15
   StatusBadScalefactor = 0x221 // scalefactor index 63
@@ -70,6 +71,13 @@ struct InputCursor {
 
 inline int ChannelCount(const FrameState& frame) {
   return frame.modeCode == kModeSingleChannel ? 1 : 2;
+}
+
+// Slots per frame: 12 for Layer I, 18 for an LSF Layer III frame, else 36.
+inline int SlotsPerFrame(const FrameState& frame) {
+  if (frame.layer == 1) return 12;
+  if (frame.layer == 3 && (frame.flags & FlagLsf)) return 18;
+  return 36;
 }
 
 // Bits per second, [row][bitrate index 0..14]. Rows: MPEG-1 Layer I, II, III;

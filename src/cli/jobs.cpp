@@ -120,7 +120,7 @@ struct StreamFacts {
     crcProtected += f.crcProtected ? 1 : 0;
     frameBytes += f.length;
     // The frame's own duration, also when its PCM was converted.
-    seconds += (f.layer == 1 ? 384.0 : 1152.0) / f.streamRate;
+    seconds += static_cast<double>(SamplesPerFrame(f.layer, f.version)) / f.streamRate;
     rates.insert(f.streamRate);
     channels.insert(f.channels);
     layers.insert(f.layer);

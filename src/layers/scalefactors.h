@@ -23,9 +23,4 @@ inline constexpr std::array<Q28, 64> ScalefactorTable = {
 
 constexpr int kForbiddenScalefactor = 63;
 
-// round(numerator / denominator) for positive 64-bit operands, halves up.
-constexpr int32_t RoundedQuotient(uint64_t numerator, uint64_t denominator) {
-  return static_cast<int32_t>((2 * numerator + denominator) / (2 * denominator));
-}
-
 }  // namespace quorvel

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "fixed.h"
-#include "layers/scalefactors.h"
 
 namespace quorvel {
 

@@ -47,11 +47,4 @@ void WindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
 // The same sums, term by term from the definition (reference for tests).
 void WindowSlotReference(const ChannelHistory& history, int b, Q28 out[32]);
 
-// Slots per frame: 12 for Layer I, 18 for an LSF Layer III frame, else 36.
-inline int SlotsPerFrame(const FrameState& frame) {
-  if (frame.layer == 1) return 12;
-  if (frame.layer == 3 && (frame.flags & FlagLsf)) return 18;
-  return 36;
-}
-
 }  // namespace quorvel
