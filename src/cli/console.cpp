@@ -2,17 +2,11 @@
 
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
+#include "platform.h"
 
 namespace quorvel::cli {
 
-Console::Console(bool quiet, bool progress) : quiet_(quiet), progress_(progress && !quiet && isatty(fileno(stderr))) {}
+Console::Console(bool quiet, bool progress) : quiet_(quiet), progress_(progress && !quiet && IsTerminal(stderr)) {}
 
 void Console::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);

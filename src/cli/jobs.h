@@ -1,21 +1,14 @@
-// The work of the quorvel tool on one input: decode it to a sink, or describe
-// it. Both report their own errors and warnings and return whether they
-// succeeded.
+// A run of the quorvel tool over all its inputs: where each output goes, and
+// the jobs run on the pool. Both return the exit status.
 #pragma once
 
-#include <string>
-
-#include "console.h"
 #include "options.h"
 
 namespace quorvel::cli {
 
-struct Job {
-  std::string input;   // a path, or "-"
-  std::string output;  // a path, or "-"; unused by the null and md5 sinks
-};
-
-bool DecodeFile(const Settings& settings, const Job& job, Console& console, Progress& progress);
-bool DescribeFile(const Settings& settings, const std::string& input, Console& console);
+// `quorvel decode`: throws UsageError when two inputs would share an output.
+int DecodeAll(const Settings& settings);
+// `quorvel info`.
+int DescribeAll(const Settings& settings);
 
 }  // namespace quorvel::cli

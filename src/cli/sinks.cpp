@@ -1,19 +1,12 @@
 #include "sinks.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <vector>
 
 #include "md5.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
+#include "platform.h"
 
 namespace quorvel::cli {
 namespace {
@@ -117,15 +110,12 @@ OutputFile::OutputFile(const std::string& path) : path_(path == "-" ? "standard 
   if (path == "-") {
     file_ = stdout;
     isStdout_ = true;
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
+    SetBinary(stdout);
   } else {
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) Fail();
   }
-  struct stat st;
-  seekable_ = fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode);
+  seekable_ = IsSeekable(file_);
   if (file_ != stdout) std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
 }
 

@@ -1,0 +1,52 @@
+#include "facts.h"
+
+#include <algorithm>
+
+namespace quorvel::cli {
+
+void StreamFacts::Add(const Frame& f) {
+  if (!f.hasFormat) return;
+  lastEnd = std::max(lastEnd, f.position + f.length);
+  if (f.skipped == SkipReason::UnsupportedLayer) return;
+  if (!first) first = f;
+  ++frames;
+  crcProtected += f.crcProtected ? 1 : 0;
+  frameBytes += f.length;
+  // The frame's own duration, also when its PCM was converted.
+  seconds += static_cast<double>(SamplesPerFrame(f.layer, f.version)) / f.streamRate;
+  rates.insert(f.streamRate);
+  channels.insert(f.channels);
+  layers.insert(f.layer);
+  versions.insert(f.version);
+}
+
+Trailer TrailerOf(const StreamFacts& facts, const InputFile& in) {
+  Trailer t;
+  t.bytes = in.BytesRead() - std::min(facts.lastEnd, in.BytesRead());
+  if (t.bytes == 0) return t;
+  const auto rest = in.From(facts.lastEnd);
+  t.truncated = rest && rest->size() >= 2 && (*rest)[0] == 0xFF && ((*rest)[1] & 0xE0) == 0xE0;
+  return t;
+}
+
+std::string SkipSummary(const SkipCounts& c, bool bodyOnly) {
+  std::ostringstream out;
+  const char* sep = "";
+  auto item = [&](uint64_t n, SkipReason r) {
+    if (n == 0) return;
+    out << sep << n << ' ' << ToString(r);
+    sep = ", ";
+  };
+  item(c.crcError, SkipReason::CrcError);
+  item(c.badScalefactor, SkipReason::BadScalefactor);
+  item(c.badAllocation, SkipReason::BadAllocation);
+  if (!bodyOnly) {
+    item(c.badHeader, SkipReason::BadHeader);
+    item(c.unsupportedLayer, SkipReason::UnsupportedLayer);
+  }
+  return out.str();
+}
+
+std::string NoFramesMessage(const std::string& name) { return "no MPEG audio Layer I/II frames found in " + name; }
+
+}  // namespace quorvel::cli

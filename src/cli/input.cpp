@@ -1,0 +1,51 @@
+#include "input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+
+namespace quorvel::cli {
+namespace {
+
+constexpr size_t kTailKept = 4096;  // more than the longest frame, so a cut frame's start is kept whole
+
+}  // namespace
+
+InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard input" : path) {
+  if (path == "-") {
+    if (IsTerminal(stdin)) throw Failure("standard input is a terminal, not a stream (see quorvel --help)");
+    SetBinary(stdin);
+    file_ = stdin;
+    return;
+  }
+  const PathKind kind = KindOf(path);
+  if (kind == PathKind::Missing) throw Failure(path + ": " + std::strerror(errno));
+  if (kind == PathKind::Directory) throw Failure(path + ": is a directory");
+  if (kind == PathKind::Regular && FileSize(path) == 0) throw Failure(path + ": the file is empty");
+  file_ = std::fopen(path.c_str(), "rb");
+  if (!file_) throw Failure(path + ": " + std::strerror(errno));
+}
+
+InputFile::~InputFile() {
+  if (file_ && file_ != stdin) std::fclose(file_);
+}
+
+size_t InputFile::Read(std::vector<uint8_t>& buffer) {
+  const size_t got = std::fread(buffer.data(), 1, buffer.size(), file_);
+  if (got == 0 && std::ferror(file_)) throw Failure(name_ + ": " + std::strerror(errno));
+  total_ += got;
+  const size_t keep = std::min(got, kTailKept);
+  tail_.insert(tail_.end(), buffer.begin() + static_cast<std::ptrdiff_t>(got - keep),
+               buffer.begin() + static_cast<std::ptrdiff_t>(got));
+  if (tail_.size() > kTailKept) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(kTailKept));
+  return got;
+}
+
+std::optional<std::vector<uint8_t>> InputFile::From(uint64_t position) const {
+  if (position > total_ || total_ - position > tail_.size()) return std::nullopt;
+  return std::vector<uint8_t>(tail_.end() - static_cast<std::ptrdiff_t>(total_ - position), tail_.end());
+}
+
+}  // namespace quorvel::cli

@@ -1,0 +1,42 @@
+// The input of one job: a file or standard input, read in chunks, with its
+// last bytes kept to tell a stream cut short from trailing data.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvel::cli {
+
+// What ends a job: its message is the one line reported for it.
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class InputFile {
+ public:
+  // `path` is a file or "-"; throws Failure when it cannot be read.
+  explicit InputFile(const std::string& path);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Fills `buffer`; 0 at the end of the input.
+  size_t Read(std::vector<uint8_t>& buffer);
+  const std::string& name() const { return name_; }  // the path, or "standard input"
+  uint64_t BytesRead() const { return total_; }
+  // The input from `position` on, if it is among the bytes kept.
+  std::optional<std::vector<uint8_t>> From(uint64_t position) const;
+
+ private:
+  std::string name_;
+  std::FILE* file_ = nullptr;
+  uint64_t total_ = 0;
+  std::vector<uint8_t> tail_;  // [<= kTailKept] the last bytes read
+};
+
+}  // namespace quorvel::cli

@@ -1,0 +1,44 @@
+// The frames of one stream as one timeline on a sink: damaged frames
+// concealed by silence of their length, and (for WAV) one rate and channel
+// count for the whole file.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "console.h"
+#include "md5.h"
+#include "quorvel/decoder.hpp"
+#include "sinks.h"
+
+namespace quorvel::cli {
+
+class Timeline {
+ public:
+  // oneFormat: every frame in the first frame's format (the decoder converts
+  // the rate; the channels are remixed here). conceal: silence for a frame
+  // whose body was rejected. md5, when given, hashes what the sink gets.
+  Timeline(Sink& sink, bool oneFormat, bool conceal, Md5* md5, Progress& progress)
+      : sink_(sink), oneFormat_(oneFormat), conceal_(conceal), md5_(md5), progress_(progress) {}
+
+  void Take(const Frame& f);
+  // Opens the sink with the frame's format, unless it is open already.
+  void Start(const Frame& f);
+  const PcmFormat& Format() const { return format_; }
+
+ private:
+  void Emit(std::span<const uint8_t> pcm);
+  std::span<const uint8_t> Remix(const Frame& f);
+
+  Sink& sink_;
+  bool oneFormat_;
+  bool conceal_;
+  Md5* md5_;
+  Progress& progress_;
+  bool started_ = false;
+  PcmFormat format_;
+  std::vector<uint8_t> scratch_;
+};
+
+}  // namespace quorvel::cli
