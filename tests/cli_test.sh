@@ -82,6 +82,27 @@ cli)
   [ "$(od -An -tx1 -j4 -N4 piped.wav)$(od -An -tx1 -j40 -N4 piped.wav)" = " ff ff ff ff ff ff ff ff" ] ||
     fail "a WAV to a pipe must carry the largest sizes"
   tail -c +45 piped.wav | cmp - host.raw || fail "piped WAV data"
+  # A device or pipe named as the output takes the stream as standard output
+  # does (/dev/stdout and /proc/self/fd/1 lead to a pipe that has no path);
+  # when standard output is a file, /dev/stdout is that file.
+  mkfifo out.fifo
+  for out in - /dev/stdout /proc/self/fd/1 out.fifo; do
+    for kind in wav raw; do
+      if [ "$out" = out.fifo ]; then
+        cat out.fifo >streamed &
+        "$q" decode s.mp2 --sink $kind -o out.fifo || fail "--sink $kind -o out.fifo"
+        wait $!
+      else
+        "$q" decode s.mp2 --sink $kind -o "$out" | cat >streamed || fail "--sink $kind -o $out"
+      fi
+      want=piped.wav
+      [ $kind = wav ] || want=host.raw
+      cmp streamed $want || fail "--sink $kind -o $out differs from $want"
+    done
+  done
+  "$q" decode s.mp2 -o /dev/stdout >redirected.wav && wav redirected.wav 48000 2 576000
+  expect 0 "" "$q" decode s.mp2 -o /dev/null
+  [ -c /dev/null ] || fail "/dev/null is gone"
   "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 $((500 * 529))
   "$q" decode s.mp2 --preamp 0 --raw -o p.raw
   [ "$(tr -d '\0' <p.raw | head -c 1 | wc -c)" = 1 ] || fail "--preamp alone must not mute"

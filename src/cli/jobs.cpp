@@ -16,6 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Devices and pipes are written in order, like standard output: two jobs
+// cannot clash on them as on a file, and /dev/stdout may lead to a pipe
+// that has no path at all.
+bool IsStream(const std::string& output) { return output == "-" || KindOf(output) == PathKind::Stream; }
+
 // Where each input's output goes; throws UsageError for clashes.
 std::vector<Job> PlanJobs(const Settings& s) {
   std::vector<Job> jobs;
@@ -34,8 +39,11 @@ std::vector<Job> PlanJobs(const Settings& s) {
       } else {
         job.output = fs::path(input).replace_extension(extension).string();
       }
-      if (job.output != "-" && !outputs.insert(fs::weakly_canonical(job.output).string()).second) {
-        throw UsageError("two inputs would both be written to " + job.output);
+      if (!IsStream(job.output)) {
+        std::error_code ec;
+        fs::path key = fs::weakly_canonical(job.output, ec);
+        if (ec) key = fs::path(job.output).lexically_normal();
+        if (!outputs.insert(key.string()).second) throw UsageError("two inputs would both be written to " + job.output);
       }
     }
     jobs.push_back(job);
@@ -50,7 +58,7 @@ bool CheckOutput(const Job& job, Console& console) {
     return false;
   }
   std::error_code ec;
-  if (job.input != "-" && fs::exists(job.output, ec) && fs::equivalent(job.input, job.output, ec)) {
+  if (job.input != "-" && KindOf(job.output) == PathKind::Regular && fs::equivalent(job.input, job.output, ec)) {
     console.Error(job.output + ": the output would overwrite its input");
     return false;
   }

@@ -114,6 +114,11 @@ OutputFile::OutputFile(const std::string& path) : path_(path == "-" ? "standard 
   } else {
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) Fail();
+    if (IsTerminal(file_)) {  // as for "-": PCM would garble the screen
+      std::fclose(file_);
+      file_ = nullptr;
+      throw OutputError(path_ + ": refusing to write PCM to a terminal");
+    }
   }
   seekable_ = IsSeekable(file_);
   if (file_ != stdout) std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
