@@ -120,6 +120,69 @@ cli)
     "$q" decode mixed.mp2
   wav mixed.wav 32000 1 $((5 * 384 + 5 * 768))
 
+  # A decode that fails or is stopped by a signal removes the output it
+  # created, and nothing else: not a file that was there, not a device, not
+  # a pipe (the tests may run as root, where /dev/null could go).
+  mkfifo slow.fifo
+  # fail_into HOW OUT: sets `got` to the exit status of a decode into OUT that
+  # fails HOW: junk (no frames), verify (a wrong MD5), or a signal that comes
+  # while the input stalls half-way.
+  fail_into() {
+    local pid
+    got=0
+    case $1 in
+      junk) "$q" decode junk.bin -o "$2" 2>/dev/null || got=$? ;;
+      verify) "$q" decode s.mp2 -o "$2" --verify 0123456789abcdef0123456789abcdef 2>/dev/null || got=$? ;;
+      *)
+        # A script's background job starts with SIGINT ignored, and the CLI
+        # keeps a signal it inherited as ignored.
+        env --default-signal=INT,TERM,HUP "$q" decode -q slow.fifo -o "$2" &
+        pid=$!
+        exec 3>slow.fifo          # once the decoder opens its input
+        head -c 100000 s.mp2 >&3  # returns once it has read past the pipe's 64 KiB: its output exists
+        kill -s "$1" $pid
+        { wait $pid || got=$?; } 2>/dev/null
+        exec 3>&-
+        ;;
+    esac
+  }
+  for failure in junk:1 verify:1 INT:130 TERM:143 HUP:129; do
+    how=${failure%:*} status=${failure#*:}
+    for out in new.wav old.wav /dev/null out.fifo; do
+      rm -f new.wav
+      echo "there before" >old.wav
+      [ $out != out.fifo ] || { cat out.fifo >/dev/null & reader=$!; }
+      fail_into "$how" $out
+      [ $out != out.fifo ] || wait $reader
+      [ "$got" = "$status" ] || fail "decode into $out failing by $how: exit $got, not $status"
+      case $out in
+        new.wav) [ ! -e new.wav ] || fail "$how left behind the output it created" ;;
+        old.wav) [ -f old.wav ] || fail "$how removed an output file that was there before" ;;
+        /dev/null) [ -c /dev/null ] || fail "$how removed /dev/null" ;;
+        out.fifo) [ -p out.fifo ] || fail "$how removed a named pipe" ;;
+      esac
+    done
+  done
+  # Outputs already finished stay: the first input's WAV is complete before
+  # the second input is opened.
+  env --default-signal=INT "$q" decode -q -d stopped s.mp2 slow.fifo &
+  exec 3>slow.fifo
+  head -c 100000 s.mp2 >&3
+  kill -s INT $!
+  { wait $! || got=$?; } 2>/dev/null
+  exec 3>&-
+  [ "$got" = 130 ] && cmp stopped/s.wav s.wav && [ ! -e stopped/slow.wav ] ||
+    fail "SIGINT must keep the finished output and remove only the unfinished one"
+  # A hangup inherited as ignored (nohup) does not stop the decode.
+  env --ignore-signal=HUP "$q" decode -q slow.fifo -o nohup.wav &
+  exec 3>slow.fifo
+  head -c 100000 s.mp2 >&3
+  kill -s HUP $!
+  tail -c +100001 s.mp2 >&3
+  exec 3>&-
+  wait $! || fail "an ignored SIGHUP stopped the decode"
+  cmp nohup.wav s.wav || fail "an ignored SIGHUP changed the output"
+
   # Several inputs in parallel into a directory; --quiet silences the warnings.
   expect 0 "" "$q" decode -q -j 2 -d out s.mp2 crc.mp1 mixed.mp2
   cmp out/s.wav s.wav && cmp out/crc.wav crc.wav && cmp out/mixed.wav mixed.wav || fail "-d/-j outputs"

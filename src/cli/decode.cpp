@@ -75,12 +75,12 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
     }
     timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
     sink->Finish();
-    sink.reset();
     Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in), console);
     if (md5) {
       const std::string actual = md5->HexDigest();
       if (actual != *s.verify) throw Failure(in.name() + ": PCM MD5 " + actual + " does not match " + *s.verify);
     }
+    sink->Keep();
     return true;
   } catch (const std::exception& e) {
     if (sink) sink->Abandon();

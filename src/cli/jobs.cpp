@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "cleanup.h"
 #include "console.h"
 #include "decode.h"
 #include "describe.h"
@@ -93,6 +94,7 @@ int DecodeAll(const Settings& s) {
     draw = [&] { console.DrawProgress(progress, std::chrono::steady_clock::now() - start); };
   }
 
+  RemoveOutputsOnSignal();  // before the pool starts its threads
   std::vector<char> ok(jobs.size(), 0);
   RunPool(
       jobs.size(), s.jobs,

@@ -3,8 +3,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
+#include "cleanup.h"
 #include "md5.h"
 #include "platform.h"
 
@@ -60,6 +60,7 @@ class WavSink final : public Sink {
     }
     file_.Close();
   }
+  void Keep() override { file_.Keep(); }
   void Abandon() override { file_.Discard(); }
 
  private:
@@ -74,6 +75,7 @@ class RawSink final : public Sink {
   void Begin(const PcmFormat&) override {}
   void Write(std::span<const uint8_t> pcm) override { file_.Write(pcm.data(), pcm.size()); }
   void Finish() override { file_.Close(); }
+  void Keep() override { file_.Keep(); }
   void Abandon() override { file_.Discard(); }
 
  private:
@@ -106,31 +108,29 @@ class Md5Sink final : public Sink {
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string& path) : path_(path == "-" ? "standard output" : path) {
+OutputFile::OutputFile(const std::string& path) : path_(path), name_(path == "-" ? "standard output" : path) {
   if (path == "-") {
     file_ = stdout;
     isStdout_ = true;
     SetBinary(stdout);
   } else {
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = OpenOutput(path, listed_);
     if (!file_) Fail();
     if (IsTerminal(file_)) {  // as for "-": PCM would garble the screen
       std::fclose(file_);
       file_ = nullptr;
-      throw OutputError(path_ + ": refusing to write PCM to a terminal");
+      throw OutputError(name_ + ": refusing to write PCM to a terminal");
     }
   }
   seekable_ = IsSeekable(file_);
-  if (file_ != stdout) std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
+  if (!isStdout_) std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
 }
 
-OutputFile::~OutputFile() {
-  if (file_ && file_ != stdout) std::fclose(file_);
-}
+OutputFile::~OutputFile() { Discard(); }
 
 void OutputFile::Fail() {
   const int error = errno;
-  throw OutputError(path_ + ": " + (error ? std::strerror(error) : "write failed"));
+  throw OutputError(name_ + ": " + (error ? std::strerror(error) : "write failed"));
 }
 
 void OutputFile::Write(const void* data, size_t size) {
@@ -149,7 +149,7 @@ void OutputFile::Close() {
   errno = 0;
   std::FILE* f = file_;
   file_ = nullptr;
-  if (f == stdout) {
+  if (isStdout_) {
     if (std::fflush(f) != 0 || std::ferror(f)) {
       file_ = f;
       Fail();
@@ -160,12 +160,16 @@ void OutputFile::Close() {
   if (std::fclose(f) != 0 || failed) Fail();
 }
 
+void OutputFile::Keep() {
+  if (listed_) ReleaseOutput(path_, false);
+  listed_ = false;
+}
+
 void OutputFile::Discard() {
-  if (isStdout_) return;
-  if (file_) std::fclose(file_);
+  if (file_ && !isStdout_) std::fclose(file_);
   file_ = nullptr;
-  std::error_code ec;
-  if (std::filesystem::is_regular_file(path_, ec)) std::filesystem::remove(path_, ec);
+  if (listed_) ReleaseOutput(path_, true);
+  listed_ = false;
 }
 
 std::unique_ptr<Sink> MakeSink(SinkKind kind, const std::string& output, const std::string& name) {

@@ -24,7 +24,9 @@ struct PcmFormat {
 };
 
 // A file, or standard output for "-". Write errors (a full disk, a closed
-// pipe) surface at the latest in Close().
+// pipe) surface at the latest in Close(). A file this run created is removed
+// unless Keep() is called (see cleanup.h); a device, a pipe or a file that
+// was there before never is.
 class OutputFile {
  public:
   explicit OutputFile(const std::string& path);
@@ -37,16 +39,20 @@ class OutputFile {
   bool Seekable() const { return seekable_; }
   void Rewrite(long offset, const void* data, size_t size);
   void Close();
-  // After a failure: closes without checking and removes a partly written
-  // regular file.
+  // The output is complete and checked: it stays.
+  void Keep();
+  // After a failure: closes without checking and removes the file if this
+  // run created it.
   void Discard();
 
  private:
   [[noreturn]] void Fail();
-  std::string path_;
+  std::string path_;  // as given, for removal
+  std::string name_;  // for messages
   std::FILE* file_ = nullptr;
   bool isStdout_ = false;
   bool seekable_ = false;
+  bool listed_ = false;  // created by this run and not yet kept or removed
 };
 
 class Sink {
@@ -58,7 +64,10 @@ class Sink {
   virtual void Write(std::span<const uint8_t> pcm) = 0;
   // The stream is complete: make the output whole (or report it).
   virtual void Finish() = 0;
-  // The decode failed: leave nothing half-written behind.
+  // After Finish(), once the output passed every check (--verify): it stays.
+  virtual void Keep() {}
+  // The decode failed, before or after Finish(): leave nothing behind that
+  // this run created.
   virtual void Abandon() {}
 };
 
