@@ -139,7 +139,7 @@ cli)
         env --default-signal=INT,TERM,HUP "$q" decode -q slow.fifo -o "$2" &
         pid=$!
         exec 3>slow.fifo          # once the decoder opens its input
-        head -c 100000 s.mp2 >&3  # returns once it has read past the pipe's 64 KiB: its output exists
+        head -c 100000 s.mp2 >&3  # a pipe holds 64 KiB: the decoder has read, so its output exists
         kill -s "$1" $pid
         { wait $pid || got=$?; } 2>/dev/null
         exec 3>&-
@@ -163,8 +163,9 @@ cli)
       esac
     done
   done
-  # Outputs already finished stay: the first input's WAV is complete before
-  # the second input is opened.
+  # Outputs already finished stay: one job at a time, the first input's WAV
+  # is complete before the second input is opened.
+  got=0
   env --default-signal=INT "$q" decode -q -d stopped s.mp2 slow.fifo &
   exec 3>slow.fifo
   head -c 100000 s.mp2 >&3

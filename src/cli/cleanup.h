@@ -22,9 +22,9 @@ void ReleaseOutput(const std::string& path, bool remove);
 // From now on SIGINT, SIGTERM and SIGHUP remove the listed files and then end
 // the process with the signal's default action, so that its status says which
 // signal it was. A signal that the process inherited as ignored (nohup's
-// SIGHUP) stays ignored. Call once, before any other thread is started: the
-// signals are blocked here and taken by a thread of their own, so the removal
-// does not run inside a signal handler.
+// SIGHUP) stays ignored. Call once, before any other thread is started: on
+// POSIX the signals are blocked here and taken by a thread of their own, so
+// the removal does not run inside a signal handler.
 void RemoveOutputsOnSignal();
 
 }  // namespace quorvel::cli
