@@ -74,6 +74,7 @@ struct FrameFormat {
   // Per channel: written for a decoded frame, the count it would have given
   // for a skipped one.
   uint32_t samples = 0;
+  bool operator==(const FrameFormat&) const = default;
 };
 
 struct FrameResult {
@@ -88,6 +89,7 @@ struct FrameResult {
   uint32_t tail = 0;   // KeepTail: bytes at the buffer's end to present again
   Status reason{};     // Skipped, SkippedToEnd: why
   FrameFormat format;  // set for every outcome that located a sound header
+  bool operator==(const FrameResult&) const = default;
 };
 
 // Samples per channel that one frame's synthesis yields.
