@@ -54,7 +54,7 @@ bool DecodeFile(quorvel::DecoderState& state, const char* path, bool raw, Totals
     const uint8_t* data = buffer.data();
     do {
       int32_t outBytes = 0, streamPos = 0;
-      result = quorvel::DecompressFrame(state, data, length, out.data(), &outBytes, &streamPos);
+      result = quorvel::DecompressAudioOn(state, data, length, out.data(), &outBytes, &streamPos);
       data = nullptr;
       if (outBytes > 0) {
         ++totals.frames;

@@ -86,7 +86,7 @@ const DecodedStream& Decoded(StreamKind kind) {
   const uint8_t* data = bytes.data();
   for (int32_t result = kResultFrame; result == kResultFrame && slot->blocks.size() < 64;) {
     int32_t outBytes = 0, position = 0;
-    result = DecompressFrame(*state, data, length, out.data(), &outBytes, &position);
+    result = DecompressAudioOn(*state, data, length, out.data(), &outBytes, &position);
     data = nullptr;
     if (outBytes <= 0) continue;
     const PcmBlock& pcm = state->pcm;
@@ -275,7 +275,7 @@ void BM_DecodeStream(benchmark::State& state, StreamKind kind, KernelLevel level
     const uint8_t* data = padded.data();
     for (int32_t result = kResultFrame; result == kResultFrame;) {
       int32_t outBytes = 0, position = 0;
-      result = DecompressFrame(*decoder, data, static_cast<int32_t>(padded.size()), out.data(), &outBytes, &position);
+      result = DecompressAudioOn(*decoder, data, static_cast<int32_t>(padded.size()), out.data(), &outBytes, &position);
       data = nullptr;
       if (outBytes > 0) {
         ++frames;

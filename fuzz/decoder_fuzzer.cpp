@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       --seeksLeft;
       SeekStartDecoder(*state);
       int32_t outBytes = 0, pos = 0;
-      Require(DecompressFrame(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+      Require(DecompressAudioOn(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
               "no buffer after SeekStart");
       SeekEndDecoder(*state);
       if (streamSize > 0) offset = script.Below(static_cast<uint32_t>(streamSize));
@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CheckProbe(r, length, requested, rate, channels, bitrate);
       if (r == 0) {
         int32_t outBytes = 0, pos = 0;
-        Require(DecompressFrame(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+        Require(DecompressAudioOn(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
                 "no buffer after a successful probe");
       }
       next = Lend(stream + offset, length);
@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int32_t outBytes = -1, pos = -1;
       // The length passed along with a null buffer is not read.
       const int32_t lengthArg = calls == 1 || script.Chance(12) ? static_cast<int32_t>(length) : script.Byte() - 128;
-      result = DecompressFrame(*state, calls == 1 ? held.get() : nullptr, lengthArg, out, &outBytes, &pos);
+      result = DecompressAudioOn(*state, calls == 1 ? held.get() : nullptr, lengthArg, out, &outBytes, &pos);
 
       Require(CountingHeap::live == 0, "scratch released before the call returns", CountingHeap::live);
       Require(result == kResultFrame || result == kResultBufferDone ||

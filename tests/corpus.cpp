@@ -155,7 +155,7 @@ HostRun RunHost(DecoderState& state, const std::vector<uint8_t>& file, const Hos
     do {
       int32_t outBytes = -1, streamPos = 0;
       bool posWritten = true;
-      result = DecompressFrame(state, first ? data : nullptr, length, out.data(), &outBytes, &streamPos);
+      result = DecompressAudioOn(state, first ? data : nullptr, length, out.data(), &outBytes, &streamPos);
       if (result == kResultNeedBuffer) posWritten = false;
       first = false;
       ++run.calls;

@@ -213,6 +213,32 @@ TEST(CppDecoder, RejectsBadOptionsAndFeedingAfterTheEnd) {
   EXPECT_EQ(d.Pull(f), Decoder::Next::End);
 }
 
+// A refused scratch allocation is an error of its own; the frame it hit is
+// lost and the decoder goes on with the next one.
+TEST(CppDecoder, NoMemoryForTheConversionThrowsAndDecodingGoesOn) {
+  struct RestoreHeap {
+    ScratchHeap saved = ResampleScratchHeap();
+    ~RestoreHeap() { ResampleScratchHeap() = saved; }
+  } restore;
+  Decoder d({.outputRate = 48000});
+  d.Feed(Concat({LayerOneFrame(), LayerOneFrame(), LayerOneFrame()}));
+  d.Finish();
+  Frame f;
+  ResampleScratchHeap().allocate = [](uint32_t) -> void* { return nullptr; };
+  try {
+    d.Pull(f);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), ErrorCode::OutOfMemory);
+  }
+  ResampleScratchHeap() = restore.saved;
+  ASSERT_EQ(d.Pull(f), Decoder::Next::Frame);
+  EXPECT_EQ(f.position, 48u);
+  EXPECT_EQ(f.sampleRate, 48000u);
+  EXPECT_EQ(f.samples, 575u);  // ceil(383 * 48 / 32)
+  EXPECT_EQ(d.stats().framesDecoded, 1u);
+}
+
 TEST(CppDecoder, RestartCountsPositionsFromTheNewPlace) {
   const auto stream = Concat({LayerOneFrame(), LayerOneFrame()});
   Decoder d;

@@ -53,7 +53,7 @@ struct Call {
 Call Decompress(DecoderState& s, const uint8_t* data, int32_t length) {
   static Bytes out(kMaxResampledBytes);
   Call c;
-  c.result = DecompressFrame(s, data, length, out.data(), &c.outBytes, &c.streamPos);
+  c.result = DecompressAudioOn(s, data, length, out.data(), &c.outBytes, &c.streamPos);
   return c;
 }
 Call Decompress(DecoderState& s, const Bytes& b) { return Decompress(s, b.data(), static_cast<int32_t>(b.size())); }

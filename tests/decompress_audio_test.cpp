@@ -58,7 +58,7 @@ struct Host {
   Host() { InitDecoder(*state, 0, nullptr); }
   Call Decode(const uint8_t* data, int32_t length) {
     int32_t outBytes = -1, streamPos = -1;
-    const int32_t result = DecompressFrame(*state, data, length, out.data(), &outBytes, &streamPos);
+    const int32_t result = DecompressAudioOn(*state, data, length, out.data(), &outBytes, &streamPos);
     return {result, outBytes, streamPos};
   }
   // The buffer, then null-buffer calls: as many calls as `count`.

@@ -60,7 +60,7 @@ int Drive(Bytes stream, const Host& host, bool pad = true) {
         return frames;
       }
       int32_t outBytes = -1, pos = -1;
-      result = DecompressFrame(*state, first ? buffer.get() : nullptr, static_cast<int32_t>(length), out.data(),
+      result = DecompressAudioOn(*state, first ? buffer.get() : nullptr, static_cast<int32_t>(length), out.data(),
                                &outBytes, &pos);
       EXPECT_TRUE(ValidResult(result, length)) << result << " from a buffer of " << length;
       EXPECT_TRUE(outBytes >= 0 && outBytes <= kMaxResampledBytes && (outBytes == 0 || result == 0)) << outBytes;

@@ -92,7 +92,7 @@ struct Call {
 
 Call Decompress(DecoderState& state, const std::vector<uint8_t>& stream, bool first, std::vector<uint8_t>& out) {
   int32_t bytes = -1, pos = -1;
-  const int32_t result = DecompressFrame(state, first ? stream.data() : nullptr, static_cast<int32_t>(stream.size()),
+  const int32_t result = DecompressAudioOn(state, first ? stream.data() : nullptr, static_cast<int32_t>(stream.size()),
                                          out.data(), &bytes, &pos);
   return {result, bytes};
 }

@@ -96,7 +96,7 @@ int DecodeCounting(DecoderState& state, std::vector<uint8_t> stream, int32_t rat
     bool first = true;
     do {
       gCounting = true;
-      result = DecompressFrame(state, first ? stream.data() + offset : nullptr, length, out, &outBytes, &pos);
+      result = DecompressAudioOn(state, first ? stream.data() + offset : nullptr, length, out, &outBytes, &pos);
       gCounting = false;
       first = false;
       frames += outBytes > 0;

@@ -54,7 +54,8 @@ extern "C" {
 #define QUORVEL_NEED_BUFFER 1      /* DecompressAudio needs a buffer first   */
 #define QUORVEL_BUFFER_DONE 0x8000 /* nothing of this buffer is needed again */
 
-/* Output room per DecompressAudio call, in bytes. */
+/* Output room per DecompressAudio call, in bytes: 1152 samples of 2 channels,
+ * or 6906 (1152 converted from 8000 Hz to 48000 Hz) while resampling. */
 #define QUORVEL_MAX_FRAME_BYTES 4608       /* without resampling */
 #define QUORVEL_MAX_RESAMPLED_BYTES 27624  /* with an output rate requested */
 

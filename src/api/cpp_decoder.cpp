@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "api/decoder_state.h"
@@ -30,12 +31,33 @@ constexpr size_t kEndPadding = 8;
 // this large and more than half of it.
 constexpr size_t kCompactBytes = 1 << 16;
 
-MpegVersion VersionOf(const FrameState& f) {
+// The C++ API's rates are the resampler's, listed from the lowest: the table
+// of steps is indexed from the highest.
+constexpr bool SameRates() {
+  if (kOutputRates.size() != ResampleRateTable.size()) return false;
+  for (size_t i = 0; i < kOutputRates.size(); ++i) {
+    if (kOutputRates[i] != ResampleRateTable[ResampleRateTable.size() - 1 - i]) return false;
+  }
+  return true;
+}
+static_assert(SameRates(), "kOutputRates must hold the resampler's nine rates, lowest first");
+
+bool IsOutputRate(int32_t rate) {
+  return std::find(kOutputRates.begin(), kOutputRates.end(), rate) != kOutputRates.end();
+}
+
+std::string OutputRateList() {
+  std::string list;
+  for (const int32_t rate : kOutputRates) list += (list.empty() ? "" : ", ") + std::to_string(rate);
+  return list;
+}
+
+MpegVersion VersionOf(const FrameFormat& f) {
   if (f.flags & FlagMpeg25) return MpegVersion::Mpeg25;
   return (f.flags & FlagLsf) ? MpegVersion::Mpeg2 : MpegVersion::Mpeg1;
 }
 
-ChannelMode ModeOf(const FrameState& f) {
+ChannelMode ModeOf(const FrameFormat& f) {
   switch (f.modeCode) {
     case kModeStereo: return ChannelMode::Stereo;
     case kModeJointStereo: return ChannelMode::JointStereo;
@@ -44,8 +66,15 @@ ChannelMode ModeOf(const FrameState& f) {
   }
 }
 
-// Samples per channel that a frame's synthesis yields.
-uint32_t SynthesisSamples(const FrameState& f) { return static_cast<uint32_t>(SlotsPerFrame(f) * kSubbands); }
+SkipReason ReasonOf(Status failure) {
+  switch (failure) {
+    case StatusCrcError: return SkipReason::CrcError;
+    case StatusBadScalefactor: return SkipReason::BadScalefactor;
+    case StatusBadAllocation: return SkipReason::BadAllocation;
+    case StatusUnsupportedLayer: return SkipReason::UnsupportedLayer;
+    default: return SkipReason::BadHeader;
+  }
+}
 
 }  // namespace
 
@@ -55,7 +84,7 @@ uint32_t SamplesPerFrame(int layer, MpegVersion version) noexcept {
   FrameState f;
   f.layer = static_cast<uint32_t>(layer);
   f.flags = version == MpegVersion::Mpeg1 ? 0 : FlagLsf;
-  return SynthesisSamples(f);
+  return FrameSamples(f);
 }
 
 const char* ToString(MpegVersion version) noexcept {
@@ -115,10 +144,7 @@ struct Decoder::Impl {
     std::copy(options.bands.begin(), options.bands.end(), levels.bands);
     levels.preamp = options.preamp;
     InitDecoder(state, options.processing ? 1 : 0, &levels);
-    if (options.outputRate > 0) {
-      state.resampleEnabled = 1;
-      state.requestedRate = options.outputRate;
-    }
+    if (options.outputRate > 0) SetOutputRate(state, options.outputRate);
   }
 
   // Starts the next window, or says why none can start yet.
@@ -140,15 +166,13 @@ struct Decoder::Impl {
   void LockRate() {
     int32_t rate = 0, channels = 0, bitrate = 0;
     if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
-    state.resampleEnabled = 1;
-    state.requestedRate = rate;
+    SetOutputRate(state, rate);
     rateLocked = true;
   }
 
-  // Drops what the finished window used: all of it after 0x8000, all but its
-  // last n bytes after a result n.
-  void EndWindow(int32_t result) {
-    const size_t keep = result == kResultBufferDone || result <= kResultNeedBuffer ? 0 : static_cast<size_t>(result);
+  // Drops what the finished window used: all of it, or all but its last
+  // `keep` bytes.
+  void EndWindow(uint32_t keep) {
     const size_t used = static_cast<size_t>(windowLength) - std::min<size_t>(keep, static_cast<size_t>(windowLength));
     head += used;
     headPosition += used;
@@ -160,45 +184,30 @@ struct Decoder::Impl {
     }
   }
 
-  void Describe(Frame& frame, SkipReason reason, uint32_t written) {
-    const FrameState& f = state.frame;
+  void Describe(Frame& frame, const FrameResult& result, SkipReason reason) {
+    const FrameFormat& f = result.format;
     frame = Frame{};
     frame.skipped = reason;
-    frame.position = headPosition + state.cursor.frameStart;
-    if (reason == SkipReason::BadHeader) return;  // no sound header to describe
+    frame.position = headPosition + result.offset;
+    if (!f.sound) return;
     frame.hasFormat = true;
-    frame.length = FrameLength(f);
+    frame.length = f.length;
     frame.version = VersionOf(f);
     frame.layer = static_cast<int>(f.layer);
     frame.mode = ModeOf(f);
     frame.bitrate = f.bitrate;
     frame.streamRate = f.sampleRate;
     frame.crcProtected = (f.flags & FlagProtected) != 0;
-    frame.channels = ChannelCount(f);
-    const bool converting = state.resampleEnabled != 0;
-    frame.sampleRate = converting ? static_cast<uint32_t>(state.requestedRate) : f.sampleRate;
-    if (reason != SkipReason::None) {
-      const uint32_t n = SynthesisSamples(f);
-      frame.samples = converting ? ResampledCapacity(n, static_cast<int32_t>(f.sampleRate), state.requestedRate) : n;
-      return;
-    }
-    const uint32_t values = written / 2;
-    frame.samples = values / static_cast<uint32_t>(frame.channels);
+    frame.channels = f.channels;
+    frame.sampleRate = f.outputRate;
+    frame.samples = f.samples;
+    if (reason != SkipReason::None) return;
+    const uint32_t values = static_cast<uint32_t>(result.written) / 2;
     for (uint32_t i = 0; i < values; ++i) {
       samples[i] = static_cast<int16_t>(static_cast<uint16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
     }
     frame.pcm = std::span<const int16_t>(samples.data(), values);
-    frame.bytes = std::span<const uint8_t>(out.data(), written);
-  }
-
-  SkipReason ReasonOfFailure() const {
-    switch (state.cursor.status) {
-      case StatusCrcError: return SkipReason::CrcError;
-      case StatusBadScalefactor: return SkipReason::BadScalefactor;
-      case StatusBadAllocation: return SkipReason::BadAllocation;
-      case StatusUnsupportedLayer: return SkipReason::UnsupportedLayer;
-      default: return SkipReason::BadHeader;
-    }
+    frame.bytes = std::span<const uint8_t>(out.data(), static_cast<size_t>(result.written));
   }
 
   void Count(SkipReason reason) {
@@ -218,10 +227,9 @@ Decoder::Decoder() : Decoder(Options{}) {}
 
 Decoder::Decoder(const Options& options) {
   const int32_t rate = options.outputRate;
-  if (rate != 0 && rate != kFirstFrameRate && RateIndex(rate) < 0) {
-    throw Error(ErrorCode::InvalidOutputRate, "output rate " + std::to_string(rate) +
-                                                  " Hz is not one of 8000, 11025, 12000, 16000, 22050, 24000, "
-                                                  "32000, 44100, 48000");
+  if (rate != 0 && rate != kFirstFrameRate && !IsOutputRate(rate)) {
+    throw Error(ErrorCode::InvalidOutputRate,
+                "output rate " + std::to_string(rate) + " Hz is not one of " + OutputRateList());
   }
   if (options.bufferBytes < kMinBufferBytes || options.bufferBytes > kMaxBufferBytes) {
     throw Error(ErrorCode::InvalidBufferSize, "buffer size " + std::to_string(options.bufferBytes) +
@@ -267,41 +275,41 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       if (d.finished) return Next::End;
       if (!d.StartWindow()) return Next::NeedInput;
     }
-    const uint8_t* window = d.windowIsNew ? d.pending.data() + d.head : nullptr;
-    if (!window) {
-      // Feed may have moved the pending bytes since the window was presented;
-      // the cursor keeps offsets, so only its base must follow them.
-      d.state.cursor.buffer = d.state.cursor.reader.base = d.pending.data() + d.head;
+    const uint8_t* window = nullptr;
+    if (d.windowIsNew) {
+      window = d.pending.data() + d.head;
+    } else {
+      MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
-    d.state.cursor.status = 0;  // tells a failure of this call from none
-    int32_t written = 0, position = 0;
-    const int32_t result = DecompressFrame(d.state, window, d.windowLength, d.out.data(), &written, &position);
-
-    if (result == kResultFrame && written > 0) {
-      d.Describe(frame, SkipReason::None, static_cast<uint32_t>(written));
-      ++d.stats.framesDecoded;
-      d.stats.samplesDecoded += frame.samples;
-      return Next::Frame;
-    }
-    const bool badAllocation = result == kResultBufferDone && d.state.cursor.status == StatusBadAllocation;
-    if (result == kResultFrame || badAllocation) {
-      if (d.state.cursor.status == 0) {
+    const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.out.data());
+    switch (result.outcome) {
+      case FrameOutcome::Decoded:
+        d.Describe(frame, result, SkipReason::None);
+        ++d.stats.framesDecoded;
+        d.stats.samplesDecoded += frame.samples;
+        return Next::Frame;
+      case FrameOutcome::OutOfMemory:
         throw Error(ErrorCode::OutOfMemory, "no memory for the sample-rate conversion");
+      case FrameOutcome::Skipped:
+      case FrameOutcome::SkippedToEnd: {
+        const SkipReason reason = ReasonOf(result.reason);
+        // The end padding is not a frame: the header expected after the last
+        // frame is missing there by design.
+        if (reason == SkipReason::BadHeader && d.ended && d.headPosition + result.offset >= d.endPosition) continue;
+        d.Describe(frame, result, reason);
+        d.Count(reason);
+        if (result.outcome == FrameOutcome::SkippedToEnd) d.EndWindow(0);
+        return Next::Skipped;
       }
-      const SkipReason reason = d.ReasonOfFailure();
-      // The end padding is not a frame: the header expected after the last
-      // frame is missing there by design.
-      if (reason == SkipReason::BadHeader && d.ended &&
-          d.headPosition + d.state.cursor.frameStart >= d.endPosition) {
-        continue;
-      }
-      d.Describe(frame, reason, 0);
-      d.Count(reason);
-      if (badAllocation) d.EndWindow(result);
-      return Next::Skipped;
+      case FrameOutcome::KeepTail:
+        d.EndWindow(result.tail);
+        break;
+      case FrameOutcome::BufferDone:
+      case FrameOutcome::NeedBuffer:
+        d.EndWindow(0);
+        break;
     }
-    d.EndWindow(result);
   }
 }
 

@@ -20,17 +20,61 @@ void HeapRelease(void* block) { std::free(block); }
 
 uint32_t BufferLength(int32_t length) { return length > 0 ? static_cast<uint32_t>(length) : 0; }
 
-// The result for a buffer that ran out: 0x8000 when none of it must be
-// presented again, otherwise the count of bytes from frameStart to its end.
-int32_t BufferExhausted(DecoderState& state) {
+// The end of a buffer: 0x8000 when none of it must be presented again,
+// otherwise its bytes from frameStart to its end.
+FrameOutcome BufferExhausted(DecoderState& state, uint32_t& tail) {
   const InputCursor& c = state.cursor;
   const uint32_t remaining = c.length - c.frameStart;
   if (remaining == c.length || remaining == 0) {
     state.consumed = c.length;  // the next buffer begins where this one ended
-    return kResultBufferDone;
+    return FrameOutcome::BufferDone;
   }
   state.consumed = c.frameStart;
-  return static_cast<int32_t>(remaining);
+  tail = remaining;
+  return FrameOutcome::KeepTail;
+}
+
+int32_t ProbeResult(DecoderState& state) {
+  uint32_t tail = 0;
+  return BufferExhausted(state, tail) == FrameOutcome::BufferDone ? kResultBufferDone : static_cast<int32_t>(tail);
+}
+
+// A frame body rejected, or a layer this decoder does not decode: the frame
+// was located and its header parsed.
+bool HeaderWasSound(Status failure) {
+  switch (failure) {
+    case StatusCrcError:
+    case StatusBadAllocation:
+    case StatusBadScalefactor:
+    case StatusUnsupportedLayer:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The header just parsed, and the PCM it gives (or would give) at the rate
+// the decoder writes.
+FrameFormat FormatOf(const DecoderState& state) {
+  const FrameState& f = state.frame;
+  FrameFormat format;
+  format.sound = true;
+  format.layer = f.layer;
+  format.flags = f.flags;
+  format.modeCode = f.modeCode;
+  format.bitrate = f.bitrate;
+  format.sampleRate = f.sampleRate;
+  format.length = FrameLength(f);
+  format.channels = ChannelCount(f);
+  const uint32_t n = FrameSamples(f);
+  if (state.resampleEnabled) {
+    format.outputRate = static_cast<uint32_t>(state.requestedRate);
+    format.samples = ResampledCapacity(n, static_cast<int32_t>(f.sampleRate), state.requestedRate);
+  } else {
+    format.outputRate = f.sampleRate;
+    format.samples = n;
+  }
+  return format;
 }
 
 struct ScratchPair {
@@ -44,7 +88,9 @@ struct ScratchPair {
 };
 
 // Converts the PcmBlock to the requested rate and writes it. -1 when the heap
-// could not supply a scratch array (nothing written).
+// could not supply a scratch array (nothing written). The resampler's setup
+// cannot fail: both rates are among the nine (the stream's by its header,
+// the requested one by SetOutputRate's callers).
 int32_t WriteResampled(DecoderState& state, uint8_t* out, int32_t& maxOvershoot) {
   PcmBlock& pcm = state.pcm;
   const uint32_t n = static_cast<uint16_t>(pcm.samplesPerChannel);
@@ -96,14 +142,13 @@ int32_t ProbeHeader(DecoderState& state, const uint8_t* data, int32_t length, in
   SetBuffer(state.cursor, data, BufferLength(length));
   while (DecodeFrame(state.frame, state.cursor) != 0) {
     // Any failure but the end of the buffer has moved `resume` on.
-    if (state.cursor.status == StatusNeedData) return BufferExhausted(state);
+    if (state.cursor.status == StatusNeedData) return ProbeResult(state);
   }
   const FrameState& frame = state.frame;
   // A rate the resampler cannot produce is treated as no request: the host
   // learns the rate it will really get.
   if (rate && *rate != 0 && RateIndex(*rate) >= 0) {
-    state.resampleEnabled = 1;
-    state.requestedRate = *rate;
+    SetOutputRate(state, *rate);
   } else {
     if (rate) *rate = static_cast<int32_t>(frame.sampleRate);
     state.resampleEnabled = 0;
@@ -121,34 +166,37 @@ int32_t ProbeHeader(DecoderState& state, const uint8_t* data, int32_t length, in
   return kResultFrame;
 }
 
-int32_t DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
-                        int32_t* streamPos) {
+FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out) {
+  FrameResult result;
   if (data) {
     SetBuffer(state.cursor, data, BufferLength(length));
     state.streamOffset += state.consumed;
     state.resetPending = 0;
   } else if (state.resetPending) {
-    *outBytes = 0;
-    return kResultNeedBuffer;
+    return result;  // NeedBuffer
   }
-  int32_t maxOvershoot = 0;
   InputCursor& cursor = state.cursor;
 
-  if (DecodeFrame(state.frame, cursor) != 0) {
-    state.consumed = cursor.frameStart;
-    *streamPos = static_cast<int32_t>(state.streamOffset + state.consumed);
-    *outBytes = 0;
-    if (cursor.status == StatusNeedData) return BufferExhausted(state);
-    cursor.synchronised = 0;  // search from `resume` and confirm what is found
-    if (cursor.status == StatusBadAllocation) {
-      state.consumed = cursor.length;
-      return kResultBufferDone;
-    }
-    return kResultFrame;
-  }
-
+  const int failed = DecodeFrame(state.frame, cursor);
   state.consumed = cursor.frameStart;
-  *streamPos = static_cast<int32_t>(state.streamOffset + state.consumed);
+  result.offset = cursor.frameStart;
+  result.position = state.streamOffset + state.consumed;
+  if (failed) {
+    if (cursor.status == StatusNeedData) {
+      result.outcome = BufferExhausted(state, result.tail);
+      return result;
+    }
+    cursor.synchronised = 0;  // search from `resume` and confirm what is found
+    result.reason = static_cast<Status>(cursor.status);
+    if (HeaderWasSound(result.reason)) result.format = FormatOf(state);
+    result.outcome = FrameOutcome::Skipped;
+    if (result.reason == StatusBadAllocation) {
+      state.consumed = cursor.length;
+      result.outcome = FrameOutcome::SkippedToEnd;
+    }
+    return result;
+  }
+  result.format = FormatOf(state);
 
   if (state.processingEnabled) {
     ApplyGain(state.frame, state.gain);
@@ -156,22 +204,36 @@ int32_t DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length
   }
   SynthesizeFrame(state.synthesis, state.frame, state.pcm);
 
+  int32_t maxOvershoot = 0;
   const PcmBlock& pcm = state.pcm;
-  int32_t written;
   if (state.resampleEnabled) {
-    written = WriteResampled(state, out, maxOvershoot);
-    if (written < 0) {  // the heap failed: skip the frame's output
-      *outBytes = 0;
-      return kResultFrame;
+    result.written = WriteResampled(state, out, maxOvershoot);
+    if (result.written < 0) {  // the heap failed: the frame's output is lost
+      result.written = 0;
+      result.outcome = FrameOutcome::OutOfMemory;
+      return result;
     }
   } else {
-    written = WritePcm(out, static_cast<uint16_t>(pcm.samplesPerChannel), pcm.samples[0].data(),
-                       pcm.channels == 2 ? pcm.samples[1].data() : nullptr, state.pcmResidual, maxOvershoot);
+    result.written = WritePcm(out, static_cast<uint16_t>(pcm.samplesPerChannel), pcm.samples[0].data(),
+                              pcm.channels == 2 ? pcm.samples[1].data() : nullptr, state.pcmResidual, maxOvershoot);
   }
-  *outBytes = written;
+  result.format.samples = static_cast<uint16_t>(pcm.samplesPerChannel);
+  result.outcome = FrameOutcome::Decoded;
 
   if (state.processingEnabled) state.gain = AdaptGain(state.gain, state.gainReduction, maxOvershoot);
-  return kResultFrame;
+  return result;
+}
+
+void MoveBuffer(DecoderState& state, const uint8_t* base) {
+  InputCursor& cursor = state.cursor;
+  if (!cursor.buffer) return;  // nothing presented since the last reset
+  cursor.buffer = base;
+  cursor.reader.base = base;
+}
+
+void SetOutputRate(DecoderState& state, int32_t rate) {
+  state.resampleEnabled = rate != 0 ? 1 : 0;
+  state.requestedRate = rate;
 }
 
 }  // namespace quorvel

@@ -7,18 +7,24 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
+#include "quorvel/quorvel.h"
 #include "synth/synthesis.h"
 
 namespace quorvel {
 
-// Results of DecompressAudio and GetHeaderInfo besides a remaining-byte count.
-constexpr int32_t kResultFrame = 0;        // a frame was decoded (or skipped)
-constexpr int32_t kResultNeedBuffer = 1;   // no buffer while a reset is pending
-constexpr int32_t kResultBufferDone = 0x8000;  // nothing of the buffer is needed again
+// The C results and buffer sizes, as the internal code spells them; the C
+// header is their one source.
+constexpr int32_t kResultFrame = QUORVEL_FRAME;                      // a frame was decoded (or skipped)
+constexpr int32_t kResultNeedBuffer = QUORVEL_NEED_BUFFER;           // no buffer while a reset is pending
+constexpr int32_t kResultBufferDone = QUORVEL_BUFFER_DONE;           // nothing of the buffer is needed again
+constexpr int32_t kMaxFrameBytes = QUORVEL_MAX_FRAME_BYTES;          // output room per call without resampling
+constexpr int32_t kMaxResampledBytes = QUORVEL_MAX_RESAMPLED_BYTES;  // ... and while resampling
 
-// Output room the host must provide per call.
-constexpr int32_t kMaxFrameBytes = 4608;       // 1152 samples x 2 channels x 2 bytes
-constexpr int32_t kMaxResampledBytes = 27624;  // 6906 samples x 2 channels x 2 bytes
+// The longest frame is 1152 samples of 2 channels, 2 bytes each. (The
+// resampled bound, 6906 samples from 8000 Hz to 48000 Hz, is checked against
+// ResampledCapacity in the tests, which is not a constant expression.)
+static_assert(kMaxFrameBytes == kSamplesPerChannel * kMaxChannels * 2);
+static_assert(kMaxResampledBytes % (kMaxChannels * 2) == 0);
 
 struct DecoderState {
   int32_t resetPending = 1;          // 1 from load, Exit or SeekStart until a buffer arrives
@@ -43,14 +49,76 @@ struct EqLevels {
   int8_t preamp;
 };
 
+// What one DecompressFrame call did.
+enum class FrameOutcome : uint8_t {
+  Decoded,       // a frame was decoded and its PCM written (written > 0)
+  Skipped,       // a damaged frame or a false header was passed over (reason)
+  SkippedToEnd,  // a frame with a forbidden allocation was passed over; the buffer is finished too
+  OutOfMemory,   // a frame was decoded, but the resampler got no scratch memory: nothing written
+  NeedBuffer,    // no buffer came with the call and none has since the last reset
+  BufferDone,    // the buffer is finished and none of it must be presented again
+  KeepTail,      // the buffer is finished; its last `tail` bytes must begin the next one
+};
+
+// The header of the frame a result is about.
+struct FrameFormat {
+  bool sound = false;       // a header was parsed soundly; all else is 0 otherwise
+  uint32_t layer = 0;       // 1..3
+  uint32_t flags = 0;       // the header's Flag... bits (version, CRC word, extra slot)
+  int32_t modeCode = 0;     // kMode...
+  uint32_t bitrate = 0;     // bit/s
+  uint32_t sampleRate = 0;  // Hz, as coded in the header
+  uint32_t length = 0;      // the frame's length in the stream, in bytes
+  int channels = 0;         // 1 or 2
+  uint32_t outputRate = 0;  // Hz of the PCM: sampleRate, or the rate being converted to
+  // Per channel: written for a decoded frame, the count it would have given
+  // for a skipped one.
+  uint32_t samples = 0;
+  bool operator==(const FrameFormat&) const = default;
+};
+
+struct FrameResult {
+  FrameOutcome outcome = FrameOutcome::NeedBuffer;
+  int32_t written = 0;  // bytes of PCM written to `out`
+  // Where the frame (or the rejected place, or the place where the buffer ran
+  // out) lies: in the stream (32-bit, wraps; see decoder.cpp on how positions
+  // are counted) and from the start of the current buffer. Not set for
+  // NeedBuffer.
+  uint32_t position = 0;
+  uint32_t offset = 0;
+  uint32_t tail = 0;   // KeepTail: bytes at the buffer's end to present again
+  Status reason{};     // Skipped, SkippedToEnd: why
+  FrameFormat format;  // set for every outcome that located a sound header
+  bool operator==(const FrameResult&) const = default;
+};
+
+// Samples per channel that one frame's synthesis yields.
+inline uint32_t FrameSamples(const FrameState& frame) {
+  return static_cast<uint32_t>(SlotsPerFrame(frame) * kSubbands);
+}
+
 void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settings);
 void ExitDecoder(DecoderState& state);
 void SeekStartDecoder(DecoderState& state);
 void SeekEndDecoder(DecoderState& state);
+// Converts every frame to `rate` Hz from now on (one of the nine rates), or
+// stops converting for 0.
+void SetOutputRate(DecoderState& state, int32_t rate);
 int32_t ProbeHeader(DecoderState& state, const uint8_t* data, int32_t length, int32_t* rate, int32_t* channels,
                     int32_t* bitrate);
-int32_t DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
-                        int32_t* streamPos);
+// Decodes at most one frame: `data` is a new buffer, or null to go on in the
+// current one. out: [kMaxFrameBytes], or [kMaxResampledBytes] while
+// converting.
+FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out);
+// The current buffer's bytes now lie at `base` (the same bytes, moved): the
+// decoder reads on there. The cursor keeps offsets, so only its base moves.
+void MoveBuffer(DecoderState& state, const uint8_t* base);
+
+// DecompressAudio over any state (exports.cpp): the C results, outBytes and
+// streamPos of a DecompressFrame call. For hosts that drive states of their
+// own through the C protocol.
+int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
+                          int32_t* streamPos);
 
 // Heap routines for the resampling scratch arrays, replaceable by tests.
 struct ScratchHeap {

@@ -16,6 +16,33 @@ quorvel::DecoderState& TheDecoder() {
 
 static_assert(sizeof(EqSettings) == sizeof(quorvel::EqLevels), "EqSettings is eleven signed bytes");
 
+namespace quorvel {
+
+// The C view of a frame call: one result code for what happened, outBytes
+// always, and the position for every result but 1 (there is none then).
+int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
+                          int32_t* streamPos) {
+  const FrameResult frame = DecompressFrame(state, data, length, out);
+  if (outBytes) *outBytes = frame.written;
+  if (frame.outcome == FrameOutcome::NeedBuffer) return QUORVEL_NEED_BUFFER;
+  if (streamPos) *streamPos = static_cast<int32_t>(frame.position);
+  switch (frame.outcome) {
+    case FrameOutcome::Decoded:
+    case FrameOutcome::Skipped:
+    case FrameOutcome::OutOfMemory:  // to the C host a frame whose output was lost
+      return QUORVEL_FRAME;
+    case FrameOutcome::KeepTail:
+      return static_cast<int32_t>(frame.tail);
+    case FrameOutcome::SkippedToEnd:
+    case FrameOutcome::BufferDone:
+    case FrameOutcome::NeedBuffer:
+      break;
+  }
+  return QUORVEL_BUFFER_DONE;
+}
+
+}  // namespace quorvel
+
 extern "C" {
 
 QUORVEL_API void Init(int32_t processing, const EqSettings* eq) {
@@ -28,11 +55,7 @@ QUORVEL_API void Exit(void) { quorvel::ExitDecoder(TheDecoder()); }
 
 QUORVEL_API int32_t DecompressAudio(const uint8_t* data, int32_t length, uint8_t* out, uint32_t /*reserved*/,
                                     int32_t* outBytes, int32_t* streamPos) {
-  int32_t bytes = 0, position = 0;
-  const int32_t result = quorvel::DecompressFrame(TheDecoder(), data, length, out, &bytes, &position);
-  if (outBytes) *outBytes = bytes;
-  if (streamPos && result != QUORVEL_NEED_BUFFER) *streamPos = position;
-  return result;
+  return quorvel::DecompressAudioOn(TheDecoder(), data, length, out, outBytes, streamPos);
 }
 
 QUORVEL_API int32_t GetHeaderInfo(const uint8_t* data, int32_t length, int32_t* rate, int32_t* channels,
