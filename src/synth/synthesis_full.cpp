@@ -1,0 +1,134 @@
+// The full tier's DCT and windowing.
+//
+// The DCT is the recursion of dct32.cpp (sums and cosine-weighted
+// differences, the odd results rebuilt with y[2m+1] = 2 o[m] - y[2m-1]) in
+// 64-bit integers in Q30. Level N's inputs stay below 2^(38 - log2 N) for
+// any 32-bit input, its differences below 2^(39 - log2 N), and its cosines
+// have FullDctCosBits(N) = 23 + log2 N bits: every product stays below 2^62.
+// (Two bits more in the values and two fewer in the cosines, or two the other
+// way, both measure worse against the exact transform.)
+//
+// The windowing follows synthesis.cpp term for term, with exact Q16
+// coefficients and 64-bit sums.
+#include "synth/synthesis_full.h"
+
+#include <cstring>
+
+namespace quorvel {
+namespace {
+
+template <int N>
+constexpr const int64_t* FullCosTable() {
+  if constexpr (N == 32) return FullDctCos32;
+  if constexpr (N == 16) return FullDctCos16;
+  if constexpr (N == 8) return FullDctCos8;
+  if constexpr (N == 4) return FullDctCos4;
+  return FullDctCos2;
+}
+
+template <int N>
+inline void FullTransform(const int64_t* x, int64_t* y) {
+  if constexpr (N == 1) {
+    y[0] = x[0];
+  } else {
+    constexpr int H = N / 2;
+    constexpr int kBits = FullDctCosBits(N);
+    constexpr int64_t kHalf = int64_t{1} << (kBits - 1);
+    const int64_t* c = FullCosTable<N>();
+    int64_t g[H], h[H], e[H], o[H];
+    for (int n = 0; n < H; ++n) {
+      g[n] = x[n] + x[N - 1 - n];
+      h[n] = ((x[n] - x[N - 1 - n]) * c[n] + kHalf) >> kBits;
+    }
+    FullTransform<H>(g, e);
+    FullTransform<H>(h, o);
+    for (int m = 0; m < H; ++m) y[2 * m] = e[m];
+    y[1] = o[0];
+    for (int m = 1; m < H; ++m) y[2 * m + 1] = 2 * o[m] - y[2 * m - 1];
+  }
+}
+
+// X in Q30 to the history's Q24, rounded half up and saturated.
+inline int32_t HistoryValue(int64_t x) {
+  const int64_t v = (x + 32) >> 6;
+  return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+// Q40 sum to Q28, rounded half up and saturated.
+inline Q28 OutputValue(int64_t sum) {
+  const int64_t v = (sum + 2048) >> 12;
+  return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+// sum over the 8 columns of values[q] * row[start + 2 ((8 - q) mod 8)].
+inline int64_t DotReversed(const int32_t* values, const int32_t* row, int start) {
+  int64_t sum = int64_t{values[0]} * row[start];
+  for (int q = 1; q < 8; ++q) sum += int64_t{values[q]} * row[start + 2 * (8 - q)];
+  return sum;
+}
+
+// sum over the 8 columns of values[q] * row[start + 2q].
+inline int64_t DotForward(const int32_t* values, const int32_t* row, int start) {
+  int64_t sum = 0;
+  for (int q = 0; q < 8; ++q) sum += int64_t{values[q]} * row[start + 2 * q];
+  return sum;
+}
+
+}  // namespace
+
+void ResetFullSynthesis(FullSynthesisState& synthesis) { std::memset(&synthesis, 0, sizeof synthesis); }
+
+void FullDct32(const Q28* slotSamples, int64_t out[32]) {
+  int64_t x[32];
+  for (int k = 0; k < 32; ++k) x[k] = int64_t{slotSamples[k]} * 4;  // Q30
+  FullTransform<32>(x, out);
+}
+
+void FullWindowSlot(const ChannelHistory& h, int b, Q28 out[32]) {
+  const int own = b & 1;
+  const int other = own ^ 1;
+  const int e = b & 14;
+  const int f = ((b + 15) & 14) | 1;
+  for (int k = 0; k < 16; ++k) {
+    const int32_t* row = SynthesisWindowQ16[k];
+    const int32_t* evenTerms = h.upper[own][k];                                    // X[16 + k], even ages
+    const int32_t* oddTerms = k == 0 ? h.upper[other][0] : h.lower[other][k - 1];  // X[16 - k], odd ages
+    out[k] = OutputValue(DotReversed(evenTerms, row, e) - DotReversed(oddTerms, row, f));
+    if (k > 0) out[32 - k] = OutputValue(DotForward(evenTerms, row, 15 - e) + DotForward(oddTerms, row, 15 - f));
+  }
+  out[16] = OutputValue(-DotReversed(h.lower[other][15], SynthesisWindowQ16[16], f));
+}
+
+void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
+                         int slots) {
+  for (int ch = 0; ch < channels; ++ch) {
+    ChannelHistory& h = synthesis.channel[ch];
+    int b = synthesis.ringIndex;
+    for (int slot = 0; slot < slots; ++slot) {
+      int64_t x[32];
+      FullDct32(&frame.samples[ch][slot * 32], x);
+      // The slot enters the history just before its windowing: its column
+      // still holds the slot of age 16 until then.
+      int32_t* upper = &h.upper[b & 1][0][b >> 1];
+      int32_t* lower = &h.lower[b & 1][0][b >> 1];
+      for (int r = 0; r < 16; ++r) {
+        upper[8 * r] = HistoryValue(x[16 + r]);
+        lower[8 * r] = HistoryValue(x[15 - r]);
+      }
+      FullWindowSlot(h, b, &pcm.samples[ch][slot * 32]);
+      b = (b + 1) & 15;
+    }
+  }
+}
+
+void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm) {
+  const int slots = SlotsPerFrame(frame);
+  const int channels = ChannelCount(frame);
+  pcm.sampleRate = static_cast<int32_t>(frame.sampleRate);
+  pcm.channels = static_cast<int16_t>(channels);
+  pcm.samplesPerChannel = static_cast<int16_t>(32 * slots);
+  SynthesizeSlotsFull(synthesis, frame, pcm, channels, slots);
+  synthesis.ringIndex = (synthesis.ringIndex + slots) & 15;
+}
+
+}  // namespace quorvel
