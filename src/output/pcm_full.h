@@ -17,12 +17,14 @@
 
 namespace quorvel {
 
-// One sample: the 16-bit value, and `maxOvershoot` raised to its excess.
-inline int32_t RoundSample16(Q28 sample, int32_t& maxOvershoot) {
-  const int64_t v = sample;
-  const int64_t excess = std::max<int64_t>({v - 0x0FFFFFFF, -0x10000000 - v, 0});  // below 2^31
-  maxOvershoot = std::max(maxOvershoot, static_cast<int32_t>(excess));
-  return static_cast<int32_t>(std::clamp<int64_t>((v + 0x1000) >> 13, -32768, 32767));
+// One sample: the 16-bit value, and `maxOvershoot` raised to its excess. In
+// 32-bit arithmetic without branches: v ^ (v >> 31) is v for v >= 0 and
+// -1 - v below, so that minus 0x0FFFFFFF it is the excess beyond either end
+// of full scale (negative inside), and (v >> 12) + 1 >> 1 is v / 2^13 rounded
+// half up without the overflow of v + 2^12.
+inline int32_t RoundSample16(Q28 v, int32_t& maxOvershoot) {
+  maxOvershoot = std::max(maxOvershoot, (v ^ (v >> 31)) - 0x0FFFFFFF);
+  return std::clamp(((v >> 12) + 1) >> 1, -32768, 32767);
 }
 
 // Writes count samples per channel as interleaved 16-bit little-endian PCM

@@ -60,17 +60,34 @@ inline Q28 OutputValue(int64_t sum) {
   return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
-// sum over the 8 columns of values[q] * row[start + 2 ((8 - q) mod 8)].
-inline int64_t DotReversed(const int32_t* values, const int32_t* row, int start) {
-  int64_t sum = int64_t{values[0]} * row[start];
-  for (int q = 1; q < 8; ++q) sum += int64_t{values[q]} * row[start + 2 * (8 - q)];
-  return sum;
+// The window rearranged so that the eight coefficients meeting the eight
+// history columns of a parity are contiguous, for every start s = 0..15 of
+// the doubled rows (see synthesis.cpp):
+//   rev[k][s][q] = c_k[a] at entry s + 2 ((8 - q) mod 8)
+//   fwd[k][s][q] = c_k[15 - a] at entry 15 - s + 2 q
+struct FullWindowLanes {
+  alignas(32) int32_t rev[17][16][8];
+  alignas(32) int32_t fwd[17][16][8];
+};
+
+FullWindowLanes MakeFullWindowLanes() {
+  FullWindowLanes w{};
+  for (int k = 0; k < 17; ++k) {
+    for (int s = 0; s < 16; ++s) {
+      for (int q = 0; q < 8; ++q) {
+        w.rev[k][s][q] = SynthesisWindowQ16[k][s + 2 * ((8 - q) & 7)];
+        w.fwd[k][s][q] = SynthesisWindowQ16[k][15 - s + 2 * q];
+      }
+    }
+  }
+  return w;
 }
 
-// sum over the 8 columns of values[q] * row[start + 2q].
-inline int64_t DotForward(const int32_t* values, const int32_t* row, int start) {
+const FullWindowLanes kLanes = MakeFullWindowLanes();
+
+inline int64_t Dot8(const int32_t* values, const int32_t* coefs) {
   int64_t sum = 0;
-  for (int q = 0; q < 8; ++q) sum += int64_t{values[q]} * row[start + 2 * q];
+  for (int q = 0; q < 8; ++q) sum += int64_t{values[q]} * coefs[q];
   return sum;
 }
 
@@ -90,13 +107,12 @@ void FullWindowSlot(const ChannelHistory& h, int b, Q28 out[32]) {
   const int e = b & 14;
   const int f = ((b + 15) & 14) | 1;
   for (int k = 0; k < 16; ++k) {
-    const int32_t* row = SynthesisWindowQ16[k];
     const int32_t* evenTerms = h.upper[own][k];                                    // X[16 + k], even ages
     const int32_t* oddTerms = k == 0 ? h.upper[other][0] : h.lower[other][k - 1];  // X[16 - k], odd ages
-    out[k] = OutputValue(DotReversed(evenTerms, row, e) - DotReversed(oddTerms, row, f));
-    if (k > 0) out[32 - k] = OutputValue(DotForward(evenTerms, row, 15 - e) + DotForward(oddTerms, row, 15 - f));
+    out[k] = OutputValue(Dot8(evenTerms, kLanes.rev[k][e]) - Dot8(oddTerms, kLanes.rev[k][f]));
+    if (k > 0) out[32 - k] = OutputValue(Dot8(evenTerms, kLanes.fwd[k][e]) + Dot8(oddTerms, kLanes.fwd[k][f]));
   }
-  out[16] = OutputValue(-DotReversed(h.lower[other][15], SynthesisWindowQ16[16], f));
+  out[16] = OutputValue(-Dot8(h.lower[other][15], kLanes.rev[16][f]));
 }
 
 void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
