@@ -18,15 +18,14 @@ the windowing loop never wraps an index.
 With --full it writes the full-accuracy tier's tables instead: the same rows
 with the integers k themselves (Q16, so the window is exact), and the cosines
 of its DCT, cos((2n + 1) pi / (2N)) for N = 32, 16, 8, 4, 2, each rounded to
-nearest in the fraction bits of its level (28 down to 24: every product of a
-level's Q30 operand and cosine then fits 63 bits whatever the 32-bit input).
+nearest in Q31 (all below 1, so each fits 31 bits).
 Both come from 50-digit decimals.
 """
 import sys
 from decimal import Decimal, ROUND_HALF_EVEN, ROUND_HALF_UP, getcontext
 
 # Fraction bits of the full tier's DCT cosines by transform size.
-DCT_COS_BITS = {32: 28, 16: 27, 8: 26, 4: 25, 2: 24}
+DCT_COS_BITS = {32: 31, 16: 31, 8: 31, 4: 31, 2: 31}
 
 
 def read_window(path):

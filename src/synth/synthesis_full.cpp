@@ -3,10 +3,12 @@
 // The DCT is the recursion of dct32.cpp (sums and cosine-weighted
 // differences, the odd results rebuilt with y[2m+1] = 2 o[m] - y[2m-1]) in
 // 64-bit integers in Q30. Level N's inputs stay below 2^(38 - log2 N) for
-// any 32-bit input, its differences below 2^(39 - log2 N), and its cosines
-// have FullDctCosBits(N) = 23 + log2 N bits: every product stays below 2^62.
-// (Two bits more in the values and two fewer in the cosines, or two the other
-// way, both measure worse against the exact transform.)
+// any 32-bit input and its differences below 2^(39 - log2 N); each weighted
+// difference is the exact product with a Q31 cosine, rounded once. A single
+// 64-bit product would have to share its bits between operand and cosine,
+// and either choice costs precision: a short cosine errs in proportion to
+// the signal (2^-25 of it at N = 2), a rounded operand by a fixed amount that
+// the odd-result recursion adds up.
 //
 // The windowing follows synthesis.cpp term for term, with exact Q16
 // coefficients and 64-bit sums.
@@ -32,13 +34,11 @@ inline void FullTransform(const int64_t* x, int64_t* y) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    constexpr int kBits = FullDctCosBits(N);
-    constexpr int64_t kHalf = int64_t{1} << (kBits - 1);
     const int64_t* c = FullCosTable<N>();
     int64_t g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = x[n] + x[N - 1 - n];
-      h[n] = ((x[n] - x[N - 1 - n]) * c[n] + kHalf) >> kBits;
+      h[n] = MulQ31(x[n] - x[N - 1 - n], c[n]);
     }
     FullTransform<H>(g, e);
     FullTransform<H>(h, o);

@@ -3,10 +3,9 @@
 //
 // Formats, stage by stage:
 //   input     subband samples Q28, any 32-bit value (|s| < 8)
-//   DCT       64-bit integers in Q30; each level N multiplies by cosines of
-//             FullDctCosBits(N) fraction bits (28 for N = 32 down to 24 for
-//             N = 2), so that operand times cosine fits 63 bits for every
-//             input, and rounds the product to Q30 (half up)
+//   DCT       64-bit integers in Q30 (below 2^39 for any input); each
+//             difference it weights is multiplied by a Q31 cosine exactly,
+//             in two 64-bit products, and rounded back to Q30 (halves up)
 //   history   X[m] in Q24, 32-bit, saturated at +-128 (|X| < 32 x 8 = 256 is
 //             possible only for input no stream produces without gain)
 //   window    ISO/IEC 11172-3 Table 3-B.3 in Q16, which is exact
@@ -30,14 +29,22 @@ struct FullSynthesisState {
 
 // Rows j = 0..16 of the window in Q16: c_j[a] = D[j + 32 a] in entries a and a + 16.
 extern const int32_t SynthesisWindowQ16[17][32];
-// cos((2n + 1) pi / (2N)), n < N / 2, in FullDctCosBits(N) fraction bits.
+// cos((2n + 1) pi / (2N)), n < N / 2, in Q31.
 extern const int64_t FullDctCos32[16];
 extern const int64_t FullDctCos16[8];
 extern const int64_t FullDctCos8[4];
 extern const int64_t FullDctCos4[2];
 extern const int64_t FullDctCos2[1];
 
-constexpr int FullDctCosBits(int n) { return n == 32 ? 28 : n == 16 ? 27 : n == 8 ? 26 : n == 4 ? 25 : 24; }
+constexpr int kFullDctCosBits = 31;
+
+// round(d * c / 2^31), halves up, for |d| < 2^62 and 0 <= c < 2^31: the
+// product of c with the high and the low 31 bits of d, each within 64 bits.
+constexpr int64_t MulQ31(int64_t d, int64_t c) {
+  const int64_t high = d >> 31;                   // |high| < 2^31
+  const int64_t low = d & ((int64_t{1} << 31) - 1);  // 0 <= low < 2^31
+  return high * c + ((low * c + (int64_t{1} << 30)) >> 31);
+}
 
 void ResetFullSynthesis(FullSynthesisState& synthesis);
 
