@@ -243,6 +243,35 @@ TEST(FullSynthesis, FramesMatchTheStandardsFilterbank) {
   EXPECT_LE(worst, 32.0);
 }
 
+TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
+#if QUORVEL_HAVE_X86_KERNELS
+  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
+  auto history = std::make_unique<ChannelHistory>();
+  for (int trial = 0; trial < 200; ++trial) {
+    int32_t* values = &history->upper[0][0][0];
+    const size_t n = sizeof(ChannelHistory) / sizeof(int32_t);
+    for (size_t i = 0; i < n; ++i) {
+      // Realistic levels, then the full range, then rails (saturating sums).
+      values[i] = trial < 80 ? static_cast<int32_t>(rng()) >> 8
+                  : trial < 160 ? static_cast<int32_t>(rng())
+                                : extremes[rng() % (trial < 180 ? 7 : 2)];
+    }
+    for (int b = 0; b < 16; ++b) {
+      Q28 plain[32], avx2[32];
+      FullWindowSlotPlain(*history, b, plain);
+      FullWindowSlotAvx2(*history, b, avx2);
+      for (int j = 0; j < 32; ++j) ASSERT_EQ(avx2[j], plain[j]) << "trial " << trial << " b " << b << " j " << j;
+    }
+  }
+#else
+  GTEST_SKIP() << "no x86 kernels in this build";
+#endif
+}
+
 TEST(FullSynthesis, ExtremeInputSaturatesInsteadOfWrapping) {
   auto frame = std::make_unique<FrameState>();
   frame->layer = 1;

@@ -101,7 +101,7 @@ void FullDct32(const Q28* slotSamples, int64_t out[32]) {
   FullTransform<32>(x, out);
 }
 
-void FullWindowSlot(const ChannelHistory& h, int b, Q28 out[32]) {
+void FullWindowSlotPlain(const ChannelHistory& h, int b, Q28 out[32]) {
   const int own = b & 1;
   const int other = own ^ 1;
   const int e = b & 14;

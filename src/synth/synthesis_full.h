@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
+#include "kernels.h"
 #include "synth/synthesis.h"
 
 namespace quorvel {
@@ -52,8 +53,13 @@ void ResetFullSynthesis(FullSynthesisState& synthesis);
 void FullDct32(const Q28* slotSamples, int64_t out[32]);
 
 // The windowed sums of one slot whose DCT has been stored at ring value b,
-// in Q28.
+// in Q28: FullWindowSlotAvx2 when the active kernel level is AVX2, else the
+// plain version. Both give the same bits.
 void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
+void FullWindowSlotPlain(const ChannelHistory& history, int b, Q28 out[32]);
+#if QUORVEL_HAVE_X86_KERNELS
+void FullWindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
+#endif
 
 // Synthesises `slots` slots of `channels` channels of frame.samples into
 // pcm.samples; does not advance the ring.

@@ -1,0 +1,120 @@
+// The full tier's windowing in AVX2: the eight history columns of a parity
+// times eight coefficients as 32 x 32 -> 64-bit products (vpmuldq takes the
+// even columns, and after a 32-bit shift the odd ones), four 64-bit partial
+// sums per term, then one reduction for every four outputs. The same sums as
+// FullWindowSlotPlain, so the same bits; tests/full_tier_test.cpp checks it.
+#include "synth/synthesis_full.h"
+
+#include "kernels.h"
+
+#if QUORVEL_HAVE_X86_KERNELS
+#include <immintrin.h>
+#endif
+
+namespace quorvel {
+
+#if QUORVEL_HAVE_X86_KERNELS
+
+namespace {
+
+// Coefficients of FullWindowSlotPlain's lanes, split by column parity and
+// widened to 64-bit lanes: lo[..][i] meets column 2i, hi[..][i] column 2i + 1.
+struct FullWindowWideLanes {
+  alignas(32) int64_t revLo[17][16][4];
+  alignas(32) int64_t revHi[17][16][4];
+  alignas(32) int64_t fwdLo[17][16][4];
+  alignas(32) int64_t fwdHi[17][16][4];
+};
+
+FullWindowWideLanes MakeWideLanes() {
+  FullWindowWideLanes w{};
+  for (int k = 0; k < 17; ++k) {
+    for (int s = 0; s < 16; ++s) {
+      for (int i = 0; i < 4; ++i) {
+        w.revLo[k][s][i] = SynthesisWindowQ16[k][s + 2 * ((8 - 2 * i) & 7)];
+        w.revHi[k][s][i] = SynthesisWindowQ16[k][s + 2 * ((8 - 2 * i - 1) & 7)];
+        w.fwdLo[k][s][i] = SynthesisWindowQ16[k][15 - s + 4 * i];
+        w.fwdHi[k][s][i] = SynthesisWindowQ16[k][15 - s + 4 * i + 2];
+      }
+    }
+  }
+  return w;
+}
+
+const FullWindowWideLanes kWide = MakeWideLanes();
+
+}  // namespace
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+namespace {
+
+inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+
+// values . coefficients as four 64-bit partial sums; `high` is values >> 32.
+inline __m256i Dot(__m256i values, __m256i high, const int64_t* lo, const int64_t* hi) {
+  return _mm256_add_epi64(_mm256_mul_epi32(values, Load(lo)), _mm256_mul_epi32(high, Load(hi)));
+}
+
+// Four partial-sum vectors to the four totals, in order, rounded to Q28 and
+// saturated like OutputValue: the sums are clamped to the range whose
+// rounding fits 32 bits, so that the low half of a logical shift is the
+// result.
+inline void Store4(Q28* out, __m256i a, __m256i b, __m256i c, __m256i d) {
+  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
+  __m256i sums = _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20), _mm256_permute2x128_si256(ab, cd, 0x31));
+  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 43));
+  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 43) - 2049);
+  sums = _mm256_blendv_epi8(sums, low, _mm256_cmpgt_epi64(low, sums));
+  sums = _mm256_blendv_epi8(sums, high, _mm256_cmpgt_epi64(sums, high));
+  sums = _mm256_srli_epi64(_mm256_add_epi64(sums, _mm256_set1_epi64x(2048)), 12);
+  const __m256i packed = _mm256_permutevar8x32_epi32(sums, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+}
+
+}  // namespace
+
+void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
+  const int own = b & 1, other = own ^ 1;
+  const int e = b & 14, f = ((b + 15) & 14) | 1;
+  alignas(32) __m256i part[32];  // the partial sums of out[j]
+  for (int k = 0; k < 16; ++k) {
+    const __m256i even = Load(h.upper[own][k]);
+    const __m256i odd = Load(k == 0 ? h.upper[other][0] : h.lower[other][k - 1]);
+    const __m256i evenHigh = _mm256_srli_epi64(even, 32);
+    const __m256i oddHigh = _mm256_srli_epi64(odd, 32);
+    part[k] = _mm256_sub_epi64(Dot(even, evenHigh, kWide.revLo[k][e], kWide.revHi[k][e]),
+                               Dot(odd, oddHigh, kWide.revLo[k][f], kWide.revHi[k][f]));
+    if (k > 0) {
+      part[32 - k] = _mm256_add_epi64(Dot(even, evenHigh, kWide.fwdLo[k][e], kWide.fwdHi[k][e]),
+                                      Dot(odd, oddHigh, kWide.fwdLo[k][f], kWide.fwdHi[k][f]));
+    }
+  }
+  const __m256i last = Load(h.lower[other][15]);
+  part[16] = _mm256_sub_epi64(_mm256_setzero_si256(),
+                              Dot(last, _mm256_srli_epi64(last, 32), kWide.revLo[16][f], kWide.revHi[16][f]));
+  for (int j = 0; j < 32; j += 4) Store4(out + j, part[j], part[j + 1], part[j + 2], part[j + 3]);
+}
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif  // QUORVEL_HAVE_X86_KERNELS
+
+void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]) {
+#if QUORVEL_HAVE_X86_KERNELS
+  if (ActiveKernels().level == KernelLevel::kAvx2) return FullWindowSlotAvx2(history, b, out);
+#endif
+  FullWindowSlotPlain(history, b, out);
+}
+
+}  // namespace quorvel
