@@ -372,6 +372,30 @@ TEST(FullPcm, WritesInterleavedLittleEndianAndKeepsTheLargestOvershoot) {
   }
 }
 
+TEST(FullPcm, VectorConversionGivesThePlainBytes) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  const Q28 extremes[] = {INT32_MIN, INT32_MAX, 0x0FFFF000, 0x0FFFEFFF, -0x0FFFF000, -0x0FFFF001, 0x10000000, 4096, -4096};
+  for (int trial = 0; trial < 200; ++trial) {
+    const uint32_t count = trial % 3 == 0 ? 1152 : rng() % 40;  // also counts that leave a tail
+    std::vector<Q28> left(count), right(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      left[i] = trial % 2 ? extremes[rng() % 9] : static_cast<Q28>(rng()) >> (rng() % 5);
+      right[i] = static_cast<Q28>(rng()) >> (rng() % 5);
+    }
+    for (int channels = 1; channels <= 2; ++channels) {
+      std::vector<uint8_t> a(4 * count + 4, 0), b(4 * count + 4, 0);
+      int32_t oa = static_cast<int32_t>(rng() % 3) - 1, ob = oa;
+      const Q28* second = channels == 2 ? right.data() : nullptr;
+      ASSERT_EQ(WritePcmRounded(a.data(), count, left.data(), second, oa),
+                WritePcmRoundedPlain(b.data(), count, left.data(), second, ob));
+      ASSERT_EQ(a, b) << "trial " << trial;
+      ASSERT_EQ(oa, ob) << "trial " << trial;
+    }
+  }
+}
+
 // ---- gains --------------------------------------------------------------------
 
 TEST(FullGain, ProductsAreRoundedAndSaturated) {

@@ -32,5 +32,8 @@ inline int32_t RoundSample16(Q28 v, int32_t& maxOvershoot) {
 // written. out: [count * 2 * channels] bytes, no alignment needed.
 int32_t WritePcmRounded(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
                         int32_t& maxOvershoot);
+// The plain loop behind it (the reference of the vector version on x86-64).
+int32_t WritePcmRoundedPlain(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                             int32_t& maxOvershoot);
 
 }  // namespace quorvel
