@@ -272,6 +272,32 @@ TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
 #endif
 }
 
+TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
+#if QUORVEL_HAVE_X86_KERNELS
+  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
+  for (int trial = 0; trial < 300; ++trial) {
+    Q28 slots[4 * 32];
+    for (Q28& v : slots) {
+      // Realistic levels, the full range (whose history values saturate), rails.
+      v = trial < 100 ? static_cast<int32_t>(rng()) >> 3 : trial < 200 ? static_cast<int32_t>(rng()) : extremes[rng() % 5];
+    }
+    const int count = 1 + trial % 4;
+    int32_t plain[32][4], avx2[32][4];
+    FullDct32x4Plain(slots, count, plain);
+    FullDct32x4Avx2(slots, count, avx2);
+    for (int m = 0; m < 32; ++m) {
+      for (int j = 0; j < count; ++j) ASSERT_EQ(avx2[m][j], plain[m][j]) << "trial " << trial << " X[" << m << "] of slot " << j;
+    }
+  }
+#else
+  GTEST_SKIP() << "no x86 kernels in this build";
+#endif
+}
+
 TEST(FullSynthesis, ExtremeInputSaturatesInsteadOfWrapping) {
   auto frame = std::make_unique<FrameState>();
   frame->layer = 1;

@@ -48,12 +48,6 @@ inline void FullTransform(const int64_t* x, int64_t* y) {
   }
 }
 
-// X in Q30 to the history's Q24, rounded half up and saturated.
-inline int32_t HistoryValue(int64_t x) {
-  const int64_t v = (x + 32) >> 6;
-  return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
-}
-
 // Q40 sum to Q28, rounded half up and saturated.
 inline Q28 OutputValue(int64_t sum) {
   const int64_t v = (sum + 2048) >> 12;
@@ -101,6 +95,14 @@ void FullDct32(const Q28* slotSamples, int64_t out[32]) {
   FullTransform<32>(x, out);
 }
 
+void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]) {
+  for (int j = 0; j < count; ++j) {
+    int64_t x[32];
+    FullDct32(slots + 32 * j, x);
+    for (int m = 0; m < 32; ++m) out[m][j] = FullHistoryValue(x[m]);
+  }
+}
+
 void FullWindowSlotPlain(const ChannelHistory& h, int b, Q28 out[32]) {
   const int own = b & 1;
   const int other = own ^ 1;
@@ -120,19 +122,23 @@ void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame,
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
     int b = synthesis.ringIndex;
-    for (int slot = 0; slot < slots; ++slot) {
-      int64_t x[32];
-      FullDct32(&frame.samples[ch][slot * 32], x);
-      // The slot enters the history just before its windowing: its column
-      // still holds the slot of age 16 until then.
-      int32_t* upper = &h.upper[b & 1][0][b >> 1];
-      int32_t* lower = &h.lower[b & 1][0][b >> 1];
-      for (int r = 0; r < 16; ++r) {
-        upper[8 * r] = HistoryValue(x[16 + r]);
-        lower[8 * r] = HistoryValue(x[15 - r]);
+    // The DCT of up to four slots at once (it needs no history); each slot
+    // then enters the history just before its own windowing, because its
+    // column still holds the slot of age 16 until then.
+    for (int first = 0; first < slots; first += 4) {
+      const int count = slots - first < 4 ? slots - first : 4;
+      int32_t x[32][4];
+      FullDct32x4(&frame.samples[ch][first * 32], count, x);
+      for (int j = 0; j < count; ++j) {
+        int32_t* upper = &h.upper[b & 1][0][b >> 1];
+        int32_t* lower = &h.lower[b & 1][0][b >> 1];
+        for (int r = 0; r < 16; ++r) {
+          upper[8 * r] = x[16 + r][j];
+          lower[8 * r] = x[15 - r][j];
+        }
+        FullWindowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
+        b = (b + 1) & 15;
       }
-      FullWindowSlot(h, b, &pcm.samples[ch][slot * 32]);
-      b = (b + 1) & 15;
     }
   }
 }

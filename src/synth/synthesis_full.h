@@ -52,6 +52,24 @@ void ResetFullSynthesis(FullSynthesisState& synthesis);
 // X[m] = sum_k S[k] cos(m (2k + 1) pi / 64), m = 0..31, in Q30 (64-bit).
 void FullDct32(const Q28* slotSamples, int64_t out[32]);
 
+// X in Q30 to the history's Q24, rounded half up and saturated (which only
+// input that no stream gives without gain can need).
+inline int32_t FullHistoryValue(int64_t x) {
+  const int64_t v = (x + 32) >> 6;
+  if (static_cast<uint64_t>(v) + 0x80000000u > 0xFFFFFFFFu) [[unlikely]] return v < 0 ? INT32_MIN : INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+// FullDct32 of `count` (1..4) consecutive slots of 32 samples as history
+// values: out[m][j] is FullHistoryValue(X[m]) of slot j; lanes from count on
+// hold unspecified values. AVX2 when the active kernel level is AVX2, else
+// the plain version; the same bits.
+void FullDct32x4(const Q28* slots, int count, int32_t out[32][4]);
+void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]);
+#if QUORVEL_HAVE_X86_KERNELS
+void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]);
+#endif
+
 // The windowed sums of one slot whose DCT has been stored at ring value b,
 // in Q28: FullWindowSlotAvx2 when the active kernel level is AVX2, else the
 // plain version. Both give the same bits.

@@ -78,7 +78,68 @@ inline void Store4(Q28* out, __m256i a, __m256i b, __m256i c, __m256i d) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
 }
 
+template <int N>
+constexpr const int64_t* CosTable() {
+  if constexpr (N == 32) return FullDctCos32;
+  if constexpr (N == 16) return FullDctCos16;
+  if constexpr (N == 8) return FullDctCos8;
+  if constexpr (N == 4) return FullDctCos4;
+  return FullDctCos2;
+}
+
+// MulQ31 in four 64-bit lanes. The low 32 bits of a logical shift by 31 are
+// those of the arithmetic one, and they are all vpmuldq reads; the low part's
+// product is not negative, so its shift may be logical too.
+inline __m256i MulQ31x4(__m256i d, __m256i c) {
+  const __m256i high = _mm256_srli_epi64(d, 31);
+  const __m256i low = _mm256_and_si256(d, _mm256_set1_epi64x(0x7FFFFFFF));
+  const __m256i lowProduct = _mm256_add_epi64(_mm256_mul_epu32(low, c), _mm256_set1_epi64x(int64_t{1} << 30));
+  return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 31));
+}
+
+// FullTransform of synthesis_full.cpp, one slot per lane.
+template <int N>
+inline void Transform4(const __m256i* x, __m256i* y) {
+  if constexpr (N == 1) {
+    y[0] = x[0];
+  } else {
+    constexpr int H = N / 2;
+    const int64_t* c = CosTable<N>();
+    __m256i g[H], h[H], e[H], o[H];
+    for (int n = 0; n < H; ++n) {
+      g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
+      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), _mm256_set1_epi64x(c[n]));
+    }
+    Transform4<H>(g, e);
+    Transform4<H>(h, o);
+    for (int m = 0; m < H; ++m) y[2 * m] = e[m];
+    y[1] = o[0];
+    for (int m = 1; m < H; ++m) y[2 * m + 1] = _mm256_sub_epi64(_mm256_add_epi64(o[m], o[m]), y[2 * m - 1]);
+  }
+}
+
 }  // namespace
+
+void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]) {
+  const Q28* s[4];
+  for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
+  __m256i x[32], y[32];
+  for (int k = 0; k < 32; ++k) {
+    x[k] = _mm256_slli_epi64(_mm256_setr_epi64x(s[0][k], s[1][k], s[2][k], s[3][k]), 2);  // Q30
+  }
+  Transform4<32>(x, y);
+  // HistoryValue: clamped to the range whose rounding fits 32 bits, the low
+  // half of a logical shift is the result.
+  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 37));
+  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 37) - 33);
+  const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  for (int m = 0; m < 32; ++m) {
+    __m256i v = _mm256_blendv_epi8(y[m], low, _mm256_cmpgt_epi64(low, y[m]));
+    v = _mm256_blendv_epi8(v, high, _mm256_cmpgt_epi64(v, high));
+    v = _mm256_srli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 6);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[m]), _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, pick)));
+  }
+}
 
 void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   const int own = b & 1, other = own ^ 1;
@@ -109,6 +170,13 @@ void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
 #endif
 
 #endif  // QUORVEL_HAVE_X86_KERNELS
+
+void FullDct32x4(const Q28* slots, int count, int32_t out[32][4]) {
+#if QUORVEL_HAVE_X86_KERNELS
+  if (ActiveKernels().level == KernelLevel::kAvx2) return FullDct32x4Avx2(slots, count, out);
+#endif
+  FullDct32x4Plain(slots, count, out);
+}
 
 void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]) {
 #if QUORVEL_HAVE_X86_KERNELS
