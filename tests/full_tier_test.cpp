@@ -95,6 +95,30 @@ TEST(FullRequant, RowsFollowThePlan) {
   }
 }
 
+TEST(FullRequant, KernelsGiveThePlainBits) {
+#if QUORVEL_HAVE_X86_KERNELS
+  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  for (int trial = 0; trial < 300; ++trial) {
+    FullRequantTerm terms[32];
+    for (FullRequantTerm& t : terms) {
+      const int q = static_cast<int>(rng() % 18);
+      t = MakeFullRequantTerm(q, static_cast<int>(rng() % 63));
+    }
+    alignas(32) Q28 plain[12 * 32], avx2[12 * 32];
+    for (Q28& c : plain) c = static_cast<Q28>(trial < 200 ? rng() % 65536 : rng() >> 1);  // then any code below 2^31
+    std::copy(std::begin(plain), std::end(plain), avx2);
+    RequantRowsFull(plain, 12, terms);
+    RequantRowsFullAvx2(avx2, 12, terms);
+    for (int i = 0; i < 12 * 32; ++i) ASSERT_EQ(avx2[i], plain[i]) << "trial " << trial << " entry " << i;
+  }
+#else
+  GTEST_SKIP() << "no x86 kernels in this build";
+#endif
+}
+
 // ---- DCT and synthesis ------------------------------------------------------
 
 TEST(FullSynthesis, WindowTableIsTheStandardsWindowInQ16) {

@@ -15,7 +15,14 @@ void RequantFull(FrameState& frame) {
     for (int p = 0; p < plan.parts; ++p) {
       FullRequantTerm terms[32];
       for (int sb = 0; sb < 32; ++sb) terms[sb] = MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][p][sb]);
-      RequantRowsFull(&frame.samples[ch][p * 12 * 32], 12, terms);
+      Q28* rows = &frame.samples[ch][p * 12 * 32];
+#if QUORVEL_HAVE_X86_KERNELS
+      if (ActiveKernels().level == KernelLevel::kAvx2) {
+        RequantRowsFullAvx2(rows, 12, terms);
+        continue;
+      }
+#endif
+      RequantRowsFull(rows, 12, terms);
     }
   }
 }
