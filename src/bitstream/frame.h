@@ -53,8 +53,8 @@ using SubbandSamples = std::array<std::array<Q28, kSamplesPerChannel>, kMaxChann
 // nothing is transmitted; such a subband requantises to 0 whatever its codes.
 struct RequantPlan {
   int32_t parts = 0;
-  uint8_t quantClass[kMaxChannels][32] = {};
-  uint8_t scalefactor[kMaxChannels][3][32] = {};  // [channel][part][subband]
+  uint8_t quantClass[kMaxChannels][kSubbands] = {};
+  uint8_t scalefactor[kMaxChannels][3][kSubbands] = {};  // [channel][part][subband]
 };
 
 struct FrameState {

@@ -5,6 +5,8 @@
 // FullWindowSlotPlain, so the same bits; tests/full_tier_test.cpp checks it.
 #include "synth/synthesis_full.h"
 
+#include <utility>
+
 #include "kernels.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
@@ -141,22 +143,40 @@ void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]) {
   }
 }
 
+namespace {
+
+// The front and back sums of window row k (1..15) into part[k] and part[32 - k].
+template <int K>
+inline void WindowRow(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part) {
+  const __m256i even = Load(h.upper[own][K]);
+  const __m256i odd = Load(h.lower[other][K - 1]);
+  const __m256i evenHigh = _mm256_srli_epi64(even, 32);
+  const __m256i oddHigh = _mm256_srli_epi64(odd, 32);
+  part[K] = _mm256_sub_epi64(Dot(even, evenHigh, kWide.revLo[K][e], kWide.revHi[K][e]),
+                             Dot(odd, oddHigh, kWide.revLo[K][f], kWide.revHi[K][f]));
+  part[32 - K] = _mm256_add_epi64(Dot(even, evenHigh, kWide.fwdLo[K][e], kWide.fwdHi[K][e]),
+                                  Dot(odd, oddHigh, kWide.fwdLo[K][f], kWide.fwdHi[K][f]));
+}
+
+template <int... K>
+inline void WindowRows(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part,
+                       std::integer_sequence<int, K...>) {
+  (WindowRow<K + 1>(h, own, other, e, f, part), ...);
+}
+
+}  // namespace
+
 void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   const int own = b & 1, other = own ^ 1;
   const int e = b & 14, f = ((b + 15) & 14) | 1;
   alignas(32) __m256i part[32];  // the partial sums of out[j]
-  for (int k = 0; k < 16; ++k) {
-    const __m256i even = Load(h.upper[own][k]);
-    const __m256i odd = Load(k == 0 ? h.upper[other][0] : h.lower[other][k - 1]);
-    const __m256i evenHigh = _mm256_srli_epi64(even, 32);
-    const __m256i oddHigh = _mm256_srli_epi64(odd, 32);
-    part[k] = _mm256_sub_epi64(Dot(even, evenHigh, kWide.revLo[k][e], kWide.revHi[k][e]),
-                               Dot(odd, oddHigh, kWide.revLo[k][f], kWide.revHi[k][f]));
-    if (k > 0) {
-      part[32 - k] = _mm256_add_epi64(Dot(even, evenHigh, kWide.fwdLo[k][e], kWide.fwdHi[k][e]),
-                                      Dot(odd, oddHigh, kWide.fwdLo[k][f], kWide.fwdHi[k][f]));
-    }
+  {
+    const __m256i even = Load(h.upper[own][0]);
+    const __m256i odd = Load(h.upper[other][0]);
+    part[0] = _mm256_sub_epi64(Dot(even, _mm256_srli_epi64(even, 32), kWide.revLo[0][e], kWide.revHi[0][e]),
+                               Dot(odd, _mm256_srli_epi64(odd, 32), kWide.revLo[0][f], kWide.revHi[0][f]));
   }
+  WindowRows(h, own, other, e, f, part, std::make_integer_sequence<int, 15>{});
   const __m256i last = Load(h.lower[other][15]);
   part[16] = _mm256_sub_epi64(_mm256_setzero_si256(),
                               Dot(last, _mm256_srli_epi64(last, 32), kWide.revLo[16][f], kWide.revHi[16][f]));
