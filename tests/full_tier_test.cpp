@@ -73,7 +73,7 @@ TEST(FullRequant, RowsFollowThePlan) {
   for (int ch = 0; ch < 2; ++ch) {
     for (int sb = 0; sb < 32; ++sb) {
       plan.quantClass[ch][sb] = static_cast<uint8_t>(sb % 3 == 2 ? 0 : 1 + rng() % 17);
-      for (int p = 0; p < 3; ++p) plan.scalefactor[ch][p][sb] = static_cast<uint8_t>(rng() % 63);
+      for (int p = 0; p < 3; ++p) plan.scalefactor[ch][sb][p] = static_cast<uint8_t>(rng() % 63);
     }
   }
   auto codes = std::make_unique<SubbandSamples>();
@@ -89,7 +89,7 @@ TEST(FullRequant, RowsFollowThePlan) {
     for (int i = 0; i < kSamplesPerChannel; ++i) {
       const int sb = i % 32, part = i / 384;
       const Q28 expected = RequantFullSample(
-          MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][part][sb]), (*codes)[ch][i]);
+          MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][sb][part]), (*codes)[ch][i]);
       ASSERT_EQ(frame->samples[ch][i], expected) << ch << " " << i;
     }
   }

@@ -54,7 +54,7 @@ using SubbandSamples = std::array<std::array<Q28, kSamplesPerChannel>, kMaxChann
 struct RequantPlan {
   int32_t parts = 0;
   uint8_t quantClass[kMaxChannels][kSubbands] = {};
-  uint8_t scalefactor[kMaxChannels][3][kSubbands] = {};  // [channel][part][subband]
+  uint8_t scalefactor[kMaxChannels][kSubbands][3] = {};  // [channel][subband][part]
 };
 
 struct FrameState {

@@ -74,7 +74,7 @@ int DecodeLayer1Codes(InputCursor& cursor, FrameState& frame) {
     for (int ch = 0; ch < nch; ++ch) {
       const int nb = allocation[ch][sb];
       plan.quantClass[ch][sb] = Layer1QuantClass[nb];
-      plan.scalefactor[ch][0][sb] = scalefactorIndex[ch][sb];
+      plan.scalefactor[ch][sb][0] = scalefactorIndex[ch][sb];
       if (nb == 0 || (shared && ch == 1)) continue;  // a shared subband is read once, for channel 0
       steps[stepCount++] = {nb, &frame.samples[ch][sb], shared && nch == 2 ? &frame.samples[1][sb] : nullptr};
     }

@@ -3,6 +3,8 @@
 //
 // Both checks (CRC over allocation and scfsi, scalefactor 63) run before the
 // first sample is written, so a rejected frame leaves the samples as they were.
+#include <cstring>
+
 #include "bitstream/crc16.h"
 #include "layers/layer2_tables.h"
 #include "layers/requant.h"
@@ -211,11 +213,11 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   int stepCount = 0;
   RequantPlan& plan = frame.plan;
   plan.parts = 3;
+  std::memcpy(plan.scalefactor, scalefactorIndex, sizeof plan.scalefactor);
   for (int sb = 0; sb < 32; ++sb) {
     const bool shared = sb >= bound;
     for (int ch = 0; ch < nch; ++ch) {
       const uint32_t code = allocCode[ch][sb];  // 0 from sblimit on
-      for (int p = 0; p < 3; ++p) plan.scalefactor[ch][p][sb] = scalefactorIndex[ch][sb][p];
       if (code == 0) {
         plan.quantClass[ch][sb] = 0;
         continue;
