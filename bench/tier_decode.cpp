@@ -9,8 +9,6 @@
 // the 16-bit PCM to stdout.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,12 +31,15 @@ struct Pipeline {
 };
 
 bool DecodeFile(Pipeline& p, bool full, const char* path, bool raw, uint64_t& frames, double& seconds) {
-  std::ifstream in(path, std::ios::binary);
+  std::FILE* in = std::fopen(path, "rb");
   if (!in) {
     std::fprintf(stderr, "quorvel_tier_decode: cannot open %s\n", path);
     return false;
   }
-  std::vector<uint8_t> stream{std::istreambuf_iterator<char>(in), {}};
+  std::vector<uint8_t> stream;
+  uint8_t chunk[65536];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) stream.insert(stream.end(), chunk, chunk + got);
+  std::fclose(in);
   stream.resize(stream.size() + 8, 0);
   std::vector<uint8_t> out(4 * quorvel::kSamplesPerChannel);
   quorvel::InputCursor cursor;
