@@ -44,6 +44,19 @@ constexpr int kSamplesPerChannel = kSubbands * kMaxSlots;  // 1152
 // Dequantised subband samples of one frame, [channel][slot * 32 + subband].
 using SubbandSamples = std::array<std::array<Q28, kSamplesPerChannel>, kMaxChannels>;
 
+// What requantisation needs once a layer decoder has stored the sample codes
+// in frame.samples, so that both arithmetic tiers start from the same codes.
+// A part is 12 slots under one scalefactor: Layer I has one, Layer II three.
+// quantClass is 1 + the quantisation class of ISO/IEC 11172-3 Table 3-B.4
+// with the same number of levels (a Layer I allocation of nb bits has
+// 2^nb - 1 levels: class 0 for nb = 2, 2 for nb = 3, nb from 4 on), or 0 where
+// nothing is transmitted; such a subband requantises to 0 whatever its codes.
+struct RequantPlan {
+  int32_t parts = 0;
+  uint8_t quantClass[kMaxChannels][kSubbands] = {};
+  uint8_t scalefactor[kMaxChannels][kSubbands][3] = {};  // [channel][subband][part]
+};
+
 struct FrameState {
   // The parsed header.
   uint32_t layer = 0;          // 1 Layer I, 2 Layer II, 3 Layer III
@@ -56,6 +69,7 @@ struct FrameState {
   uint32_t flags = 0;          // Flag... bits
   // Written by the layer decoders.
   SubbandSamples samples{};
+  RequantPlan plan{};
 };
 
 struct InputCursor {
@@ -102,9 +116,18 @@ int ScanForSync(InputCursor& cursor);
 int FindFrame(FrameState& frame, InputCursor& cursor);
 // Locates the next frame and decodes its body into frame.samples.
 int DecodeFrame(FrameState& frame, InputCursor& cursor);
+// Locates the next frame and reads its body up to the sample codes: the codes
+// in frame.samples and frame.plan, for a requantisation of the caller's
+// choice. Fails exactly where DecodeFrame fails, with the same status.
+int DecodeFrameCodes(FrameState& frame, InputCursor& cursor);
 
-// A layer decoder turns the frame body at cursor.reader into frame.samples.
+// A layer decoder turns the frame body at cursor.reader into frame.samples;
+// a code decoder stops at the codes and the plan.
 using LayerDecoder = int (*)(InputCursor& cursor, FrameState& frame);
 extern const std::array<LayerDecoder, 2> LayerDecoderTable;
+extern const std::array<LayerDecoder, 2> LayerCodeDecoderTable;
+
+// The compatible tier's requantisation of the codes by frame.plan, in place.
+void RequantCompatible(FrameState& frame);
 
 }  // namespace quorvel

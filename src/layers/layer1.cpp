@@ -5,12 +5,11 @@
 #include "layers/layer1.h"
 
 #include "bitstream/crc16.h"
-#include "kernels.h"
 #include "layers/requant.h"
 #include "layers/scalefactors.h"
 
 namespace quorvel {
-int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
+int DecodeLayer1Codes(InputCursor& cursor, FrameState& frame) {
   BitReader& r = cursor.reader;
   const int nch = ChannelCount(frame);
   const int bound = frame.modeCode == kModeJointStereo ? 4 * (static_cast<int>(frame.modeExtension) + 1) : 32;
@@ -59,9 +58,8 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
   }
 
   // The reads of one slot, in stream order: a transmitted subband of one
-  // channel, or of both channels above the bound; and the requantisation of
-  // every subband by channel (all zero where nothing is transmitted, which
-  // makes those samples 0).
+  // channel, or of both channels above the bound; and the plan of the
+  // requantisation (class 0 where nothing is transmitted).
   struct ReadStep {
     int32_t nb;
     Q28* first;
@@ -69,21 +67,20 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
   };
   ReadStep steps[kMaxChannels * kSubbands];
   int stepCount = 0;
-  RequantParams params[kMaxChannels] = {};
+  RequantPlan& plan = frame.plan;
+  plan.parts = 1;
   for (int sb = 0; sb < 32; ++sb) {
     const bool shared = sb >= bound;
     for (int ch = 0; ch < nch; ++ch) {
       const int nb = allocation[ch][sb];
-      if (nb == 0) continue;
-      params[ch].offset[sb] = Layer1Requant[nb].offset;
-      params[ch].step[sb] = Layer1Requant[nb].step;
-      params[ch].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb]]);
-      if (shared && ch == 1) continue;  // read once, for channel 0
+      plan.quantClass[ch][sb] = Layer1QuantClass[nb];
+      plan.scalefactor[ch][sb][0] = scalefactorIndex[ch][sb];
+      if (nb == 0 || (shared && ch == 1)) continue;  // a shared subband is read once, for channel 0
       steps[stepCount++] = {nb, &frame.samples[ch][sb], shared && nch == 2 ? &frame.samples[1][sb] : nullptr};
     }
   }
 
-  // First the sample codes of slots 0..11, in place...
+  // The sample codes of slots 0..11, in place.
   for (int slot = 0; slot < 12; ++slot) {
     const int base = slot * 32;
     for (int i = 0; i < stepCount; ++i) {
@@ -94,10 +91,13 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
       if (step.second) step.second[base] = code;
     }
   }
-  // ...then their values.
-  const Kernels& kernels = ActiveKernels();
-  for (int ch = 0; ch < nch; ++ch) kernels.requantRows(frame.samples[ch].data(), 12, params[ch]);
   CloseCache(bits, r);
+  return 0;
+}
+
+int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
+  if (DecodeLayer1Codes(cursor, frame) != 0) return -1;
+  RequantCompatible(frame);
   return 0;
 }
 

@@ -39,6 +39,12 @@ inline Q28 ReadLayer1Sample(BitReader& reader, int nb) {
   return FixMul(Layer1RequantTable[nb], x);
 }
 
+// Entry nb: the plan's quantisation class of an nb-bit allocation (see
+// RequantPlan), 0 for nothing transmitted.
+inline constexpr std::array<uint8_t, 16> Layer1QuantClass = {0, 0, 1, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// The codes and the plan (DecodeLayer1Codes), or the compatible samples.
+int DecodeLayer1Codes(InputCursor& cursor, FrameState& frame);
 int DecodeLayer1(InputCursor& cursor, FrameState& frame);
 
 }  // namespace quorvel

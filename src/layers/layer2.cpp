@@ -3,8 +3,9 @@
 //
 // Both checks (CRC over allocation and scfsi, scalefactor 63) run before the
 // first sample is written, so a rejected frame leaves the samples as they were.
+#include <cstring>
+
 #include "bitstream/crc16.h"
-#include "kernels.h"
 #include "layers/layer2_tables.h"
 #include "layers/requant.h"
 
@@ -85,15 +86,6 @@ constexpr std::array<CodeClass, 17> kCodeClasses = [] {
   return classes;
 }();
 
-constexpr std::array<LinearRequant, 17> kClassRequant = [] {
-  std::array<LinearRequant, 17> requant{};
-  for (int i = 0; i < 17; ++i) {
-    const QuantClassEntry& q = QuantClass[i];
-    requant[i] = MakeLinearRequant(q.C, q.D, q.sampleBits ? q.sampleBits : q.codewordBits);
-  }
-  return requant;
-}();
-
 // One read of the code loop: a transmitted subband of one channel, or of
 // both channels above the bound.
 struct ReadStep {
@@ -146,7 +138,7 @@ inline void ReadCodesOfClass(int classIndex, BitCache& bits, Q28* out) {
 
 }  // namespace
 
-int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
+int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   BitReader& r = cursor.reader;
   const int nch = ChannelCount(frame);
   const int table = SelectLayer2Table(frame);
@@ -215,23 +207,23 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
     }
   }
 
-  // The reads of one group of three slots, in stream order, and the
-  // requantisation of every subband by channel and part (all zero where
-  // nothing is transmitted, which makes those samples 0).
+  // The reads of one group of three slots, in stream order, and the plan of
+  // the requantisation (class 0 where nothing is transmitted).
   ReadStep steps[kMaxChannels * kSubbands];
   int stepCount = 0;
-  RequantParams params[kMaxChannels][3] = {};
-  for (int sb = 0; sb < sblimit; ++sb) {
+  RequantPlan& plan = frame.plan;
+  plan.parts = 3;
+  std::memcpy(plan.scalefactor, scalefactorIndex, sizeof plan.scalefactor);
+  for (int sb = 0; sb < 32; ++sb) {
     const bool shared = sb >= bound;
     for (int ch = 0; ch < nch; ++ch) {
-      const uint32_t code = allocCode[ch][sb];
-      if (code == 0) continue;
-      const int classIndex = QuantRow[AllocClass[layout.classOf[sb]].quantRow][code - 1];
-      for (int p = 0; p < 3; ++p) {
-        params[ch][p].offset[sb] = kClassRequant[classIndex].offset;
-        params[ch][p].step[sb] = kClassRequant[classIndex].step;
-        params[ch][p].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb][p]]);
+      const uint32_t code = allocCode[ch][sb];  // 0 from sblimit on
+      if (code == 0) {
+        plan.quantClass[ch][sb] = 0;
+        continue;
       }
+      const int classIndex = QuantRow[AllocClass[layout.classOf[sb]].quantRow][code - 1];
+      plan.quantClass[ch][sb] = static_cast<uint8_t>(classIndex + 1);
       if (shared && ch == 1) continue;  // read once, for channel 0
       ReadStep& step = steps[stepCount++];
       step.classIndex = classIndex;
@@ -240,7 +232,7 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
     }
   }
 
-  // First the sample codes of all 36 slots, in place...
+  // The sample codes of all 36 slots, in place.
   for (int group = 0; group < 12; ++group) {
     const int base = group * 3 * 32;
     for (int i = 0; i < stepCount; ++i) {
@@ -255,12 +247,13 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
       }
     }
   }
-  // ...then their values, twelve slots (one part) at a time.
-  const Kernels& kernels = ActiveKernels();
-  for (int ch = 0; ch < nch; ++ch) {
-    for (int p = 0; p < 3; ++p) kernels.requantRows(&frame.samples[ch][p * 12 * 32], 12, params[ch][p]);
-  }
   CloseCache(bits, r);
+  return 0;
+}
+
+int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
+  if (DecodeLayer2Codes(cursor, frame) != 0) return -1;
+  RequantCompatible(frame);
   return 0;
 }
 

@@ -1,0 +1,92 @@
+// Polyphase synthesis of the full-accuracy tier: the same filterbank as
+// synthesis.h, in arithmetic whose error against the exact filterbank stays
+// near 2^-25 of full scale (rms; 2^-23 at most on loud noise), a thousandth
+// of a 16-bit step.
+//
+// Formats, stage by stage:
+//   input     subband samples Q28, any 32-bit value (|s| < 8)
+//   DCT       64-bit integers in Q30 (below 2^39 for any input); each
+//             difference it weights is multiplied by a Q31 cosine exactly,
+//             in two 64-bit products, and rounded back to Q30 (halves up)
+//   history   X[m] in Q24, 32-bit, saturated at +-128 (|X| < 32 x 8 = 256 is
+//             possible only for input no stream produces without gain)
+//   window    ISO/IEC 11172-3 Table 3-B.3 in Q16, which is exact
+//   sums      64-bit, Q40: 16 products of at most 2^48 never overflow
+//   output    Q28 in the PcmBlock, rounded to nearest (half up) and saturated
+//             to 32 bits
+// The history uses the layout of ChannelHistory (see synthesis.h).
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream/frame.h"
+#include "kernels.h"
+#include "synth/synthesis.h"
+
+namespace quorvel {
+
+struct FullSynthesisState {
+  ChannelHistory channel[kMaxChannels];  // Q24 values
+  int32_t ringIndex;                     // ring value of the next slot, 0..15, shared by both channels
+};
+
+// Rows j = 0..16 of the window in Q16: c_j[a] = D[j + 32 a] in entries a and a + 16.
+extern const int32_t SynthesisWindowQ16[17][32];
+// cos((2n + 1) pi / (2N)), n < N / 2, in Q31.
+extern const int64_t FullDctCos32[16];
+extern const int64_t FullDctCos16[8];
+extern const int64_t FullDctCos8[4];
+extern const int64_t FullDctCos4[2];
+extern const int64_t FullDctCos2[1];
+
+constexpr int kFullDctCosBits = 31;
+
+// round(d * c / 2^31), halves up, for |d| < 2^62 and 0 <= c < 2^31: the
+// product of c with the high and the low 31 bits of d, each within 64 bits.
+constexpr int64_t MulQ31(int64_t d, int64_t c) {
+  const int64_t high = d >> 31;                   // |high| < 2^31
+  const int64_t low = d & ((int64_t{1} << 31) - 1);  // 0 <= low < 2^31
+  return high * c + ((low * c + (int64_t{1} << 30)) >> 31);
+}
+
+void ResetFullSynthesis(FullSynthesisState& synthesis);
+
+// X[m] = sum_k S[k] cos(m (2k + 1) pi / 64), m = 0..31, in Q30 (64-bit).
+void FullDct32(const Q28* slotSamples, int64_t out[32]);
+
+// X in Q30 to the history's Q24, rounded half up and saturated (which only
+// input that no stream gives without gain can need).
+inline int32_t FullHistoryValue(int64_t x) {
+  const int64_t v = (x + 32) >> 6;
+  if (static_cast<uint64_t>(v) + 0x80000000u > 0xFFFFFFFFu) [[unlikely]] return v < 0 ? INT32_MIN : INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+// FullDct32 of `count` (1..4) consecutive slots of 32 samples as history
+// values: out[m][j] is FullHistoryValue(X[m]) of slot j; lanes from count on
+// hold unspecified values. AVX2 when the active kernel level is AVX2, else
+// the plain version; the same bits.
+void FullDct32x4(const Q28* slots, int count, int32_t out[32][4]);
+void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]);
+#if QUORVEL_HAVE_X86_KERNELS
+void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]);
+#endif
+
+// The windowed sums of one slot whose DCT has been stored at ring value b,
+// in Q28: FullWindowSlotAvx2 when the active kernel level is AVX2, else the
+// plain version. Both give the same bits.
+void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
+void FullWindowSlotPlain(const ChannelHistory& history, int b, Q28 out[32]);
+#if QUORVEL_HAVE_X86_KERNELS
+void FullWindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
+#endif
+
+// Synthesises `slots` slots of `channels` channels of frame.samples into
+// pcm.samples; does not advance the ring.
+void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
+                         int slots);
+// The whole frame: fills the PcmBlock's rate, channels and count, and
+// advances the ring.
+void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
+
+}  // namespace quorvel
