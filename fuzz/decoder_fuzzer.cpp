@@ -4,9 +4,9 @@
 //
 // Every buffer the host lends is a fresh allocation of exactly its length,
 // and the output buffers are exactly as large as the promised maximum, so the
-// address sanitizer sees any read or write beyond them. The decoder state and
+// address sanitizer sees any read or write beyond them. (The decoder state and
 // the output buffers live as long as the process and start every input
-// afresh: allocating them per input cost more than some decodes. The host also checks
+// afresh: allocating them anew cost more than a short decode.) The host checks
 // the promises of the calls: result codes in range, a bounded number of calls
 // per buffer, output sizes, stream positions inside the buffer, decoded frames
 // in stream order, and no scratch memory kept after a call.
