@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bitstream/crc16.h"
+#include "test_seed.h"
 
 namespace quorvel {
 namespace {
@@ -70,8 +71,8 @@ TEST(BitReader, SequencesLeaveExactPositions) {
 // and at or past its end every bit is 0. The allocation is exact so that the
 // address sanitizer reports any byte read beyond it.
 TEST(BitReader, ReadsPastTheEndAreZeros) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   for (uint32_t size : {0u, 1u, 3u, 8u, 29u}) {
     std::vector<uint8_t> padded(size + 64, 0);
@@ -124,8 +125,8 @@ TEST(Crc16, CatalogueValuesAndTable) {
 // the same function: a span split anywhere, even bit by bit, gives the same
 // register, and so does the same span starting at another bit offset.
 TEST(Crc16, SpansSplitAnywhereAgree) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   std::vector<uint8_t> bytes(40);
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());

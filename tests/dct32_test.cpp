@@ -9,6 +9,8 @@
 #include <numbers>
 #include <random>
 
+#include "test_seed.h"
+
 namespace quorvel {
 namespace {
 
@@ -62,8 +64,8 @@ TEST(Dct32, WritesOnlyItsColumn) {
 }
 
 TEST(Dct32, MatchesDoublePrecisionDctII) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   // Inputs up to +-0.2 keep every intermediate sum of the transform below 8.0.
   std::uniform_int_distribution<int32_t> value(-0x03333333, 0x03333333);

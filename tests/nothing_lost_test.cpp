@@ -12,6 +12,7 @@
 
 #include "corpus.h"
 #include "quorvel/decoder.hpp"
+#include "test_seed.h"
 #include "test_streams.h"
 
 namespace quorvel::test {
@@ -117,9 +118,9 @@ class NothingLost : public ::testing::Test {
 // C++ API fed in random chunks. Each stream gets three of the sizes in turn,
 // so that every size meets about a quarter of the streams.
 TEST_F(NothingLost, EveryFrameAndTheSamePcmForEveryBufferSize) {
-  const uint32_t seed = 7001;
+  const uint32_t seed = test::TestSeed(7001);
   std::mt19937 rng(seed);
-  SCOPED_TRACE("chunk seed " + std::to_string(seed));
+  SCOPED_TRACE("chunks: " + test::SeedTrace(seed));
   for (size_t i = 0; i < streams_.size(); ++i) {
     const CleanStream& s = streams_[i];
     SCOPED_TRACE(s.name);
@@ -143,7 +144,9 @@ TEST_F(NothingLost, EveryFrameAndTheSamePcmForEveryBufferSize) {
 // bytes, costs no frame. The frame after the garbage is found by searching
 // and confirmed by its successor, so the garbage goes before the last but one.
 TEST_F(NothingLost, GarbageBetweenFramesCostsNoFrame) {
-  std::mt19937 rng(20240611);
+  const uint32_t seed = test::TestSeed(20240611);
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
   int tested = 0;
   for (size_t i = 0; i < streams_.size(); ++i) {
     const CleanStream& s = streams_[i];

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "output/pcm.h"
+#include "test_seed.h"
 
 namespace quorvel {
 namespace {
@@ -76,8 +77,8 @@ int32_t WrappingReference(Q28 sample, int32_t& residual, int32_t& maxOvershoot) 
 }
 
 TEST(PcmOutput, SaturationChangesNothingWhileTheSumFits) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<Q28> sample(-0x30000000, 0x30000000);
   int32_t residual = 0, maxOvershoot = 0, refResidual = 0, refOvershoot = 0;

@@ -10,6 +10,8 @@
 #include <random>
 #include <tuple>
 
+#include "test_seed.h"
+
 namespace quorvel {
 namespace {
 
@@ -52,8 +54,8 @@ TEST(Synthesis, WindowTable) {
 }
 
 TEST(Synthesis, WindowSlotMatchesReference) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 0x20000, -0x20000};
   auto history = std::make_unique<ChannelHistory>();
