@@ -1,6 +1,6 @@
 // Frames in the host's buffer: the scan state, the parsed header, the status
-// codes, and the operations that locate, parse and hand a frame to its layer
-// decoder.
+// codes, and the operations that locate and parse a frame (the layer decoders,
+// in layers/, decode its body).
 //
 // The cursor works in place on the host's buffer and keeps offsets into it,
 // so that no pointer is ever formed outside the buffer.
@@ -100,11 +100,5 @@ uint32_t FrameLength(const FrameState& frame);
 int ScanForSync(InputCursor& cursor);
 // Locates the next frame and parses its header. 0, or -1 with status set.
 int FindFrame(FrameState& frame, InputCursor& cursor);
-// Locates the next frame and decodes its body into frame.samples.
-int DecodeFrame(FrameState& frame, InputCursor& cursor);
-
-// A layer decoder turns the frame body at cursor.reader into frame.samples.
-using LayerDecoder = int (*)(InputCursor& cursor, FrameState& frame);
-extern const std::array<LayerDecoder, 2> LayerDecoderTable;
 
 }  // namespace quorvel

@@ -96,14 +96,4 @@ int FindFrame(FrameState& frame, InputCursor& c) {
   }
 }
 
-int DecodeFrame(FrameState& frame, InputCursor& cursor) {
-  if (FindFrame(frame, cursor) != 0) return -1;
-  if (frame.layer < 1 || frame.layer > LayerDecoderTable.size()) {
-    // Layer III frames are located and confirmed like any other, then skipped.
-    cursor.status = StatusUnsupportedLayer;
-    return -1;
-  }
-  return LayerDecoderTable[frame.layer - 1](cursor, frame);
-}
-
 }  // namespace quorvel

@@ -5,7 +5,6 @@
 #include "layers/layer1.h"
 
 #include "bitstream/crc16.h"
-#include "kernels.h"
 #include "layers/requant.h"
 #include "layers/scalefactors.h"
 
@@ -77,7 +76,7 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
       if (nb == 0) continue;
       params[ch].offset[sb] = Layer1Requant[nb].offset;
       params[ch].step[sb] = Layer1Requant[nb].step;
-      params[ch].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb]]);
+      params[ch].scale[sb] = CoefficientQ12(ScalefactorTable[scalefactorIndex[ch][sb]]);
       if (shared && ch == 1) continue;  // read once, for channel 0
       steps[stepCount++] = {nb, &frame.samples[ch][sb], shared && nch == 2 ? &frame.samples[1][sb] : nullptr};
     }
@@ -95,7 +94,7 @@ int DecodeLayer1(InputCursor& cursor, FrameState& frame) {
     }
   }
   // ...then their values.
-  const Kernels& kernels = ActiveKernels();
+  const LayerKernels& kernels = LayerKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < nch; ++ch) kernels.requantRows(frame.samples[ch].data(), 12, params[ch]);
   CloseCache(bits, r);
   return 0;

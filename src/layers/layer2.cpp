@@ -4,7 +4,6 @@
 // Both checks (CRC over allocation and scfsi, scalefactor 63) run before the
 // first sample is written, so a rejected frame leaves the samples as they were.
 #include "bitstream/crc16.h"
-#include "kernels.h"
 #include "layers/layer2_tables.h"
 #include "layers/requant.h"
 
@@ -16,28 +15,6 @@ int SelectLayer2Table(const FrameState& frame) {
   if (perChannel == 32000 || perChannel == 48000) return frame.sampleRate == 32000 ? 3 : 2;
   if (perChannel == 56000 || perChannel == 64000 || perChannel == 80000) return 0;
   return frame.sampleRate == 48000 ? 0 : 1;
-}
-
-void ReadLayer2Triple(BitReader& reader, const QuantClassEntry& q, Q28 out[3]) {
-  uint32_t codes[3];
-  int nb;
-  if (q.sampleBits) {
-    // Three samples share one codeword, the earliest as the remainder. A
-    // codeword of levels^3 or more is not rejected: each part is reduced.
-    uint32_t c = ReadBits(reader, q.codewordBits);
-    for (uint32_t& code : codes) {
-      code = c % q.levels;
-      c /= q.levels;
-    }
-    nb = q.sampleBits;
-  } else {
-    for (uint32_t& code : codes) code = ReadBits(reader, q.codewordBits);
-    nb = q.codewordBits;
-  }
-  for (int k = 0; k < 3; ++k) {
-    const int32_t v = SignExtend(codes[k] ^ (1u << (nb - 1)), nb);
-    out[k] = FixMul(q.C, WrapAdd(q.D, WrapShl(v, 29 - nb)));
-  }
 }
 
 namespace {
@@ -230,7 +207,7 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
       for (int p = 0; p < 3; ++p) {
         params[ch][p].offset[sb] = kClassRequant[classIndex].offset;
         params[ch][p].step[sb] = kClassRequant[classIndex].step;
-        params[ch][p].scale[sb] = ScaleQ12(ScalefactorTable[scalefactorIndex[ch][sb][p]]);
+        params[ch][p].scale[sb] = CoefficientQ12(ScalefactorTable[scalefactorIndex[ch][sb][p]]);
       }
       if (shared && ch == 1) continue;  // read once, for channel 0
       ReadStep& step = steps[stepCount++];
@@ -256,7 +233,7 @@ int DecodeLayer2(InputCursor& cursor, FrameState& frame) {
     }
   }
   // ...then their values, twelve slots (one part) at a time.
-  const Kernels& kernels = ActiveKernels();
+  const LayerKernels& kernels = LayerKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < nch; ++ch) {
     for (int p = 0; p < 3; ++p) kernels.requantRows(&frame.samples[ch][p * 12 * 32], 12, params[ch][p]);
   }

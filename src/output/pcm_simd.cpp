@@ -28,19 +28,22 @@
 // inside full scale) skip the regime test and, with AVX2, go eight at a time.
 #include <algorithm>
 
-#include "kernels.h"
+#include "cpu.h"
 #include "output/pcm.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
+#include "output/pcm_x86.h"
+#include "simd_target.h"
+
 namespace quorvel {
 namespace {
 
-constexpr int32_t kFullLow = -0x10000000;  // lowest value within full scale
-constexpr int32_t kFullHigh = 0x0FFFFFFF;  // highest value within full scale
-constexpr int32_t kHighStep = 0x0FFFE000;  // what a sample clipped high takes from the sum
-constexpr int32_t kLowStep = 0x10000000;   // what a sample clipped low adds to the sum
+constexpr int32_t kFullLow = kFullScaleLow;
+constexpr int32_t kFullHigh = kFullScaleHigh;
+constexpr int32_t kHighStep = kFullScaleHigh & ~kBelowOutputStep;  // what a sample clipped high takes from the sum
+constexpr int32_t kLowStep = -kFullScaleLow;                       // what a sample clipped low adds to the sum
 constexpr int32_t kSampleBound = 0x20000000;
 constexpr int32_t kResidualBound = 0x50000000;
 constexpr int32_t kClipWindow = 0x4FFFFFFF;  // |v| above this leaves the vector path
@@ -66,29 +69,20 @@ inline int32_t CountTrailingZeros(uint32_t bits) {
 }
 
 }  // namespace
-}  // namespace quorvel
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-#endif
-
-namespace quorvel {
 namespace {
 
-inline __m128i Set4(int32_t v) { return _mm_set1_epi32(v); }
+QUORVEL_TARGET_SSE41 inline __m128i Set4(int32_t v) { return _mm_set1_epi32(v); }
 
 // Lanes of v outside lo..hi, as a 4-bit mask.
-inline uint32_t Outside4(__m128i v, int32_t lo, int32_t hi) {
+QUORVEL_TARGET_SSE41 inline uint32_t Outside4(__m128i v, int32_t lo, int32_t hi) {
   const __m128i out = _mm_or_si128(_mm_cmpgt_epi32(v, Set4(hi)), _mm_cmplt_epi32(v, Set4(lo)));
   return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(out)));
 }
 
 // The largest overshoot o_i among the first `lanes` lanes whose residual
 // before the sample was quiet.
-inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
+QUORVEL_TARGET_SSE41 inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
   const __m128i taken = _mm_and_si128(_mm_cmplt_epi32(_mm_abs_epi32(before), Set4(0x8000)),
                                       _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), Set4(lanes)));
   __m128i m = _mm_and_si128(o, taken);
@@ -97,24 +91,24 @@ inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
   return _mm_cvtsi128_si32(m);
 }
 
-inline int32_t Lane4(__m128i v, int32_t lane) {
+QUORVEL_TARGET_SSE41 inline int32_t Lane4(__m128i v, int32_t lane) {
   alignas(16) int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
   return lanes[lane];
 }
 
-inline __m128i RunningSums4(__m128i s) {
+QUORVEL_TARGET_SSE41 inline __m128i RunningSums4(__m128i s) {
   const __m128i q = _mm_add_epi32(s, _mm_slli_si128(s, 4));
   return _mm_add_epi32(q, _mm_slli_si128(q, 8));
 }
 
 // Whether a block of four is certainly in range (see the top of the file).
-inline bool FastEligible4(__m128i s, int32_t r) {
+QUORVEL_TARGET_SSE41 inline bool FastEligible4(__m128i s, int32_t r) {
   return static_cast<uint32_t>(r) <= 0x1FFFu && !Outside4(s, kFullLow, kFullHigh - 0x1FFF);
 }
 
 // Four in-range outputs; the residual after them waits for one addition.
-inline __m128i FastBlock4(__m128i s, int32_t& r) {
+QUORVEL_TARGET_SSE41 inline __m128i FastBlock4(__m128i s, int32_t& r) {
   const __m128i q = RunningSums4(s);
   const __m128i rv = Set4(r);
   const __m128i after = _mm_and_si128(_mm_add_epi32(q, rv), Set4(0x1FFF));
@@ -125,7 +119,7 @@ inline __m128i FastBlock4(__m128i s, int32_t& r) {
 // One step of a run at samples[0..3]: sets `value` to the outputs of the four
 // lanes and returns how many of them belong to the run (0..4), with the
 // residual after them and the overshoot updated.
-inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m128i& value) {
+QUORVEL_TARGET_SSE41 inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m128i& value) {
   const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
   value = _mm_setzero_si128();
   if (!ResidualFits(r) || Outside4(s, -kSampleBound, kSampleBound)) return 0;
@@ -163,12 +157,13 @@ inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m1
 }
 
 // The low 16 bits of the four lanes of v at out[0..3].
-inline void Store16x4(int16_t* out, __m128i v) {
+QUORVEL_TARGET_SSE41 inline void Store16x4(int16_t* out, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
 }
 
 // Converts samples [i, n) of one channel into out[i..n-1].
-void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
+QUORVEL_TARGET_SSE41 void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot,
+                                          int16_t* out) {
   while (i + 4 <= n) {
     const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     if (FastEligible4(sv, r)) {
@@ -189,7 +184,7 @@ void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& 
 }
 
 // Interleaves n samples of two channels into 16-bit little-endian pairs.
-void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* out) {
+QUORVEL_TARGET_SSE41 void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* out) {
   uint32_t k = 0;
   for (; k + 8 <= n; k += 8) {
     const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i*>(left + k));
@@ -205,8 +200,8 @@ void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* 
 
 }  // namespace
 
-int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
-                      int32_t& maxOvershoot) {
+QUORVEL_TARGET_SSE41 int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                                           int32_t residual[2], int32_t& maxOvershoot) {
   int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
   alignas(16) int16_t left[kChunk], right[kChunk];
   for (uint32_t start = 0; start < count; start += kChunk) {
@@ -225,34 +220,18 @@ int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q
   return static_cast<int32_t>(count * (channel1 ? 4 : 2));
 }
 
-}  // namespace quorvel
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
-namespace quorvel {
 namespace {
 
-inline __m256i Set8(int32_t v) { return _mm256_set1_epi32(v); }
+QUORVEL_TARGET_AVX2 inline __m256i Set8(int32_t v) { return _mm256_set1_epi32(v); }
 
-inline bool FastEligible8(__m256i s, int32_t r) {
+QUORVEL_TARGET_AVX2 inline bool FastEligible8(__m256i s, int32_t r) {
   const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(s, Set8(kFullHigh - 0x1FFF)),
                                       _mm256_cmpgt_epi32(Set8(kFullLow), s));
   return static_cast<uint32_t>(r) <= 0x1FFFu && _mm256_testz_si256(out, out);
 }
 
 // Eight in-range outputs; the residual after them waits for one addition.
-inline __m256i FastBlock8(__m256i s, int32_t& r) {
+QUORVEL_TARGET_AVX2 inline __m256i FastBlock8(__m256i s, int32_t& r) {
   __m256i q = _mm256_add_epi32(s, _mm256_slli_si256(s, 4));
   q = _mm256_add_epi32(q, _mm256_slli_si256(q, 8));  // running sums within each half
   const __m256i carry = _mm256_shuffle_epi32(q, 0xFF);
@@ -267,7 +246,7 @@ inline __m256i FastBlock8(__m256i s, int32_t& r) {
 
 // Converts n samples of one channel into out[0..n-1]: eight at a time while
 // certainly in range, otherwise as ConvertChannel4 does.
-void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
+QUORVEL_TARGET_AVX2 void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
   uint32_t i = 0;
   while (i + 8 <= n) {
     const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
@@ -297,8 +276,8 @@ void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, i
 
 }  // namespace
 
-int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
-                     int32_t& maxOvershoot) {
+QUORVEL_TARGET_AVX2 int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                                         int32_t residual[2], int32_t& maxOvershoot) {
   int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
   alignas(32) int16_t left[kChunk], right[kChunk];
   uint32_t i = 0;
@@ -335,11 +314,5 @@ int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q2
 }
 
 }  // namespace quorvel
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
 
 #endif  // QUORVEL_HAVE_X86_KERNELS

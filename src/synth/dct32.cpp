@@ -4,8 +4,6 @@
 // The recursion is expanded by the compiler from the template below.
 #include "synth/dct32.h"
 
-#include "kernels.h"
-
 namespace quorvel {
 namespace {
 
@@ -44,15 +42,6 @@ void Dct32Values(const Q28* slotSamples, int32_t out[32]) {
   int32_t y[32];
   Transform<32>(slotSamples, y);
   for (int m = 0; m < 32; ++m) out[m] = RoundShift12(y[m]);
-}
-
-void Dct32(const Q28* slotSamples, int column, HistoryPlane& upper, HistoryPlane& lower) {
-  int32_t x[32];
-  Dct32Values(slotSamples, x);
-  for (int r = 0; r < 16; ++r) {
-    upper[r][column] = x[16 + r];
-    lower[r][column] = x[15 - r];
-  }
 }
 
 void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out) {
