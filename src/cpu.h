@@ -58,15 +58,35 @@ constexpr bool LevelIncludes(KernelLevel level, KernelLevel isa) {
   return level == isa || (level == KernelLevel::kAvx2 && isa == KernelLevel::kSse41);
 }
 
-// The kernel table of one stage for `level`, built once for every level by
-// Init (plain versions first, then what the level overrides); a level this
-// build or processor cannot run gets the plain table.
-template <class Table, void (*Init)(Table&, KernelLevel)>
-const Table& KernelTableFor(KernelLevel level) {
-  static const std::array<Table, kKernelLevelCount> tables = [] {
+// What a stage without kernels for an instruction set installs for it:
+// nothing. A stage that has some declares its own InitKernelsX86 or
+// InitKernelsArm for its table beside it (a *_x86.h or *_arm.h header), which
+// is the better match.
+template <class Table>
+void InitKernelsX86(Table&, KernelLevel) {}
+template <class Table>
+void InitKernelsArm(Table&, KernelLevel) {}
+
+// The kernel table of one stage for `level`. The tables of every level are
+// built on the first call, the way dav1d builds its DSP contexts: the stage's
+// plain kernels first, then the instruction-set init of this build overrides
+// what the level offers. A level this build or processor cannot run gets the
+// plain table. The stage's own init overloads must be declared before the
+// call.
+template <class Table>
+const Table& KernelTableFor(KernelLevel level, const Table& plain) {
+  static const std::array<Table, kKernelLevelCount> tables = [&plain] {
     std::array<Table, kKernelLevelCount> built{};
     for (KernelLevel l : kAllKernelLevels) {
-      Init(built[static_cast<size_t>(l)], KernelLevelSupported(l) ? l : KernelLevel::kPlain);
+      Table& table = built[static_cast<size_t>(l)];
+      table = plain;
+      [[maybe_unused]] const KernelLevel runnable = KernelLevelSupported(l) ? l : KernelLevel::kPlain;
+#if QUORVEL_HAVE_X86_KERNELS
+      InitKernelsX86(table, runnable);
+#endif
+#if QUORVEL_HAVE_NEON_KERNELS
+      InitKernelsArm(table, runnable);
+#endif
     }
     return built;
   }();

@@ -9,19 +9,6 @@
 #endif
 
 namespace quorvel {
-namespace {
-
-void InitLayerKernels(LayerKernels& kernels, [[maybe_unused]] KernelLevel level) {
-  kernels.requantRows = RequantRowsPlain;
-#if QUORVEL_HAVE_X86_KERNELS
-  InitLayerKernelsX86(kernels, level);
-#endif
-#if QUORVEL_HAVE_NEON_KERNELS
-  InitLayerKernelsArm(kernels, level);
-#endif
-}
-
-}  // namespace
 
 void RequantRowsPlain(Q28* rows, int rowCount, const RequantParams& params) {
   for (int r = 0; r < rowCount; ++r, rows += 32) {
@@ -32,6 +19,6 @@ void RequantRowsPlain(Q28* rows, int rowCount, const RequantParams& params) {
   }
 }
 
-const LayerKernels& LayerKernelsFor(KernelLevel level) { return KernelTableFor<LayerKernels, InitLayerKernels>(level); }
+const LayerKernels& LayerKernelsFor(KernelLevel level) { return KernelTableFor(level, LayerKernels{RequantRowsPlain}); }
 
 }  // namespace quorvel

@@ -9,7 +9,7 @@ namespace quorvel {
 
 void RequantRowsNeon(Q28* rows, int rowCount, const RequantParams& params);
 
-inline void InitLayerKernelsArm(LayerKernels& kernels, KernelLevel level) {
+inline void InitKernelsArm(LayerKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kNeon)) kernels.requantRows = RequantRowsNeon;
 }
 

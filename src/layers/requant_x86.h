@@ -10,7 +10,7 @@ namespace quorvel {
 void RequantRowsSse41(Q28* rows, int rowCount, const RequantParams& params);
 void RequantRowsAvx2(Q28* rows, int rowCount, const RequantParams& params);
 
-inline void InitLayerKernelsX86(LayerKernels& kernels, KernelLevel level) {
+inline void InitKernelsX86(LayerKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kSse41)) kernels.requantRows = RequantRowsSse41;
   if (LevelIncludes(level, KernelLevel::kAvx2)) kernels.requantRows = RequantRowsAvx2;
 }

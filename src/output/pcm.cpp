@@ -6,21 +6,12 @@
 #include "output/pcm_x86.h"
 #endif
 
+// NEON has no output kernel of its own: the plain one serves it.
+
 namespace quorvel {
-namespace {
-
-void InitOutputKernels(OutputKernels& kernels, [[maybe_unused]] KernelLevel level) {
-  kernels.writePcm = WritePcmPlain;
-#if QUORVEL_HAVE_X86_KERNELS
-  InitOutputKernelsX86(kernels, level);
-#endif
-  // NEON has no output kernel of its own: the plain one serves it.
-}
-
-}  // namespace
 
 const OutputKernels& OutputKernelsFor(KernelLevel level) {
-  return KernelTableFor<OutputKernels, InitOutputKernels>(level);
+  return KernelTableFor(level, OutputKernels{WritePcmPlain});
 }
 
 int32_t WritePcm(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],

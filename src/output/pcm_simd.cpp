@@ -161,25 +161,27 @@ QUORVEL_TARGET_SSE41 inline void Store16x4(int16_t* out, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
 }
 
+// Converts from s[i] on, whose four samples are sv, into out[i..]: a block
+// certainly in range, else a run and the sample that leaves it (or one that
+// cannot start one). Returns the samples converted, 1..4.
+QUORVEL_TARGET_SSE41 inline uint32_t Step4(const Q28* s, uint32_t i, __m128i sv, int32_t& r, int32_t& overshoot,
+                                           int16_t* out) {
+  if (FastEligible4(sv, r)) {
+    Store16x4(out + i, FastBlock4(sv, r));
+    return 4;
+  }
+  __m128i value;
+  const uint32_t run = static_cast<uint32_t>(RunStep4(s + i, r, overshoot, value));
+  Store16x4(out + i, value);  // lanes after the run are written again below
+  if (run == 4) return 4;
+  out[i + run] = static_cast<int16_t>(ConvertClippingSample16(s[i + run], r, overshoot));
+  return run + 1;
+}
+
 // Converts samples [i, n) of one channel into out[i..n-1].
 QUORVEL_TARGET_SSE41 void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot,
                                           int16_t* out) {
-  while (i + 4 <= n) {
-    const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    if (FastEligible4(sv, r)) {
-      Store16x4(out + i, FastBlock4(sv, r));
-      i += 4;
-      continue;
-    }
-    __m128i value;
-    const int32_t run = RunStep4(s + i, r, overshoot, value);
-    Store16x4(out + i, value);  // lanes after the run are written again below
-    i += static_cast<uint32_t>(run);
-    if (run < 4) {  // the sample that leaves the run, or one that cannot start one
-      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
-      ++i;
-    }
-  }
+  while (i + 4 <= n) i += Step4(s, i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), r, overshoot, out);
   for (; i < n; ++i) out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
 }
 
@@ -256,20 +258,7 @@ QUORVEL_TARGET_AVX2 void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, i
       i += 8;
       continue;
     }
-    const __m128i first4 = _mm256_castsi256_si128(sv);
-    if (FastEligible4(first4, r)) {
-      Store16x4(out + i, FastBlock4(first4, r));
-      i += 4;
-      continue;
-    }
-    __m128i value;
-    const int32_t run = RunStep4(s + i, r, overshoot, value);
-    Store16x4(out + i, value);  // lanes after the run are written again below
-    i += static_cast<uint32_t>(run);
-    if (run < 4) {
-      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
-      ++i;
-    }
+    i += Step4(s, i, _mm256_castsi256_si128(sv), r, overshoot, out);
   }
   ConvertChannel4(s, i, n, r, overshoot, out);
 }

@@ -12,7 +12,7 @@ int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q
 int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
                      int32_t& maxOvershoot);
 
-inline void InitOutputKernelsX86(OutputKernels& kernels, KernelLevel level) {
+inline void InitKernelsX86(OutputKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kSse41)) kernels.writePcm = WritePcmSse41;
   if (LevelIncludes(level, KernelLevel::kAvx2)) kernels.writePcm = WritePcmAvx2;
 }

@@ -8,21 +8,12 @@ namespace quorvel {
 namespace {
 
 template <int N>
-constexpr const int32_t* CosTable() {
-  if constexpr (N == 32) return DctCos32;
-  if constexpr (N == 16) return DctCos16;
-  if constexpr (N == 8) return DctCos8;
-  if constexpr (N == 4) return DctCos4;
-  return DctCos2;
-}
-
-template <int N>
 inline void Transform(const int32_t* x, int32_t* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int32_t* c = CosTable<N>();
+    const int32_t* c = DctCosTable<N>();
     int32_t g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = WrapAdd(x[n], x[N - 1 - n]);

@@ -21,6 +21,16 @@ inline constexpr int32_t DctCos8[4] = {4017, 3406, 2276, 799};
 inline constexpr int32_t DctCos4[2] = {3784, 1567};
 inline constexpr int32_t DctCos2[1] = {2896};
 
+// C_N of the transform T_N (N = 2..32).
+template <int N>
+constexpr const int32_t* DctCosTable() {
+  if constexpr (N == 32) return DctCos32;
+  if constexpr (N == 16) return DctCos16;
+  if constexpr (N == 8) return DctCos8;
+  if constexpr (N == 4) return DctCos4;
+  return DctCos2;
+}
+
 // The 32 results X[0..31] in Q16, in order.
 void Dct32Values(const Q28* slotSamples, int32_t out[32]);
 

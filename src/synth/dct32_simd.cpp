@@ -44,15 +44,6 @@ struct SignedLanes<U8> {
   using type = S8;
 };
 
-template <int N>
-constexpr const int32_t* LaneCosTable() {
-  if constexpr (N == 32) return DctCos32;
-  if constexpr (N == 16) return DctCos16;
-  if constexpr (N == 8) return DctCos8;
-  if constexpr (N == 4) return DctCos4;
-  return DctCos2;
-}
-
 // R(v) = RoundShift12(v) lane by lane: the bias added modulo 2^32, the shift
 // arithmetic. A macro, not a function: a function taking or returning 8-lane
 // vectors outside a target region would change the ABI.
@@ -66,7 +57,7 @@ __attribute__((always_inline)) inline void TransformLanes(const U* x, U* y) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int32_t* c = LaneCosTable<N>();
+    const int32_t* c = DctCosTable<N>();
     U g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = x[n] + x[N - 1 - n];

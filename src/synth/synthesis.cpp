@@ -38,21 +38,11 @@ inline int32_t DotForward(const int32_t* values, const int32_t* row, int start) 
 // The windowed sums are Q30; the output keeps Q28.
 constexpr int kWindowShift = 2;
 
-void InitSynthesisKernels(SynthesisKernels& kernels, [[maybe_unused]] KernelLevel level) {
-  kernels.windowSlot = WindowSlot;
-  kernels.dct32Lanes = Dct32LanesPlain;
-#if QUORVEL_HAVE_X86_KERNELS
-  InitSynthesisKernelsX86(kernels, level);
-#endif
-#if QUORVEL_HAVE_NEON_KERNELS
-  InitSynthesisKernelsArm(kernels, level);
-#endif
-}
 
 }  // namespace
 
 const SynthesisKernels& SynthesisKernelsFor(KernelLevel level) {
-  return KernelTableFor<SynthesisKernels, InitSynthesisKernels>(level);
+  return KernelTableFor(level, SynthesisKernels{WindowSlot, Dct32LanesPlain});
 }
 
 void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {

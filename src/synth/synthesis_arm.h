@@ -10,7 +10,7 @@ namespace quorvel {
 void WindowSlotNeon(const ChannelHistory& history, int b, Q28 out[32]);
 void Dct32LanesNeon(const Q28* slots, int count, DctLanes& out);
 
-inline void InitSynthesisKernelsArm(SynthesisKernels& kernels, KernelLevel level) {
+inline void InitKernelsArm(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kNeon)) {
     kernels.windowSlot = WindowSlotNeon;
     kernels.dct32Lanes = Dct32LanesNeon;

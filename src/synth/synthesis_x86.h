@@ -12,7 +12,7 @@ void WindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
 void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out);
 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out);
 
-inline void InitSynthesisKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
+inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kSse41)) {
     kernels.windowSlot = WindowSlotSse41;
     kernels.dct32Lanes = Dct32LanesSse41;
