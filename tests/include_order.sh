@@ -65,7 +65,7 @@ if [ "$files" -eq 0 ]; then
   exit 2
 fi
 if [ "$failures" -gt 0 ]; then
-  echo "include order: $failures include(s) out of order in $files files (see src/README.md)"
+  echo "include order: $failures place(s) out of order in $files files (see src/README.md)"
   exit 1
 fi
 echo "include order: $files files, every include at its own stage or below"
