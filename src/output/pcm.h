@@ -28,14 +28,14 @@ constexpr uint32_t kBelowOutputStep = (1u << kOutputShift) - 1u;
 // rail to the other (tests/reference/pcm_reference.h holds the conversion as
 // defined, for any width).
 //
-// This form has few branches. A sample whose
-// residual is 0..0x1FFF (as every in-range sample leaves it) and whose sum
-// with it lies within full scale gives sum >> 13 and leaves the sum's low 13
-// bits; with such a residual the 32-bit sum wraps only for samples above
-// 0x7FFFE000, and then lands below -0x10000000, outside the range test. Every
-// other sample takes the general form: the saturated sum, its clipping, and
-// the overshoot |sum - clipped| recorded when it is the largest so far and
-// the residual before the sample was below 0x8000 in magnitude.
+// This form has few branches. A sample whose residual is 0..0x1FFF (as every
+// in-range sample leaves it) and whose sum with it lies within full scale
+// gives sum >> 13 and leaves the sum's low 13 bits; with such a residual the
+// 32-bit sum wraps only for samples above 0x7FFFE000, and then lands below
+// -0x10000000, outside the range test. Every other sample takes the general
+// form: the saturated sum, its clipping, and the overshoot |sum - clipped|
+// recorded when it is the largest so far and the residual before the sample
+// was below 0x8000 in magnitude.
 inline int32_t ConvertSample16(Q28 sample, int32_t& residual, int32_t& maxOvershoot) {
   const int32_t r = residual;
   if (static_cast<uint32_t>(r) <= kBelowOutputStep) {

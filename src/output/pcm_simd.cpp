@@ -2,7 +2,7 @@
 //
 // The error feedback chains the samples of a channel through the residual,
 // but along a run of samples that all stay in one of the three regimes of
-// ConvertSample the chain is a running sum. With r the residual before the
+// ConvertSample16 the chain is a running sum. With r the residual before the
 // run, P_i = r + s_0 + .. + s_i and v_i the sum of sample i and its residual:
 // - in range (v_i within full scale): v_0 = P_0 and
 //   v_i = s_i + (P_{i-1} & 0x1FFF); output v_i >> 13, residual P_i & 0x1FFF;
@@ -13,13 +13,13 @@
 // Each step computes the first sample's sum exactly, takes its regime, forms
 // all lanes as if the run went on, and keeps the leading lanes whose v_i lie
 // in the regime's window: by induction over the lanes each of them is what
-// ConvertSample gives. The sample that leaves the run goes through
+// ConvertSample16 gives. The sample that leaves the run goes through
 // ConvertClippingSample16 and the next step starts after it. The windows and
 // the input bounds (|s_i| <= 2^29, |r| <= 0x50000000) keep every true v_i
 // within 32 bits, so the wrapping vector sums are exact and nothing
 // saturates; samples outside them go one by one. A clipped lane records its
 // overshoot when the residual before it was below 0x8000 in magnitude, as
-// ConvertSample does (the order of the channels does not matter for a
+// ConvertSample16 does (the order of the channels does not matter for a
 // maximum).
 //
 // Runs are tried four lanes at a time: in heavily clipped audio, where runs
