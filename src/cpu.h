@@ -32,7 +32,7 @@ constexpr int kKernelLevelCount = 4;
 inline constexpr std::array<KernelLevel, kKernelLevelCount> kAllKernelLevels = {
     KernelLevel::kPlain, KernelLevel::kSse41, KernelLevel::kAvx2, KernelLevel::kNeon};
 
-// "plain", "sse4.1", "avx2" or "neon".
+// The name of a level, as QUORVEL_KERNELS and the benchmarks take it.
 const char* KernelLevelName(KernelLevel level);
 
 // The level of that name, if there is one.
