@@ -7,6 +7,9 @@
 // b, and no index wraps: with e = b & 14 and f = ((b + 15) & 14) | 1, column q
 // of the own parity takes c[a] from entry e + 2 ((8 - q) mod 8) and c[15 - a]
 // from entry 15 - e + 2q; the other parity likewise with f.
+//
+// Also the synthesis kernel tables: the plain windowing and DCT, overridden
+// per level by the x86 and NEON versions declared beside this file.
 #include "synth/synthesis.h"
 
 #include <cstring>
@@ -37,7 +40,6 @@ inline int32_t DotForward(const int32_t* values, const int32_t* row, int start) 
 
 // The windowed sums are Q30; the output keeps Q28.
 constexpr int kWindowShift = 2;
-
 
 }  // namespace
 
