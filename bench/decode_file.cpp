@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "api/decoder_state.h"
-#include "kernels.h"
+#include "cpu.h"
 
 namespace {
 
@@ -83,23 +83,16 @@ int main(int argc, char** argv) {
     if (option == "--raw") {
       raw = true;
     } else if (option == "--kernels-used") {
-      std::printf("%s\n", quorvel::ActiveKernels().name);
+      std::printf("%s\n", quorvel::KernelLevelName(quorvel::ActiveKernelLevel()));
       return 0;
     } else if (option == "--kernels" && first + 1 < argc) {
-      const std::string wanted = argv[++first];
-      bool known = false;
-      for (auto level : {quorvel::KernelLevel::kPlain, quorvel::KernelLevel::kSse41, quorvel::KernelLevel::kAvx2,
-                         quorvel::KernelLevel::kNeon}) {
-        static const char* const kNames[] = {"plain", "sse4.1", "avx2", "neon"};
-        if (wanted == kNames[static_cast<int>(level)]) {
-          quorvel::SelectKernels(level);
-          known = true;
-        }
-      }
-      if (!known) {
-        std::fprintf(stderr, "quorvel_decode_file: unknown kernel level %s\n", wanted.c_str());
+      const char* wanted = argv[++first];
+      const auto level = quorvel::KernelLevelNamed(wanted);
+      if (!level) {
+        std::fprintf(stderr, "quorvel_decode_file: unknown kernel level %s\n", wanted);
         return 2;
       }
+      quorvel::ForceKernelLevel(*level);
     } else {
       std::fprintf(stderr, "quorvel_decode_file: unknown option %s\n", option.c_str());
       return 2;
@@ -118,6 +111,6 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::fprintf(stderr, "%llu frames, %.3f s of audio in %.3f s (%.0fx realtime, %s kernels)\n",
                static_cast<unsigned long long>(totals.frames), totals.seconds, wall,
-               wall > 0 ? totals.seconds / wall : 0.0, quorvel::ActiveKernels().name);
+               wall > 0 ? totals.seconds / wall : 0.0, quorvel::KernelLevelName(quorvel::ActiveKernelLevel()));
   return ok ? 0 : 1;
 }

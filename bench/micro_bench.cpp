@@ -15,7 +15,7 @@
 
 #include "api/decoder_state.h"
 #include "bench_streams.h"
-#include "kernels.h"
+#include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
 #include "output/pcm.h"
@@ -128,7 +128,7 @@ void BM_Dct32Values(benchmark::State& state) {
 }
 
 void BM_Dct32Lanes(benchmark::State& state, KernelLevel level) {
-  const Kernels& k = KernelsFor(level);
+  const SynthesisKernels& k = SynthesisKernelsFor(level);
   const std::vector<Q28> in = RandomValues(32 * 64, -0x10000000, 0x0FFFFFFF, 2);
   alignas(32) DctLanes out;
   size_t first = 0;
@@ -157,7 +157,7 @@ void BM_WindowSlot(benchmark::State& state, void (*window)(const ChannelHistory&
 }
 
 void BM_SynthesizeFrame(benchmark::State& state, KernelLevel level) {
-  SelectKernels(level);
+  ForceKernelLevel(level);
   auto synthesis = std::make_unique<SynthesisState>();
   auto pcm = std::make_unique<PcmBlock>();
   auto frame = std::make_unique<FrameState>();
@@ -174,13 +174,13 @@ void BM_SynthesizeFrame(benchmark::State& state, KernelLevel level) {
     benchmark::DoNotOptimize(pcm->samples[0][0]);
   }
   SetItems(state, 1);  // frames of 36 slots x 2 channels
-  SelectKernels(BestKernelLevel());
+  ForceKernelLevel(BestKernelLevel());
 }
 
 // --- layer decoders ----------------------------------------------------
 
 void BM_DecodeLayer(benchmark::State& state, StreamKind kind, KernelLevel level) {
-  SelectKernels(level);
+  ForceKernelLevel(level);
   const DecodedStream& decoded = Decoded(kind);
   if (decoded.bodies.empty()) {
     state.SkipWithError("no frame in the stream");
@@ -205,13 +205,13 @@ void BM_DecodeLayer(benchmark::State& state, StreamKind kind, KernelLevel level)
     i = (i + 1) % decoded.bodies.size();
   }
   SetItems(state, 1);  // frames
-  SelectKernels(BestKernelLevel());
+  ForceKernelLevel(BestKernelLevel());
 }
 
 // --- output ------------------------------------------------------------
 
 void BM_WritePcm(benchmark::State& state, StreamKind kind, KernelLevel level) {
-  const Kernels& k = KernelsFor(level);
+  const OutputKernels& k = OutputKernelsFor(level);
   const DecodedStream& decoded = Decoded(kind);
   if (decoded.blocks.empty()) {
     state.SkipWithError("no frame decoded");
@@ -248,7 +248,7 @@ void BM_ResampleBlock(benchmark::State& state) {
 // --- whole streams -----------------------------------------------------
 
 void BM_DecodeStream(benchmark::State& state, StreamKind kind, KernelLevel level) {
-  SelectKernels(level);
+  ForceKernelLevel(level);
   const std::vector<uint8_t>& bytes = Stream(kind).bytes;
   uint64_t frames = 0, samplesPerChannel = 0;
   uint32_t rate = 0;
@@ -289,26 +289,25 @@ void BM_DecodeStream(benchmark::State& state, StreamKind kind, KernelLevel level
   state.counters["x_realtime"] =
       benchmark::Counter(rate ? static_cast<double>(samplesPerChannel) / rate : 0.0, benchmark::Counter::kIsRate);
   state.SetLabel(Stream(kind).label);
-  SelectKernels(BestKernelLevel());
+  ForceKernelLevel(BestKernelLevel());
 }
 
 std::vector<KernelLevel> Levels() {
   std::vector<KernelLevel> levels;
-  for (KernelLevel level : {KernelLevel::kPlain, KernelLevel::kSse41, KernelLevel::kAvx2, KernelLevel::kNeon}) {
+  for (KernelLevel level : kAllKernelLevels) {
     if (KernelLevelSupported(level)) levels.push_back(level);
   }
   return levels;
 }
 
 void WindowFor(KernelLevel level, const std::string& name) {
-  benchmark::RegisterBenchmark(name.c_str(), BM_WindowSlot, KernelsFor(level).windowSlot);
+  benchmark::RegisterBenchmark(name.c_str(), BM_WindowSlot, SynthesisKernelsFor(level).windowSlot);
 }
 
 void RegisterAll() {
   benchmark::RegisterBenchmark("Dct32Values/plain", BM_Dct32Values);
-  benchmark::RegisterBenchmark("WindowSlotReference", BM_WindowSlot, WindowSlotReference);
   for (KernelLevel level : Levels()) {
-    const std::string suffix = std::string("/") + KernelsFor(level).name;
+    const std::string suffix = std::string("/") + KernelLevelName(level);
     benchmark::RegisterBenchmark(("Dct32Lanes" + suffix).c_str(), BM_Dct32Lanes, level);
     WindowFor(level, "WindowSlot" + suffix);
     benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
@@ -326,7 +325,7 @@ void RegisterAll() {
   for (KernelLevel level : {KernelLevel::kPlain, BestKernelLevel()}) {
     for (StreamKind kind : kAllKinds) {
       benchmark::RegisterBenchmark(
-          ("DecodeStream/" + std::string(ShortName(kind)) + "/" + KernelsFor(level).name).c_str(), BM_DecodeStream,
+          ("DecodeStream/" + std::string(ShortName(kind)) + "/" + KernelLevelName(level)).c_str(), BM_DecodeStream,
           kind, level)
           ->Unit(benchmark::kMillisecond);
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bitstream/frame.h"
+#include "layers/layer_decoders.h"
 #include "layers/requant_full.h"
 #include "output/pcm.h"
 #include "output/pcm_full.h"

@@ -44,25 +44,6 @@ TEST(Dct32, ExactValues) {
   EXPECT_EQ(Transform(in), dc) << "32 x 1/16";
 }
 
-TEST(Dct32, WritesOnlyItsColumn) {
-  std::array<Q28, 32> in;
-  for (int k = 0; k < 32; ++k) in[k] = (k * 0x00312345) ^ (k & 1 ? -0x00200000 : 0x00100000);
-  const Values x = Transform(in);
-  for (int column = 0; column < 8; ++column) {
-    HistoryPlane upper, lower;
-    for (int r = 0; r < 16; ++r) {
-      for (int q = 0; q < 8; ++q) upper[r][q] = lower[r][q] = 0x77777777;
-    }
-    Dct32(in.data(), column, upper, lower);
-    for (int r = 0; r < 16; ++r) {
-      for (int q = 0; q < 8; ++q) {
-        EXPECT_EQ(upper[r][q], q == column ? x[16 + r] : 0x77777777) << "column " << column << " row " << r;
-        EXPECT_EQ(lower[r][q], q == column ? x[15 - r] : 0x77777777) << "column " << column << " row " << r;
-      }
-    }
-  }
-}
-
 TEST(Dct32, MatchesDoublePrecisionDctII) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));

@@ -9,6 +9,7 @@
 
 #include "bit_writer.h"
 #include "bitstream/frame.h"
+#include "layers/layer_decoders.h"
 
 namespace quorvel {
 namespace {

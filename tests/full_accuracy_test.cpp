@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "bitstream/frame.h"
+#include "layers/layer_decoders.h"
 #include "corpus.h"
 #include "layers/requant_full.h"
 #include "output/pcm_full.h"

@@ -7,17 +7,32 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <vector>
 
+#include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
+#include "layers/requant.h"
 #include "layers/requant_full.h"
 #include "output/equaliser.h"
 #include "output/equaliser_full.h"
+#include "output/pcm.h"
 #include "output/pcm_full.h"
 #include "synth/synthesis_full.h"
+#include "test_seed.h"
 
 namespace quorvel {
 namespace {
+
+// The kernel levels this build and processor run: every kernel version is
+// checked against the plain one on each.
+std::vector<KernelLevel> SupportedLevels() {
+  std::vector<KernelLevel> levels;
+  for (KernelLevel level : kAllKernelLevels) {
+    if (KernelLevelSupported(level)) levels.push_back(level);
+  }
+  return levels;
+}
 
 constexpr double kTwo28 = 268435456.0;
 
@@ -35,7 +50,7 @@ TEST(FullRequant, FactorTable) {
     EXPECT_NEAR(static_cast<long double>(kCubeRootMantissa62[j]) / exact, 1.0L, 1e-15L) << j;
   }
   EXPECT_EQ(FullRequantFactor[1][0], 768614336404564651);  // round(2^61 / 3)
-  EXPECT_EQ(FullRequantFactor[17][3], 17592454483968);      // round(2^60 / 65535)
+  EXPECT_EQ(FullRequantFactor[17][3], 17592454483968);     // round(2^60 / 65535)
   EXPECT_EQ(FullRequantFactor[0][0], 0);
   EXPECT_EQ(FullRequantFactor[5][63], 0);
 }
@@ -96,27 +111,26 @@ TEST(FullRequant, RowsFollowThePlan) {
 }
 
 TEST(FullRequant, KernelsGiveThePlainBits) {
-#if QUORVEL_HAVE_X86_KERNELS
-  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  for (int trial = 0; trial < 300; ++trial) {
-    FullRequantTerm terms[32];
-    for (FullRequantTerm& t : terms) {
-      const int q = static_cast<int>(rng() % 18);
-      t = MakeFullRequantTerm(q, static_cast<int>(rng() % 63));
+  for (KernelLevel level : SupportedLevels()) {
+    SCOPED_TRACE(KernelLevelName(level));
+    const auto kernel = LayerKernelsFor(level).requantRowsFull;
+    for (int trial = 0; trial < 300; ++trial) {
+      FullRequantTerm terms[32];
+      for (FullRequantTerm& t : terms) {
+        const int q = static_cast<int>(rng() % 18);
+        t = MakeFullRequantTerm(q, static_cast<int>(rng() % 63));
+      }
+      alignas(32) Q28 plain[12 * 32], avx2[12 * 32];
+      for (Q28& c : plain) c = static_cast<Q28>(trial < 200 ? rng() % 65536 : rng() >> 1);  // then any code below 2^31
+      std::copy(std::begin(plain), std::end(plain), avx2);
+      RequantRowsFull(plain, 12, terms);
+      kernel(avx2, 12, terms);
+      for (int i = 0; i < 12 * 32; ++i) ASSERT_EQ(avx2[i], plain[i]) << "trial " << trial << " entry " << i;
     }
-    alignas(32) Q28 plain[12 * 32], avx2[12 * 32];
-    for (Q28& c : plain) c = static_cast<Q28>(trial < 200 ? rng() % 65536 : rng() >> 1);  // then any code below 2^31
-    std::copy(std::begin(plain), std::end(plain), avx2);
-    RequantRowsFull(plain, 12, terms);
-    RequantRowsFullAvx2(avx2, 12, terms);
-    for (int i = 0; i < 12 * 32; ++i) ASSERT_EQ(avx2[i], plain[i]) << "trial " << trial << " entry " << i;
   }
-#else
-  GTEST_SKIP() << "no x86 kernels in this build";
-#endif
 }
 
 // ---- DCT and synthesis ------------------------------------------------------
@@ -144,8 +158,8 @@ TEST(FullSynthesis, CosineTables) {
   for (int level = 0; level < 5; ++level) {
     const int n = 32 >> level;
     for (int i = 0; i < n / 2; ++i) {
-      const long double exact = std::ldexp(std::cos((2 * i + 1) * 3.14159265358979323846264338L / (2 * n)),
-                                           kFullDctCosBits);
+      const long double exact =
+          std::ldexp(std::cos((2 * i + 1) * 3.14159265358979323846264338L / (2 * n)), kFullDctCosBits);
       EXPECT_LE(std::fabs(tables[level][i] - exact), 0.5L + 1e-6L) << n << " " << i;
     }
   }
@@ -165,8 +179,8 @@ void ExactDct(const Q28* s, long double out[32]) {
 // exact; what remains is their rounding and the cosines' 2^-32, which grows
 // with the signal: 2^-23 of full scale at the rails.
 TEST(FullSynthesis, DctIsCloseToTheExactTransform) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   struct Range {
     const char* name;
@@ -221,8 +235,8 @@ struct ExactSynthesis {
 };
 
 TEST(FullSynthesis, FramesMatchTheStandardsFilterbank) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   auto frame = std::make_unique<FrameState>();
   frame->layer = 2;
@@ -268,58 +282,59 @@ TEST(FullSynthesis, FramesMatchTheStandardsFilterbank) {
 }
 
 TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
-#if QUORVEL_HAVE_X86_KERNELS
-  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
-  auto history = std::make_unique<ChannelHistory>();
-  for (int trial = 0; trial < 200; ++trial) {
-    int32_t* values = &history->upper[0][0][0];
-    const size_t n = sizeof(ChannelHistory) / sizeof(int32_t);
-    for (size_t i = 0; i < n; ++i) {
-      // Realistic levels, then the full range, then rails (saturating sums).
-      values[i] = trial < 80 ? static_cast<int32_t>(rng()) >> 8
-                  : trial < 160 ? static_cast<int32_t>(rng())
-                                : extremes[rng() % (trial < 180 ? 7 : 2)];
-    }
-    for (int b = 0; b < 16; ++b) {
-      Q28 plain[32], avx2[32];
-      FullWindowSlotPlain(*history, b, plain);
-      FullWindowSlotAvx2(*history, b, avx2);
-      for (int j = 0; j < 32; ++j) ASSERT_EQ(avx2[j], plain[j]) << "trial " << trial << " b " << b << " j " << j;
+  for (KernelLevel level : SupportedLevels()) {
+    SCOPED_TRACE(KernelLevelName(level));
+    const auto kernel = SynthesisKernelsFor(level).fullWindowSlot;
+    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
+    auto history = std::make_unique<ChannelHistory>();
+    for (int trial = 0; trial < 200; ++trial) {
+      int32_t* values = &history->upper[0][0][0];
+      const size_t n = sizeof(ChannelHistory) / sizeof(int32_t);
+      for (size_t i = 0; i < n; ++i) {
+        // Realistic levels, then the full range, then rails (saturating sums).
+        values[i] = trial < 80    ? static_cast<int32_t>(rng()) >> 8
+                    : trial < 160 ? static_cast<int32_t>(rng())
+                                  : extremes[rng() % (trial < 180 ? 7 : 2)];
+      }
+      for (int b = 0; b < 16; ++b) {
+        Q28 plain[32], avx2[32];
+        FullWindowSlotPlain(*history, b, plain);
+        kernel(*history, b, avx2);
+        for (int j = 0; j < 32; ++j) ASSERT_EQ(avx2[j], plain[j]) << "trial " << trial << " b " << b << " j " << j;
+      }
     }
   }
-#else
-  GTEST_SKIP() << "no x86 kernels in this build";
-#endif
 }
 
 TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
-#if QUORVEL_HAVE_X86_KERNELS
-  if (!KernelLevelSupported(KernelLevel::kAvx2)) GTEST_SKIP() << "no AVX2 on this processor";
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
-  for (int trial = 0; trial < 300; ++trial) {
-    Q28 slots[4 * 32];
-    for (Q28& v : slots) {
-      // Realistic levels, the full range (whose history values saturate), rails.
-      v = trial < 100 ? static_cast<int32_t>(rng()) >> 3 : trial < 200 ? static_cast<int32_t>(rng()) : extremes[rng() % 5];
-    }
-    const int count = 1 + trial % 4;
-    int32_t plain[32][4], avx2[32][4];
-    FullDct32x4Plain(slots, count, plain);
-    FullDct32x4Avx2(slots, count, avx2);
-    for (int m = 0; m < 32; ++m) {
-      for (int j = 0; j < count; ++j) ASSERT_EQ(avx2[m][j], plain[m][j]) << "trial " << trial << " X[" << m << "] of slot " << j;
+  for (KernelLevel level : SupportedLevels()) {
+    SCOPED_TRACE(KernelLevelName(level));
+    const auto kernel = SynthesisKernelsFor(level).fullDct32x4;
+    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
+    for (int trial = 0; trial < 300; ++trial) {
+      Q28 slots[4 * 32];
+      for (Q28& v : slots) {
+        // Realistic levels, the full range (whose history values saturate), rails.
+        v = trial < 100   ? static_cast<int32_t>(rng()) >> 3
+            : trial < 200 ? static_cast<int32_t>(rng())
+                          : extremes[rng() % 5];
+      }
+      const int count = 1 + trial % 4;
+      int32_t plain[32][4], avx2[32][4];
+      FullDct32x4Plain(slots, count, plain);
+      kernel(slots, count, avx2);
+      for (int m = 0; m < 32; ++m) {
+        for (int j = 0; j < count; ++j)
+          ASSERT_EQ(avx2[m][j], plain[m][j]) << "trial " << trial << " X[" << m << "] of slot " << j;
+      }
     }
   }
-#else
-  GTEST_SKIP() << "no x86 kernels in this build";
-#endif
 }
 
 TEST(FullSynthesis, ExtremeInputSaturatesInsteadOfWrapping) {
@@ -393,8 +408,8 @@ TEST(FullPcm, RoundsHalfUpAndSaturates) {
 }
 
 TEST(FullPcm, WritesInterleavedLittleEndianAndKeepsTheLargestOvershoot) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   std::vector<Q28> left(1152), right(1152);
   for (int i = 0; i < 1152; ++i) {
@@ -404,7 +419,8 @@ TEST(FullPcm, WritesInterleavedLittleEndianAndKeepsTheLargestOvershoot) {
   for (int channels = 1; channels <= 2; ++channels) {
     std::vector<uint8_t> out(4 * 1152 + 8, 0xA5);
     int32_t overshoot = 5;  // kept when nothing exceeds it
-    const int32_t bytes = WritePcmRounded(out.data(), 1152, left.data(), channels == 2 ? right.data() : nullptr, overshoot);
+    const int32_t bytes =
+        WritePcmRounded(out.data(), 1152, left.data(), channels == 2 ? right.data() : nullptr, overshoot);
     ASSERT_EQ(bytes, 1152 * 2 * channels);
     int64_t expectedOvershoot = 5;
     for (int i = 0; i < 1152; ++i) {
@@ -423,25 +439,30 @@ TEST(FullPcm, WritesInterleavedLittleEndianAndKeepsTheLargestOvershoot) {
 }
 
 TEST(FullPcm, VectorConversionGivesThePlainBytes) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  const Q28 extremes[] = {INT32_MIN, INT32_MAX, 0x0FFFF000, 0x0FFFEFFF, -0x0FFFF000, -0x0FFFF001, 0x10000000, 4096, -4096};
-  for (int trial = 0; trial < 200; ++trial) {
-    const uint32_t count = trial % 3 == 0 ? 1152 : rng() % 40;  // also counts that leave a tail
-    std::vector<Q28> left(count), right(count);
-    for (uint32_t i = 0; i < count; ++i) {
-      left[i] = trial % 2 ? extremes[rng() % 9] : static_cast<Q28>(rng()) >> (rng() % 5);
-      right[i] = static_cast<Q28>(rng()) >> (rng() % 5);
-    }
-    for (int channels = 1; channels <= 2; ++channels) {
-      std::vector<uint8_t> a(4 * count + 4, 0), b(4 * count + 4, 0);
-      int32_t oa = static_cast<int32_t>(rng() % 3) - 1, ob = oa;
-      const Q28* second = channels == 2 ? right.data() : nullptr;
-      ASSERT_EQ(WritePcmRounded(a.data(), count, left.data(), second, oa),
-                WritePcmRoundedPlain(b.data(), count, left.data(), second, ob));
-      ASSERT_EQ(a, b) << "trial " << trial;
-      ASSERT_EQ(oa, ob) << "trial " << trial;
+  for (KernelLevel level : SupportedLevels()) {
+    SCOPED_TRACE(KernelLevelName(level));
+    const auto kernel = OutputKernelsFor(level).writePcmRounded;
+    const Q28 extremes[] = {INT32_MIN,   INT32_MAX,  0x0FFFF000, 0x0FFFEFFF, -0x0FFFF000,
+                            -0x0FFFF001, 0x10000000, 4096,       -4096};
+    for (int trial = 0; trial < 200; ++trial) {
+      const uint32_t count = trial % 3 == 0 ? 1152 : rng() % 40;  // also counts that leave a tail
+      std::vector<Q28> left(count), right(count);
+      for (uint32_t i = 0; i < count; ++i) {
+        left[i] = trial % 2 ? extremes[rng() % 9] : static_cast<Q28>(rng()) >> (rng() % 5);
+        right[i] = static_cast<Q28>(rng()) >> (rng() % 5);
+      }
+      for (int channels = 1; channels <= 2; ++channels) {
+        std::vector<uint8_t> a(4 * count + 4, 0), b(4 * count + 4, 0);
+        int32_t oa = static_cast<int32_t>(rng() % 3) - 1, ob = oa;
+        const Q28* second = channels == 2 ? right.data() : nullptr;
+        ASSERT_EQ(kernel(a.data(), count, left.data(), second, oa),
+                  WritePcmRoundedPlain(b.data(), count, left.data(), second, ob));
+        ASSERT_EQ(a, b) << "trial " << trial;
+        ASSERT_EQ(oa, ob) << "trial " << trial;
+      }
     }
   }
 }
@@ -449,15 +470,16 @@ TEST(FullPcm, VectorConversionGivesThePlainBytes) {
 // ---- gains --------------------------------------------------------------------
 
 TEST(FullGain, ProductsAreRoundedAndSaturated) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   const Q28 gains[] = {0, 1, kOneQ28, kOneQ28 / 3, DbToGain(-6.0), DbToGain(18.0), DbToGain(-80.0)};
   for (Q28 gain : gains) {
     for (int i = 0; i < 2000; ++i) {
       const Q28 s = i == 0 ? INT32_MAX : i == 1 ? INT32_MIN : static_cast<Q28>(rng());
       const long double exact = std::floor(static_cast<long double>(s) * gain / kTwo28 + 0.5L);
-      const long double expected = std::clamp(exact, static_cast<long double>(INT32_MIN), static_cast<long double>(INT32_MAX));
+      const long double expected =
+          std::clamp(exact, static_cast<long double>(INT32_MIN), static_cast<long double>(INT32_MAX));
       ASSERT_EQ(ScaleFull(s, gain), expected) << s << " x " << gain;
     }
   }

@@ -1,7 +1,13 @@
 # The corpus tests once more with each kernel level forced (see
 # tests/kernels_test.cpp): the plain C++ paths, and SSE4.1 where AVX2 would
-# otherwise be chosen. A level the processor lacks falls back to the next one.
-foreach(level plain sse4.1)
+# otherwise be chosen. A level the processor lacks falls back to the next one;
+# a build without instruction-set kernels (QUORVEL_SIMD=OFF) has only the
+# plain level to force.
+set(QUORVEL_FORCED_LEVELS plain)
+if(QUORVEL_SIMD)
+  list(APPEND QUORVEL_FORCED_LEVELS sse4.1)
+endif()
+foreach(level ${QUORVEL_FORCED_LEVELS})
   add_test(NAME corpus_with_${level}_kernels
            COMMAND quorvel_tests --gtest_filter=Golden.*:Conformance.*:Kernels.*)
   # Without the corpus the run would pass on the kernel tests alone: it skips.

@@ -1,11 +1,11 @@
 // Every optimised kernel against its plain reference on seeded random input,
-// extremes and wraparound included, at every level this processor runs; the
-// linear requantisation and the 64-bit bit window against the definitions.
+// extremes and wraparound included, at every level this processor runs (the
+// plain level too, so a build without instruction-set kernels still checks
+// the plain ones against the definitions); the linear requantisation and the
+// 64-bit bit window against the definitions.
 //
 // QUORVEL_KERNELS=plain|sse4.1|avx2|neon forces that level for the whole
 // test binary (the corpus tests run once per level through tests/kernels.cmake).
-#include "kernels.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,10 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
 #include "layers/requant.h"
 #include "output/pcm.h"
+#include "reference/pcm_reference.h"
+#include "reference/synthesis_reference.h"
+#include "synth/synthesis.h"
 #include "test_seed.h"
 
 namespace quorvel {
@@ -30,29 +34,19 @@ class ForcedKernels : public ::testing::Environment {
   void SetUp() override {
     const char* wanted = std::getenv("QUORVEL_KERNELS");
     if (!wanted || !*wanted) return;
-    static const struct {
-      const char* name;
-      KernelLevel level;
-    } kNames[] = {{"plain", KernelLevel::kPlain},
-                  {"sse4.1", KernelLevel::kSse41},
-                  {"avx2", KernelLevel::kAvx2},
-                  {"neon", KernelLevel::kNeon}};
-    for (const auto& entry : kNames) {
-      if (std::string(entry.name) == wanted) {
-        const KernelLevel chosen = SelectKernels(entry.level);
-        std::printf("kernels: %s (asked for %s)\n", KernelsFor(chosen).name, wanted);
-        return;
-      }
+    if (const auto level = KernelLevelNamed(wanted)) {
+      std::printf("kernels: %s (asked for %s)\n", KernelLevelName(ForceKernelLevel(*level)), wanted);
+    } else {
+      std::printf("kernels: unknown level '%s', keeping %s\n", wanted, KernelLevelName(ActiveKernelLevel()));
     }
-    std::printf("kernels: unknown level '%s', keeping %s\n", wanted, ActiveKernels().name);
   }
 };
 const auto* const kForcedKernels = ::testing::AddGlobalTestEnvironment(new ForcedKernels);
 
-// The optimised levels this build and processor run.
-std::vector<KernelLevel> OptimisedLevels() {
+// The levels this build and processor run, plain first.
+std::vector<KernelLevel> SupportedLevels() {
   std::vector<KernelLevel> levels;
-  for (KernelLevel level : {KernelLevel::kSse41, KernelLevel::kAvx2, KernelLevel::kNeon}) {
+  for (KernelLevel level : kAllKernelLevels) {
     if (KernelLevelSupported(level)) levels.push_back(level);
   }
   return levels;
@@ -78,23 +72,50 @@ struct Rng {
 };
 
 TEST(Kernels, SelectionFallsBackToWhatIsSupported) {
-  const KernelLevel before = ActiveKernels().level;
-  EXPECT_EQ(SelectKernels(KernelLevel::kPlain), KernelLevel::kPlain);
-  EXPECT_EQ(ActiveKernels().level, KernelLevel::kPlain);
-  const KernelLevel avx2 = SelectKernels(KernelLevel::kAvx2);
+  const KernelLevel before = ActiveKernelLevel();
+  EXPECT_EQ(ForceKernelLevel(KernelLevel::kPlain), KernelLevel::kPlain);
+  EXPECT_EQ(ActiveKernelLevel(), KernelLevel::kPlain);
+  const KernelLevel avx2 = ForceKernelLevel(KernelLevel::kAvx2);
   EXPECT_TRUE(KernelLevelSupported(avx2));
-  EXPECT_EQ(ActiveKernels().level, avx2);
+  EXPECT_EQ(ActiveKernelLevel(), avx2);
   EXPECT_TRUE(KernelLevelSupported(BestKernelLevel()));
-  EXPECT_STREQ(KernelsFor(KernelLevel::kPlain).name, "plain");
-  SelectKernels(before);
+  ForceKernelLevel(before);
+}
+
+// Each level has a name of its own, which names it back; nothing else names one.
+TEST(Kernels, LevelNamesRoundTrip) {
+  for (KernelLevel level : kAllKernelLevels) {
+    const std::string name = KernelLevelName(level);
+    EXPECT_EQ(KernelLevelNamed(name), level) << name;
+    EXPECT_EQ(KernelLevelNamed(name + " "), std::nullopt) << name;
+    EXPECT_EQ(KernelLevelNamed(name.substr(0, name.size() - 1)), std::nullopt) << name;
+  }
+  EXPECT_EQ(KernelLevelNamed(""), std::nullopt);
+}
+
+// A level this build or processor cannot run gets the plain kernels of every
+// stage, never a version it would fault on.
+TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
+  for (KernelLevel level : kAllKernelLevels) {
+    if (KernelLevelSupported(level)) continue;
+    SCOPED_TRACE(KernelLevelName(level));
+    EXPECT_EQ(SynthesisKernelsFor(level).windowSlot, &WindowSlot);
+    EXPECT_EQ(SynthesisKernelsFor(level).dct32Lanes, &Dct32LanesPlain);
+    EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
+    EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
+  }
+  EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlot, &WindowSlot);
+  EXPECT_EQ(LayerKernelsFor(KernelLevel::kPlain).requantRows, &RequantRowsPlain);
+  EXPECT_EQ(OutputKernelsFor(KernelLevel::kPlain).writePcm, &WritePcmPlain);
 }
 
 TEST(Kernels, WindowSlotMatchesTheDefinition) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
   auto history = std::make_unique<ChannelHistory>();
-  for (KernelLevel level : OptimisedLevels()) {
-    const Kernels& k = KernelsFor(level);
+  for (KernelLevel level : SupportedLevels()) {
+    const SynthesisKernels& k = SynthesisKernelsFor(level);
+    const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 30; ++trial) {
       int32_t* values = &history->upper[0][0][0];
       for (size_t i = 0; i < sizeof(ChannelHistory) / sizeof(int32_t); ++i) values[i] = rng.Value(trial, 0x20000);
@@ -102,9 +123,9 @@ TEST(Kernels, WindowSlotMatchesTheDefinition) {
         Q28 fast[32], reference[32];
         std::memset(fast, 0x5A, sizeof fast);
         k.windowSlot(*history, b, fast);
-        WindowSlotReference(*history, b, reference);
+        reference::WindowSlot(*history, b, reference);
         for (int j = 0; j < 32; ++j)
-          ASSERT_EQ(fast[j], reference[j]) << k.name << " trial " << trial << " b " << b << " j " << j;
+          ASSERT_EQ(fast[j], reference[j]) << name << " trial " << trial << " b " << b << " j " << j;
       }
     }
   }
@@ -113,8 +134,9 @@ TEST(Kernels, WindowSlotMatchesTheDefinition) {
 TEST(Kernels, Dct32LanesMatchesDct32Values) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
-  for (KernelLevel level : OptimisedLevels()) {
-    const Kernels& k = KernelsFor(level);
+  for (KernelLevel level : SupportedLevels()) {
+    const SynthesisKernels& k = SynthesisKernelsFor(level);
+    const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 60; ++trial) {
       const int count = 1 + trial % 8;
       // Exactly `count` slots, so that a read beyond them is caught.
@@ -126,7 +148,7 @@ TEST(Kernels, Dct32LanesMatchesDct32Values) {
         int32_t x[32];
         Dct32Values(&slots[32 * static_cast<size_t>(j)], x);
         for (int m = 0; m < 32; ++m)
-          ASSERT_EQ(lanes[m][j], x[m]) << k.name << " trial " << trial << " slot " << j << " m " << m;
+          ASSERT_EQ(lanes[m][j], x[m]) << name << " trial " << trial << " slot " << j << " m " << m;
       }
     }
   }
@@ -135,8 +157,9 @@ TEST(Kernels, Dct32LanesMatchesDct32Values) {
 TEST(Kernels, RequantRowsMatchesPlain) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
-  for (KernelLevel level : OptimisedLevels()) {
-    const Kernels& k = KernelsFor(level);
+  for (KernelLevel level : SupportedLevels()) {
+    const LayerKernels& k = LayerKernelsFor(level);
+    const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 30; ++trial) {
       RequantParams params;
       for (int sb = 0; sb < 32; ++sb) {
@@ -151,7 +174,7 @@ TEST(Kernels, RequantRowsMatchesPlain) {
       fast = plain;
       RequantRowsPlain(plain.data(), rows, params);
       k.requantRows(fast.data(), rows, params);
-      ASSERT_EQ(fast, plain) << k.name << " trial " << trial;
+      ASSERT_EQ(fast, plain) << name << " trial " << trial;
       for (int r = 0; r < rows; ++r) {
         for (int sb = 0; sb < 32; ++sb) {
           if (params.scale[sb] == 0) {
@@ -190,10 +213,9 @@ std::vector<Q28> PcmSignal(Rng& rng, size_t n, int kind) {
 TEST(Kernels, WritePcmMatchesConvertSample) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
-  std::vector<KernelLevel> levels = OptimisedLevels();
-  levels.insert(levels.begin(), KernelLevel::kPlain);
-  for (KernelLevel level : levels) {
-    const Kernels& k = KernelsFor(level);
+  for (KernelLevel level : SupportedLevels()) {
+    const OutputKernels& k = OutputKernelsFor(level);
+    const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 60; ++trial) {
       const bool stereo = trial % 2 == 0;
       const uint32_t count = trial % 5 == 0 ? 2500 + rng.Next() % 3000 : rng.Next() % 1200;  // beyond one chunk too
@@ -204,12 +226,12 @@ TEST(Kernels, WritePcmMatchesConvertSample) {
       std::vector<uint8_t> expected(count * 4u + 8, 0xA5), got(count * 4u + 8, 0xA5);
       int32_t expectedResidual[2] = {startResidual[0], startResidual[1]}, expectedOvershoot = startOvershoot;
       for (uint32_t i = 0; i < count; ++i) {
-        const int32_t a = ConvertSample(16, left[i], expectedResidual[0], expectedOvershoot);
+        const int32_t a = reference::ConvertSample(16, left[i], expectedResidual[0], expectedOvershoot);
         const size_t at = stereo ? 4u * i : 2u * i;
         expected[at] = static_cast<uint8_t>(a);
         expected[at + 1] = static_cast<uint8_t>(a >> 8);
         if (stereo) {
-          const int32_t b = ConvertSample(16, right[i], expectedResidual[1], expectedOvershoot);
+          const int32_t b = reference::ConvertSample(16, right[i], expectedResidual[1], expectedOvershoot);
           expected[at + 2] = static_cast<uint8_t>(b);
           expected[at + 3] = static_cast<uint8_t>(b >> 8);
         }
@@ -217,11 +239,11 @@ TEST(Kernels, WritePcmMatchesConvertSample) {
       int32_t residual[2] = {startResidual[0], startResidual[1]}, overshoot = startOvershoot;
       const int32_t bytes =
           k.writePcm(got.data(), count, left.data(), stereo ? right.data() : nullptr, residual, overshoot);
-      ASSERT_EQ(bytes, static_cast<int32_t>(count * (stereo ? 4 : 2))) << k.name;
-      ASSERT_EQ(got, expected) << k.name << " trial " << trial << " (bytes beyond the output untouched too)";
-      ASSERT_EQ(residual[0], expectedResidual[0]) << k.name << " trial " << trial;
-      ASSERT_EQ(residual[1], stereo ? expectedResidual[1] : startResidual[1]) << k.name << " trial " << trial;
-      ASSERT_EQ(overshoot, expectedOvershoot) << k.name << " trial " << trial;
+      ASSERT_EQ(bytes, static_cast<int32_t>(count * (stereo ? 4 : 2))) << name;
+      ASSERT_EQ(got, expected) << name << " trial " << trial << " (bytes beyond the output untouched too)";
+      ASSERT_EQ(residual[0], expectedResidual[0]) << name << " trial " << trial;
+      ASSERT_EQ(residual[1], stereo ? expectedResidual[1] : startResidual[1]) << name << " trial " << trial;
+      ASSERT_EQ(overshoot, expectedOvershoot) << name << " trial " << trial;
     }
   }
 }
@@ -236,7 +258,8 @@ TEST(Kernels, LinearRequantisationIsExact) {
       for (uint32_t code = 0; code < codes; ++code) {
         const Q28 x = WrapAdd(d, WrapShl(static_cast<int32_t>(code) - (1 << (nb - 1)), 29 - nb));
         const Q28 expected = FixMul(scale, FixMul(c, x));
-        ASSERT_EQ(WrapMul(ScaleQ12(scale), SignalQ16(q, code)), expected) << what << " nb " << nb << " code " << code;
+        ASSERT_EQ(WrapMul(CoefficientQ12(scale), LinearSignalQ16(q, code)), expected)
+            << what << " nb " << nb << " code " << code;
       }
     }
   };

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "bit_writer.h"
+#include "reference/layer_reference.h"
 
 namespace quorvel {
 namespace {
@@ -56,7 +57,7 @@ Q28 ReadSample(uint32_t code, int nb) {
   w.Put(code, nb);
   BitReader r;
   StartReader(r, w.Bytes().data(), static_cast<uint32_t>(w.Bytes().size()), 0);
-  const Q28 value = ReadLayer1Sample(r, nb);
+  const Q28 value = reference::ReadLayer1Sample(r, nb);
   EXPECT_EQ(r.current * 8 + 8 - r.bitsLeft, static_cast<uint32_t>(nb)) << "a sample takes exactly nb bits";
   return value;
 }

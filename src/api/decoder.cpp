@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "api/decoder_state.h"
+#include "layers/layer_decoders.h"
 #include "output/equaliser.h"
 #include "output/pcm.h"
 #include "output/resampler.h"

@@ -1,6 +1,6 @@
 // Frames in the host's buffer: the scan state, the parsed header, the status
-// codes, and the operations that locate, parse and hand a frame to its layer
-// decoder.
+// codes, and the operations that locate and parse a frame (the layer decoders,
+// in layers/, decode its body).
 //
 // The cursor works in place on the host's buffer and keeps offsets into it,
 // so that no pointer is ever formed outside the buffer.
@@ -114,20 +114,5 @@ uint32_t FrameLength(const FrameState& frame);
 int ScanForSync(InputCursor& cursor);
 // Locates the next frame and parses its header. 0, or -1 with status set.
 int FindFrame(FrameState& frame, InputCursor& cursor);
-// Locates the next frame and decodes its body into frame.samples.
-int DecodeFrame(FrameState& frame, InputCursor& cursor);
-// Locates the next frame and reads its body up to the sample codes: the codes
-// in frame.samples and frame.plan, for a requantisation of the caller's
-// choice. Fails exactly where DecodeFrame fails, with the same status.
-int DecodeFrameCodes(FrameState& frame, InputCursor& cursor);
-
-// A layer decoder turns the frame body at cursor.reader into frame.samples;
-// a code decoder stops at the codes and the plan.
-using LayerDecoder = int (*)(InputCursor& cursor, FrameState& frame);
-extern const std::array<LayerDecoder, 2> LayerDecoderTable;
-extern const std::array<LayerDecoder, 2> LayerCodeDecoderTable;
-
-// The compatible tier's requantisation of the codes by frame.plan, in place.
-void RequantCompatible(FrameState& frame);
 
 }  // namespace quorvel

@@ -96,24 +96,4 @@ int FindFrame(FrameState& frame, InputCursor& c) {
   }
 }
 
-namespace {
-
-int DecodeWith(const std::array<LayerDecoder, 2>& decoders, FrameState& frame, InputCursor& cursor) {
-  if (FindFrame(frame, cursor) != 0) return -1;
-  if (frame.layer < 1 || frame.layer > decoders.size()) {
-    // Layer III frames are located and confirmed like any other, then skipped.
-    cursor.status = StatusUnsupportedLayer;
-    return -1;
-  }
-  return decoders[frame.layer - 1](cursor, frame);
-}
-
-}  // namespace
-
-int DecodeFrame(FrameState& frame, InputCursor& cursor) { return DecodeWith(LayerDecoderTable, frame, cursor); }
-
-int DecodeFrameCodes(FrameState& frame, InputCursor& cursor) {
-  return DecodeWith(LayerCodeDecoderTable, frame, cursor);
-}
-
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #include "layers/layer1.h"
 
 #include "bitstream/crc16.h"
+#include "layers/layer_decoders.h"
 #include "layers/requant.h"
 #include "layers/scalefactors.h"
 

@@ -20,8 +20,9 @@ constexpr std::array<Q28, 16> MakeLayer1RequantTable() {
 }
 inline constexpr std::array<Q28, 16> Layer1RequantTable = MakeLayer1RequantTable();
 
-// Entry nb (2..15): ReadLayer1Sample as a linear function of the code. The
-// signal (code - 2^(nb-1) + 1) * 2^(29-nb) is D + v * 2^(29-nb) with
+// Entry nb (2..15): the requantisation of an nb-bit sample code,
+// FixMul(Layer1RequantTable[nb], x), as a linear function of the code. The
+// signal x = (code - 2^(nb-1) + 1) * 2^(29-nb) is D + v * 2^(29-nb) with
 // D = 2^(29-nb).
 constexpr std::array<LinearRequant, 16> MakeLayer1Requant() {
   std::array<LinearRequant, 16> table{};
@@ -29,15 +30,6 @@ constexpr std::array<LinearRequant, 16> MakeLayer1Requant() {
   return table;
 }
 inline constexpr std::array<LinearRequant, 16> Layer1Requant = MakeLayer1Requant();
-
-// Reads one nb-bit sample code (2 <= nb <= 15) and requantises it, unscaled:
-// 2^nb / (2^nb - 1) * (fraction + 2^(1 - nb)).
-inline Q28 ReadLayer1Sample(BitReader& reader, int nb) {
-  const uint32_t code = ReadBits(reader, nb);
-  const int32_t v = SignExtend(code ^ (1u << (nb - 1)), nb);
-  const Q28 x = WrapAdd(WrapShl(v, 29 - nb), 0x10000000 >> (nb - 1));
-  return FixMul(Layer1RequantTable[nb], x);
-}
 
 // Entry nb: the plan's quantisation class of an nb-bit allocation (see
 // RequantPlan), 0 for nothing transmitted.

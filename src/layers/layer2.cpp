@@ -7,6 +7,7 @@
 
 #include "bitstream/crc16.h"
 #include "layers/layer2_tables.h"
+#include "layers/layer_decoders.h"
 #include "layers/requant.h"
 
 namespace quorvel {
@@ -17,28 +18,6 @@ int SelectLayer2Table(const FrameState& frame) {
   if (perChannel == 32000 || perChannel == 48000) return frame.sampleRate == 32000 ? 3 : 2;
   if (perChannel == 56000 || perChannel == 64000 || perChannel == 80000) return 0;
   return frame.sampleRate == 48000 ? 0 : 1;
-}
-
-void ReadLayer2Triple(BitReader& reader, const QuantClassEntry& q, Q28 out[3]) {
-  uint32_t codes[3];
-  int nb;
-  if (q.sampleBits) {
-    // Three samples share one codeword, the earliest as the remainder. A
-    // codeword of levels^3 or more is not rejected: each part is reduced.
-    uint32_t c = ReadBits(reader, q.codewordBits);
-    for (uint32_t& code : codes) {
-      code = c % q.levels;
-      c /= q.levels;
-    }
-    nb = q.sampleBits;
-  } else {
-    for (uint32_t& code : codes) code = ReadBits(reader, q.codewordBits);
-    nb = q.codewordBits;
-  }
-  for (int k = 0; k < 3; ++k) {
-    const int32_t v = SignExtend(codes[k] ^ (1u << (nb - 1)), nb);
-    out[k] = FixMul(q.C, WrapAdd(q.D, WrapShl(v, 29 - nb)));
-  }
 }
 
 namespace {

@@ -103,10 +103,6 @@ inline const QuantClassEntry& QuantClassFor(int table, int sb, uint32_t code) {
   return QuantClass[QuantRow[ac.quantRow][code - 1]];
 }
 
-// Reads three consecutive samples of one subband and channel and requantises
-// them (unscaled) into out[0..2], earliest slot first.
-void ReadLayer2Triple(BitReader& reader, const QuantClassEntry& q, Q28 out[3]);
-
 // The codes and the plan (DecodeLayer2Codes), or the compatible samples.
 int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame);
 int DecodeLayer2(InputCursor& cursor, FrameState& frame);

@@ -1,9 +1,9 @@
-// The layer decoders, by layer - 1, and the compatible requantisation that
-// completes a code decoder's work.
+// The layer decoders, by layer - 1, the dispatch of a located frame, and the
+// compatible requantisation that completes a code decoder's work.
+#include "layers/layer_decoders.h"
+
 #include <utility>
 
-#include "bitstream/frame.h"
-#include "kernels.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
 #include "layers/requant.h"
@@ -24,7 +24,7 @@ constexpr std::array<LinearRequant, 18> kClassRequant = [] {
 
 constexpr std::array<int32_t, 64> kScaleQ12 = [] {
   std::array<int32_t, 64> scale{};
-  for (int i = 0; i < 64; ++i) scale[i] = ScaleQ12(ScalefactorTable[i]);
+  for (int i = 0; i < 64; ++i) scale[i] = CoefficientQ12(ScalefactorTable[i]);
   return scale;
 }();
 
@@ -70,7 +70,7 @@ const std::array<LayerDecoder, 2> LayerCodeDecoderTable = {DecodeLayer1Codes, De
 
 void RequantCompatible(FrameState& frame) {
   const RequantPlan& plan = frame.plan;
-  const Kernels& kernels = ActiveKernels();
+  const LayerKernels& kernels = LayerKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < ChannelCount(frame); ++ch) {
     RequantParams params;  // every entry is written below
     FillClassTerms(plan.quantClass[ch], params, std::make_index_sequence<32>{});
@@ -79,6 +79,26 @@ void RequantCompatible(FrameState& frame) {
       kernels.requantRows(&frame.samples[ch][p * 12 * 32], 12, params);
     }
   }
+}
+
+namespace {
+
+int DecodeWith(const std::array<LayerDecoder, 2>& decoders, FrameState& frame, InputCursor& cursor) {
+  if (FindFrame(frame, cursor) != 0) return -1;
+  if (frame.layer < 1 || frame.layer > decoders.size()) {
+    // Layer III frames are located and confirmed like any other, then skipped.
+    cursor.status = StatusUnsupportedLayer;
+    return -1;
+  }
+  return decoders[frame.layer - 1](cursor, frame);
+}
+
+}  // namespace
+
+int DecodeFrame(FrameState& frame, InputCursor& cursor) { return DecodeWith(LayerDecoderTable, frame, cursor); }
+
+int DecodeFrameCodes(FrameState& frame, InputCursor& cursor) {
+  return DecodeWith(LayerCodeDecoderTable, frame, cursor);
 }
 
 }  // namespace quorvel

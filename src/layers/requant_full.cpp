@@ -1,6 +1,8 @@
 // The full tier's requantisation loop.
 #include "layers/requant_full.h"
 
+#include "layers/requant.h"
+
 namespace quorvel {
 
 void RequantRowsFull(Q28* rows, int rowCount, const FullRequantTerm terms[32]) {
@@ -11,18 +13,14 @@ void RequantRowsFull(Q28* rows, int rowCount, const FullRequantTerm terms[32]) {
 
 void RequantFull(FrameState& frame) {
   const RequantPlan& plan = frame.plan;
+  const LayerKernels& kernels = LayerKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < ChannelCount(frame); ++ch) {
     for (int p = 0; p < plan.parts; ++p) {
       FullRequantTerm terms[32];
-      for (int sb = 0; sb < 32; ++sb) terms[sb] = MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][sb][p]);
+      for (int sb = 0; sb < 32; ++sb)
+        terms[sb] = MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][sb][p]);
       Q28* rows = &frame.samples[ch][p * 12 * 32];
-#if QUORVEL_HAVE_X86_KERNELS
-      if (ActiveKernels().level == KernelLevel::kAvx2) {
-        RequantRowsFullAvx2(rows, 12, terms);
-        continue;
-      }
-#endif
-      RequantRowsFull(rows, 12, terms);
+      kernels.requantRowsFull(rows, 12, terms);
     }
   }
 }

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
-#include "kernels.h"
+#include "fixed.h"
 
 namespace quorvel {
 
@@ -63,13 +63,10 @@ constexpr Q28 RequantFullSample(FullRequantTerm t, int32_t code) {
   return static_cast<Q28>(static_cast<int64_t>(v) >> 32);
 }
 
-// Rows of 32 codes to Q28 samples in place: row[sb] by terms[sb]. RequantFull
-// runs the AVX2 version when the active kernel level is AVX2 (the same bits
-// for every code from 0 to 2^31 - 1).
+// Rows of 32 codes to Q28 samples in place: row[sb] by terms[sb]. The plain
+// version of the layer kernel requantRowsFull; every version gives the same
+// bits for every code from 0 to 2^31 - 1.
 void RequantRowsFull(Q28* rows, int rowCount, const FullRequantTerm terms[32]);
-#if QUORVEL_HAVE_X86_KERNELS
-void RequantRowsFullAvx2(Q28* rows, int rowCount, const FullRequantTerm terms[32]);
-#endif
 
 // frame.samples (the codes of a DecodeFrameCodes) to Q28 samples by
 // frame.plan, in place.

@@ -5,28 +5,21 @@
 // where code * ml + al fits 64 bits for every code below 2^31: vpmuludq
 // forms it, vpmulld the rest. The same bits as RequantRowsFull for every
 // non-negative code; tests/full_tier_test.cpp checks it.
-#include "kernels.h"
-#include "layers/requant_full.h"
+#include "layers/requant_x86.h"
+#include "simd_target.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
 namespace quorvel {
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
 namespace {
 
-inline __m256i Load(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
+QUORVEL_TARGET_AVX2 inline __m256i Load(const void* p) { return _mm256_load_si256(static_cast<const __m256i*>(p)); }
 
 }  // namespace
 
-void RequantRowsFullAvx2(Q28* rows, int rowCount, const FullRequantTerm terms[32]) {
+QUORVEL_TARGET_AVX2 void RequantRowsFullAvx2(Q28* rows, int rowCount, const FullRequantTerm terms[32]) {
   // Per group of eight subbands: the high halves by subband, the low halves
   // of the even and of the odd subbands in 64-bit lanes.
   alignas(32) int32_t mh[32], ah[32];
@@ -44,20 +37,14 @@ void RequantRowsFullAvx2(Q28* rows, int rowCount, const FullRequantTerm terms[32
       __m256i* at = reinterpret_cast<__m256i*>(rows + 8 * g);
       const __m256i code = _mm256_loadu_si256(at);
       const __m256i even = _mm256_add_epi64(_mm256_mul_epu32(code, Load(mlEven + 4 * g)), Load(alEven + 4 * g));
-      const __m256i odd = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(code, 32), Load(mlOdd + 4 * g)),
-                                           Load(alOdd + 4 * g));
+      const __m256i odd =
+          _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(code, 32), Load(mlOdd + 4 * g)), Load(alOdd + 4 * g));
       const __m256i carry = _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
       const __m256i high = _mm256_add_epi32(_mm256_mullo_epi32(code, Load(mh + 8 * g)), Load(ah + 8 * g));
       _mm256_storeu_si256(at, _mm256_add_epi32(high, carry));
     }
   }
 }
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
 
 }  // namespace quorvel
 #endif

@@ -9,7 +9,7 @@
 namespace quorvel {
 namespace {
 
-constexpr double kTwo28 = 268435456.0;
+constexpr double kTwo28 = static_cast<double>(kOneQ28);
 
 }  // namespace
 
@@ -25,22 +25,22 @@ void SetupEqualiser(const int8_t levels[10], int8_t preamp, std::array<Q28, 32>&
 }
 
 void ApplyGain(FrameState& frame, Q28 gain) {
-  const int32_t coef = WrapAdd(gain, 0x8000) >> 16;
+  const int32_t coef = CoefficientQ12(gain);
   const int count = SlotsPerFrame(frame) * 32;
   for (int ch = 0; ch < ChannelCount(frame); ++ch) {
     Q28* s = frame.samples[ch].data();
-    for (int i = 0; i < count; ++i) s[i] = WrapMul(WrapAdd(s[i], 0x800) >> 12, coef);
+    for (int i = 0; i < count; ++i) s[i] = WrapMul(SignalQ16(s[i]), coef);
   }
 }
 
 void ApplyEqualiser(FrameState& frame, const std::array<Q28, 32>& gains) {
   int32_t coef[32];
-  for (int j = 0; j < 32; ++j) coef[j] = WrapAdd(gains[j], 0x8000) >> 16;
+  for (int j = 0; j < 32; ++j) coef[j] = CoefficientQ12(gains[j]);
   const int slots = SlotsPerFrame(frame);
   for (int ch = 0; ch < ChannelCount(frame); ++ch) {
     Q28* s = frame.samples[ch].data();
     for (int t = 0; t < slots; ++t) {
-      for (int j = 0; j < 32; ++j) s[t * 32 + j] = WrapMul(WrapAdd(s[t * 32 + j], 0x800) >> 12, coef[j]);
+      for (int j = 0; j < 32; ++j) s[t * 32 + j] = WrapMul(SignalQ16(s[t * 32 + j]), coef[j]);
     }
   }
 }
@@ -48,7 +48,7 @@ void ApplyEqualiser(FrameState& frame, const std::array<Q28, 32>& gains) {
 Q28 AdaptGain(Q28 gain, Q28 reduction, int32_t overshoot) {
   const int32_t m = FixMul(reduction, overshoot);
   const double n = static_cast<double>(gain) * (1.0 / kTwo28);
-  const double d = static_cast<double>(WrapAdd(m, 0x10000000)) * (1.0 / kTwo28);
+  const double d = static_cast<double>(WrapAdd(m, kOneQ28)) * (1.0 / kTwo28);
   return static_cast<Q28>(n / d * kTwo28 + 0.5);
 }
 

@@ -1,14 +1,24 @@
-// 16-bit output: the entry point, which runs the active kernel, and the
-// plain kernel.
+// 16-bit output: the entry point, which runs the active kernel, the plain
+// kernel, and the output kernel tables.
 #include "output/pcm.h"
 
-#include "kernels.h"
+#include "output/pcm_full.h"
+
+#if QUORVEL_HAVE_X86_KERNELS
+#include "output/pcm_x86.h"
+#endif
+
+// NEON has no output kernel of its own: the plain one serves it.
 
 namespace quorvel {
 
+const OutputKernels& OutputKernelsFor(KernelLevel level) {
+  return KernelTableFor(level, OutputKernels{WritePcmPlain, WritePcmRoundedPlain});
+}
+
 int32_t WritePcm(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
                  int32_t& maxOvershoot) {
-  return ActiveKernels().writePcm(out, count, channel0, channel1, residual, maxOvershoot);
+  return OutputKernelsFor(ActiveKernelLevel()).writePcm(out, count, channel0, channel1, residual, maxOvershoot);
 }
 
 int32_t WritePcmPlain(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],

@@ -2,7 +2,7 @@
 //
 // The error feedback chains the samples of a channel through the residual,
 // but along a run of samples that all stay in one of the three regimes of
-// ConvertSample the chain is a running sum. With r the residual before the
+// ConvertSample16 the chain is a running sum. With r the residual before the
 // run, P_i = r + s_0 + .. + s_i and v_i the sum of sample i and its residual:
 // - in range (v_i within full scale): v_0 = P_0 and
 //   v_i = s_i + (P_{i-1} & 0x1FFF); output v_i >> 13, residual P_i & 0x1FFF;
@@ -13,13 +13,13 @@
 // Each step computes the first sample's sum exactly, takes its regime, forms
 // all lanes as if the run went on, and keeps the leading lanes whose v_i lie
 // in the regime's window: by induction over the lanes each of them is what
-// ConvertSample gives. The sample that leaves the run goes through
+// ConvertSample16 gives. The sample that leaves the run goes through
 // ConvertClippingSample16 and the next step starts after it. The windows and
 // the input bounds (|s_i| <= 2^29, |r| <= 0x50000000) keep every true v_i
 // within 32 bits, so the wrapping vector sums are exact and nothing
 // saturates; samples outside them go one by one. A clipped lane records its
 // overshoot when the residual before it was below 0x8000 in magnitude, as
-// ConvertSample does (the order of the channels does not matter for a
+// ConvertSample16 does (the order of the channels does not matter for a
 // maximum).
 //
 // Runs are tried four lanes at a time: in heavily clipped audio, where runs
@@ -28,19 +28,23 @@
 // inside full scale) skip the regime test and, with AVX2, go eight at a time.
 #include <algorithm>
 
-#include "kernels.h"
+#include "cpu.h"
 #include "output/pcm.h"
+#include "output/pcm_full.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
+#include "output/pcm_x86.h"
+#include "simd_target.h"
+
 namespace quorvel {
 namespace {
 
-constexpr int32_t kFullLow = -0x10000000;  // lowest value within full scale
-constexpr int32_t kFullHigh = 0x0FFFFFFF;  // highest value within full scale
-constexpr int32_t kHighStep = 0x0FFFE000;  // what a sample clipped high takes from the sum
-constexpr int32_t kLowStep = 0x10000000;   // what a sample clipped low adds to the sum
+constexpr int32_t kFullLow = kFullScaleLow;
+constexpr int32_t kFullHigh = kFullScaleHigh;
+constexpr int32_t kHighStep = kFullScaleHigh & ~kBelowOutputStep;  // what a sample clipped high takes from the sum
+constexpr int32_t kLowStep = -kFullScaleLow;                       // what a sample clipped low adds to the sum
 constexpr int32_t kSampleBound = 0x20000000;
 constexpr int32_t kResidualBound = 0x50000000;
 constexpr int32_t kClipWindow = 0x4FFFFFFF;  // |v| above this leaves the vector path
@@ -66,29 +70,20 @@ inline int32_t CountTrailingZeros(uint32_t bits) {
 }
 
 }  // namespace
-}  // namespace quorvel
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-#endif
-
-namespace quorvel {
 namespace {
 
-inline __m128i Set4(int32_t v) { return _mm_set1_epi32(v); }
+QUORVEL_TARGET_SSE41 inline __m128i Set4(int32_t v) { return _mm_set1_epi32(v); }
 
 // Lanes of v outside lo..hi, as a 4-bit mask.
-inline uint32_t Outside4(__m128i v, int32_t lo, int32_t hi) {
+QUORVEL_TARGET_SSE41 inline uint32_t Outside4(__m128i v, int32_t lo, int32_t hi) {
   const __m128i out = _mm_or_si128(_mm_cmpgt_epi32(v, Set4(hi)), _mm_cmplt_epi32(v, Set4(lo)));
   return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(out)));
 }
 
 // The largest overshoot o_i among the first `lanes` lanes whose residual
 // before the sample was quiet.
-inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
+QUORVEL_TARGET_SSE41 inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
   const __m128i taken = _mm_and_si128(_mm_cmplt_epi32(_mm_abs_epi32(before), Set4(0x8000)),
                                       _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), Set4(lanes)));
   __m128i m = _mm_and_si128(o, taken);
@@ -97,24 +92,24 @@ inline int32_t ClippedOvershoot4(__m128i o, __m128i before, int32_t lanes) {
   return _mm_cvtsi128_si32(m);
 }
 
-inline int32_t Lane4(__m128i v, int32_t lane) {
+QUORVEL_TARGET_SSE41 inline int32_t Lane4(__m128i v, int32_t lane) {
   alignas(16) int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
   return lanes[lane];
 }
 
-inline __m128i RunningSums4(__m128i s) {
+QUORVEL_TARGET_SSE41 inline __m128i RunningSums4(__m128i s) {
   const __m128i q = _mm_add_epi32(s, _mm_slli_si128(s, 4));
   return _mm_add_epi32(q, _mm_slli_si128(q, 8));
 }
 
 // Whether a block of four is certainly in range (see the top of the file).
-inline bool FastEligible4(__m128i s, int32_t r) {
+QUORVEL_TARGET_SSE41 inline bool FastEligible4(__m128i s, int32_t r) {
   return static_cast<uint32_t>(r) <= 0x1FFFu && !Outside4(s, kFullLow, kFullHigh - 0x1FFF);
 }
 
 // Four in-range outputs; the residual after them waits for one addition.
-inline __m128i FastBlock4(__m128i s, int32_t& r) {
+QUORVEL_TARGET_SSE41 inline __m128i FastBlock4(__m128i s, int32_t& r) {
   const __m128i q = RunningSums4(s);
   const __m128i rv = Set4(r);
   const __m128i after = _mm_and_si128(_mm_add_epi32(q, rv), Set4(0x1FFF));
@@ -125,7 +120,7 @@ inline __m128i FastBlock4(__m128i s, int32_t& r) {
 // One step of a run at samples[0..3]: sets `value` to the outputs of the four
 // lanes and returns how many of them belong to the run (0..4), with the
 // residual after them and the overshoot updated.
-inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m128i& value) {
+QUORVEL_TARGET_SSE41 inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m128i& value) {
   const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
   value = _mm_setzero_si128();
   if (!ResidualFits(r) || Outside4(s, -kSampleBound, kSampleBound)) return 0;
@@ -156,40 +151,44 @@ inline int32_t RunStep4(const Q28* samples, int32_t& r, int32_t& overshoot, __m1
     // The residual after the run's last lane: P & 0x1FFF in range,
     // P + run * step when clipped.
     const uint32_t sum = static_cast<uint32_t>(r) + static_cast<uint32_t>(Lane4(q, run - 1));
-    r = regime == Regime::kInRange ? static_cast<int32_t>(sum & 0x1FFFu)
-                                   : static_cast<int32_t>(sum + static_cast<uint32_t>(run) * static_cast<uint32_t>(step));
+    r = regime == Regime::kInRange
+            ? static_cast<int32_t>(sum & 0x1FFFu)
+            : static_cast<int32_t>(sum + static_cast<uint32_t>(run) * static_cast<uint32_t>(step));
   }
   return run;
 }
 
 // The low 16 bits of the four lanes of v at out[0..3].
-inline void Store16x4(int16_t* out, __m128i v) {
+QUORVEL_TARGET_SSE41 inline void Store16x4(int16_t* out, __m128i v) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(v, v));
 }
 
-// Converts samples [i, n) of one channel into out[i..n-1].
-void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
-  while (i + 4 <= n) {
-    const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    if (FastEligible4(sv, r)) {
-      Store16x4(out + i, FastBlock4(sv, r));
-      i += 4;
-      continue;
-    }
-    __m128i value;
-    const int32_t run = RunStep4(s + i, r, overshoot, value);
-    Store16x4(out + i, value);  // lanes after the run are written again below
-    i += static_cast<uint32_t>(run);
-    if (run < 4) {  // the sample that leaves the run, or one that cannot start one
-      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
-      ++i;
-    }
+// Converts from s[i] on, whose four samples are sv, into out[i..]: a block
+// certainly in range, else a run and the sample that leaves it (or one that
+// cannot start one). Returns the samples converted, 1..4.
+QUORVEL_TARGET_SSE41 inline uint32_t Step4(const Q28* s, uint32_t i, __m128i sv, int32_t& r, int32_t& overshoot,
+                                           int16_t* out) {
+  if (FastEligible4(sv, r)) {
+    Store16x4(out + i, FastBlock4(sv, r));
+    return 4;
   }
+  __m128i value;
+  const uint32_t run = static_cast<uint32_t>(RunStep4(s + i, r, overshoot, value));
+  Store16x4(out + i, value);  // lanes after the run are written again below
+  if (run == 4) return 4;
+  out[i + run] = static_cast<int16_t>(ConvertClippingSample16(s[i + run], r, overshoot));
+  return run + 1;
+}
+
+// Converts samples [i, n) of one channel into out[i..n-1].
+QUORVEL_TARGET_SSE41 void ConvertChannel4(const Q28* s, uint32_t i, uint32_t n, int32_t& r, int32_t& overshoot,
+                                          int16_t* out) {
+  while (i + 4 <= n) i += Step4(s, i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), r, overshoot, out);
   for (; i < n; ++i) out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
 }
 
 // Interleaves n samples of two channels into 16-bit little-endian pairs.
-void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* out) {
+QUORVEL_TARGET_SSE41 void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* out) {
   uint32_t k = 0;
   for (; k + 8 <= n; k += 8) {
     const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i*>(left + k));
@@ -205,8 +204,8 @@ void Interleave(const int16_t* left, const int16_t* right, uint32_t n, uint8_t* 
 
 }  // namespace
 
-int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
-                      int32_t& maxOvershoot) {
+QUORVEL_TARGET_SSE41 int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                                           int32_t residual[2], int32_t& maxOvershoot) {
   int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
   alignas(16) int16_t left[kChunk], right[kChunk];
   for (uint32_t start = 0; start < count; start += kChunk) {
@@ -225,34 +224,18 @@ int32_t WritePcmSse41(uint8_t* out, uint32_t count, const Q28* channel0, const Q
   return static_cast<int32_t>(count * (channel1 ? 4 : 2));
 }
 
-}  // namespace quorvel
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
-namespace quorvel {
 namespace {
 
-inline __m256i Set8(int32_t v) { return _mm256_set1_epi32(v); }
+QUORVEL_TARGET_AVX2 inline __m256i Set8(int32_t v) { return _mm256_set1_epi32(v); }
 
-inline bool FastEligible8(__m256i s, int32_t r) {
-  const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(s, Set8(kFullHigh - 0x1FFF)),
-                                      _mm256_cmpgt_epi32(Set8(kFullLow), s));
+QUORVEL_TARGET_AVX2 inline bool FastEligible8(__m256i s, int32_t r) {
+  const __m256i out =
+      _mm256_or_si256(_mm256_cmpgt_epi32(s, Set8(kFullHigh - 0x1FFF)), _mm256_cmpgt_epi32(Set8(kFullLow), s));
   return static_cast<uint32_t>(r) <= 0x1FFFu && _mm256_testz_si256(out, out);
 }
 
 // Eight in-range outputs; the residual after them waits for one addition.
-inline __m256i FastBlock8(__m256i s, int32_t& r) {
+QUORVEL_TARGET_AVX2 inline __m256i FastBlock8(__m256i s, int32_t& r) {
   __m256i q = _mm256_add_epi32(s, _mm256_slli_si256(s, 4));
   q = _mm256_add_epi32(q, _mm256_slli_si256(q, 8));  // running sums within each half
   const __m256i carry = _mm256_shuffle_epi32(q, 0xFF);
@@ -267,7 +250,7 @@ inline __m256i FastBlock8(__m256i s, int32_t& r) {
 
 // Converts n samples of one channel into out[0..n-1]: eight at a time while
 // certainly in range, otherwise as ConvertChannel4 does.
-void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
+QUORVEL_TARGET_AVX2 void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, int16_t* out) {
   uint32_t i = 0;
   while (i + 8 <= n) {
     const __m256i sv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
@@ -277,28 +260,15 @@ void ConvertChannel8(const Q28* s, uint32_t n, int32_t& r, int32_t& overshoot, i
       i += 8;
       continue;
     }
-    const __m128i first4 = _mm256_castsi256_si128(sv);
-    if (FastEligible4(first4, r)) {
-      Store16x4(out + i, FastBlock4(first4, r));
-      i += 4;
-      continue;
-    }
-    __m128i value;
-    const int32_t run = RunStep4(s + i, r, overshoot, value);
-    Store16x4(out + i, value);  // lanes after the run are written again below
-    i += static_cast<uint32_t>(run);
-    if (run < 4) {
-      out[i] = static_cast<int16_t>(ConvertClippingSample16(s[i], r, overshoot));
-      ++i;
-    }
+    i += Step4(s, i, _mm256_castsi256_si128(sv), r, overshoot, out);
   }
   ConvertChannel4(s, i, n, r, overshoot, out);
 }
 
 }  // namespace
 
-int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1, int32_t residual[2],
-                     int32_t& maxOvershoot) {
+QUORVEL_TARGET_AVX2 int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                                         int32_t residual[2], int32_t& maxOvershoot) {
   int32_t r0 = residual[0], r1 = residual[1], overshoot = maxOvershoot;
   alignas(32) int16_t left[kChunk], right[kChunk];
   uint32_t i = 0;
@@ -334,12 +304,52 @@ int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28* channel0, const Q2
   return static_cast<int32_t>(count * (channel1 ? 4 : 2));
 }
 
-}  // namespace quorvel
+// The full tier's rounding, four samples at a time: packssdw is exactly the
+// saturation to 16 bits.
+namespace {
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+QUORVEL_TARGET_SSE41 inline __m128i Load4(const Q28* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// RoundSample16 of four samples, before the packing: the rounded values, and
+// `largest` raised lane by lane to their excess.
+QUORVEL_TARGET_SSE41 inline __m128i Round4(__m128i v, __m128i& largest) {
+  const __m128i excess = _mm_sub_epi32(_mm_xor_si128(v, _mm_srai_epi32(v, 31)), _mm_set1_epi32(0x0FFFFFFF));
+  const __m128i more = _mm_cmpgt_epi32(excess, largest);
+  largest = _mm_or_si128(_mm_and_si128(more, excess), _mm_andnot_si128(more, largest));
+  return _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 12), _mm_set1_epi32(1)), 1);
+}
+
+QUORVEL_TARGET_SSE41 inline __m128i Pack8(const Q28* p, __m128i& largest) {
+  const __m128i a = Round4(Load4(p), largest);
+  return _mm_packs_epi32(a, Round4(Load4(p + 4), largest));
+}
+
+}  // namespace
+
+QUORVEL_TARGET_SSE41 int32_t WritePcmRoundedSse41(uint8_t* out, uint32_t count, const Q28* channel0,
+                                                  const Q28* channel1, int32_t& maxOvershoot) {
+  __m128i largest = _mm_set1_epi32(maxOvershoot);
+  const uint32_t blocks = count / 8 * 8;
+  const int channels = channel1 ? 2 : 1;
+  for (uint32_t i = 0; i < blocks; i += 8) {
+    const __m128i left = Pack8(channel0 + i, largest);
+    if (channel1 == nullptr) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), left);
+    } else {
+      const __m128i right = Pack8(channel1 + i, largest);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_unpacklo_epi16(left, right));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i + 16), _mm_unpackhi_epi16(left, right));
+    }
+  }
+  alignas(16) int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), largest);
+  int32_t overshoot = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
+                       channel1 ? channel1 + blocks : nullptr, overshoot);
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * 2 * channels);
+}
+
+}  // namespace quorvel
 
 #endif  // QUORVEL_HAVE_X86_KERNELS

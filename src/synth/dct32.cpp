@@ -4,19 +4,8 @@
 // The recursion is expanded by the compiler from the template below.
 #include "synth/dct32.h"
 
-#include "kernels.h"
-
 namespace quorvel {
 namespace {
-
-template <int N>
-constexpr const int32_t* CosTable() {
-  if constexpr (N == 32) return DctCos32;
-  if constexpr (N == 16) return DctCos16;
-  if constexpr (N == 8) return DctCos8;
-  if constexpr (N == 4) return DctCos4;
-  return DctCos2;
-}
 
 template <int N>
 inline void Transform(const int32_t* x, int32_t* y) {
@@ -24,7 +13,7 @@ inline void Transform(const int32_t* x, int32_t* y) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int32_t* c = CosTable<N>();
+    const int32_t* c = DctCosTable<N>();
     int32_t g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = WrapAdd(x[n], x[N - 1 - n]);
@@ -44,15 +33,6 @@ void Dct32Values(const Q28* slotSamples, int32_t out[32]) {
   int32_t y[32];
   Transform<32>(slotSamples, y);
   for (int m = 0; m < 32; ++m) out[m] = RoundShift12(y[m]);
-}
-
-void Dct32(const Q28* slotSamples, int column, HistoryPlane& upper, HistoryPlane& lower) {
-  int32_t x[32];
-  Dct32Values(slotSamples, x);
-  for (int r = 0; r < 16; ++r) {
-    upper[r][column] = x[16 + r];
-    lower[r][column] = x[15 - r];
-  }
 }
 
 void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out) {

@@ -2,9 +2,9 @@
 //
 // Input: 32 Q28 subband samples. Output: X[m] ~ sum_k S[k] cos(m (2k+1) pi / 64)
 // in Q16. Cosine constants are Q12; every product is R(v) * C with
-// R(v) = (v + 2048) >> 12, so products keep the input's scale. All sums and
-// products wrap modulo 2^32; precision is lost only in the 80 operand
-// reductions and the 32 final ones.
+// R(v) = RoundShift12(v) = (v + 2048) >> 12, so products keep the input's
+// scale. All sums and products wrap modulo 2^32; precision is lost only in the
+// 80 operand reductions and the 32 final ones.
 #pragma once
 
 #include <cstdint>
@@ -21,14 +21,25 @@ inline constexpr int32_t DctCos8[4] = {4017, 3406, 2276, 799};
 inline constexpr int32_t DctCos4[2] = {3784, 1567};
 inline constexpr int32_t DctCos2[1] = {2896};
 
-// One parity of a channel's history: [row][column].
-using HistoryPlane = int32_t[16][8];
+// C_N of the transform T_N (N = 2..32).
+template <int N>
+constexpr const int32_t* DctCosTable() {
+  if constexpr (N == 32) return DctCos32;
+  if constexpr (N == 16) return DctCos16;
+  if constexpr (N == 8) return DctCos8;
+  if constexpr (N == 4) return DctCos4;
+  return DctCos2;
+}
 
-// Transforms one slot and stores it as column `column` of both planes:
-// upper[r][column] = X[16 + r], lower[r][column] = X[15 - r].
-void Dct32(const Q28* slotSamples, int column, HistoryPlane& upper, HistoryPlane& lower);
-
-// The 32 results X[0..31] in Q16, in order (for tests and benchmarks).
+// The 32 results X[0..31] in Q16, in order.
 void Dct32Values(const Q28* slotSamples, int32_t out[32]);
+
+// The DCT results of up to eight consecutive slots: lanes[m][j] = X[m] of
+// slot j (Q16). Lanes beyond the slot count hold unspecified values.
+using DctLanes = int32_t[32][8];
+
+// Dct32Values of `count` (1..8) consecutive slots of 32 samples each: the
+// plain version of the synthesis kernel dct32Lanes.
+void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out);
 
 }  // namespace quorvel

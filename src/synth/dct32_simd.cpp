@@ -9,10 +9,18 @@
 // puts each subband's values of all lanes into one vector.
 #include <cstring>
 
-#include "kernels.h"
+#include "cpu.h"
+#include "fixed.h"
+#include "synth/dct32.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
+
+#include "simd_target.h"
+#include "synth/synthesis_x86.h"
+#endif
+#if QUORVEL_HAVE_NEON_KERNELS
+#include "synth/synthesis_arm.h"
 #endif
 
 #if QUORVEL_HAVE_X86_KERNELS || QUORVEL_HAVE_NEON_KERNELS
@@ -36,17 +44,11 @@ struct SignedLanes<U8> {
   using type = S8;
 };
 
-template <int N>
-constexpr const int32_t* LaneCosTable() {
-  if constexpr (N == 32) return DctCos32;
-  if constexpr (N == 16) return DctCos16;
-  if constexpr (N == 8) return DctCos8;
-  if constexpr (N == 4) return DctCos4;
-  return DctCos2;
-}
-
-// R(v) = (v + 2048) >> 12, arithmetic, lane by lane.
-#define QUORVEL_ROUND12(U, v) ((U)(((typename SignedLanes<U>::type)((v) + 2048u)) >> 12))
+// R(v) = RoundShift12(v) lane by lane: the bias added modulo 2^32, the shift
+// arithmetic. A macro, not a function: a function taking or returning 8-lane
+// vectors outside a target region would change the ABI.
+#define QUORVEL_ROUND12(U, v) \
+  ((U)(((typename SignedLanes<U>::type)((v) + static_cast<uint32_t>(RoundingBias(12)))) >> 12))
 
 // T_N of Dct32Values on lanes: x[0..N-1] to y[0..N-1].
 template <class U, int N>
@@ -55,7 +57,7 @@ __attribute__((always_inline)) inline void TransformLanes(const U* x, U* y) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int32_t* c = LaneCosTable<N>();
+    const int32_t* c = DctCosTable<N>();
     U g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = x[n] + x[N - 1 - n];
@@ -98,16 +100,9 @@ struct PaddedSlots {
 
 #if QUORVEL_HAVE_X86_KERNELS
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-#endif
-
 namespace quorvel {
 
-void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out) {
+QUORVEL_TARGET_SSE41 void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
@@ -133,24 +128,7 @@ void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out) {
   }
 }
 
-}  // namespace quorvel
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
-namespace quorvel {
-
-void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out) {
+QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   U8 in[32], x[32];
@@ -181,12 +159,6 @@ void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out) {
 }
 
 }  // namespace quorvel
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
 
 #endif  // QUORVEL_HAVE_X86_KERNELS
 

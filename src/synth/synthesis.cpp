@@ -7,34 +7,47 @@
 // b, and no index wraps: with e = b & 14 and f = ((b + 15) & 14) | 1, column q
 // of the own parity takes c[a] from entry e + 2 ((8 - q) mod 8) and c[15 - a]
 // from entry 15 - e + 2q; the other parity likewise with f.
+//
+// Also the synthesis kernel tables: the plain windowing and DCT, overridden
+// per level by the x86 and NEON versions declared beside this file.
 #include "synth/synthesis.h"
+
+#include "synth/synthesis_full.h"
 
 #include <cstring>
 
-#include "kernels.h"
+#if QUORVEL_HAVE_X86_KERNELS
+#include "synth/synthesis_x86.h"
+#endif
+#if QUORVEL_HAVE_NEON_KERNELS
+#include "synth/synthesis_arm.h"
+#endif
 
 namespace quorvel {
 namespace {
 
 // sum over the 8 columns of values[q] * row[start + 2 ((8 - q) mod 8)], mod 2^32.
 inline int32_t DotReversed(const int32_t* values, const int32_t* row, int start) {
-  uint32_t sum = static_cast<uint32_t>(values[0]) * static_cast<uint32_t>(row[start]);
-  for (int q = 1; q < 8; ++q) {
-    sum += static_cast<uint32_t>(values[q]) * static_cast<uint32_t>(row[start + 2 * (8 - q)]);
-  }
-  return static_cast<int32_t>(sum);
+  int32_t sum = WrapMul(values[0], row[start]);
+  for (int q = 1; q < 8; ++q) sum = WrapAdd(sum, WrapMul(values[q], row[start + 2 * (8 - q)]));
+  return sum;
 }
 
 // sum over the 8 columns of values[q] * row[start + 2q], mod 2^32.
 inline int32_t DotForward(const int32_t* values, const int32_t* row, int start) {
-  uint32_t sum = 0;
-  for (int q = 0; q < 8; ++q) {
-    sum += static_cast<uint32_t>(values[q]) * static_cast<uint32_t>(row[start + 2 * q]);
-  }
-  return static_cast<int32_t>(sum);
+  int32_t sum = 0;
+  for (int q = 0; q < 8; ++q) sum = WrapAdd(sum, WrapMul(values[q], row[start + 2 * q]));
+  return sum;
 }
 
+// The windowed sums are Q30; the output keeps Q28.
+constexpr int kWindowShift = 2;
+
 }  // namespace
+
+const SynthesisKernels& SynthesisKernelsFor(KernelLevel level) {
+  return KernelTableFor(level, SynthesisKernels{WindowSlot, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotPlain});
+}
 
 void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {
   std::memset(&synthesis, 0, sizeof synthesis);
@@ -53,48 +66,17 @@ void WindowSlot(const ChannelHistory& h, int b, Q28 out[32]) {
     const int32_t* evenTerms = h.upper[own][k];                               // X[16 + k], even ages
     const int32_t* oddTerms = k == 0 ? h.upper[other][0] : h.lower[other][k - 1];  // X[16 - k], odd ages
     const int32_t front = WrapSub(DotReversed(evenTerms, row, e), DotReversed(oddTerms, row, f));
-    out[k] = front >> 2;
+    out[k] = front >> kWindowShift;
     if (k > 0) {
       const int32_t back = WrapAdd(DotForward(evenTerms, row, 15 - e), DotForward(oddTerms, row, 15 - f));
-      out[32 - k] = back >> 2;
+      out[32 - k] = back >> kWindowShift;
     }
   }
-  out[16] = WrapNeg(DotReversed(h.lower[other][15], SynthesisWindow[16], f)) >> 2;
-}
-
-void WindowSlotReference(const ChannelHistory& h, int b, Q28 out[32]) {
-  // X_a[16 + k] and X_a[16 - k] of the slot of age a, straight from the layout.
-  auto xPlus = [&](int a, int k) {
-    const int v = (b - a) & 15;
-    return h.upper[v & 1][k][v >> 1];
-  };
-  auto xMinus = [&](int a, int k) {
-    const int v = (b - a) & 15;
-    if (k == 0) return h.upper[v & 1][0][v >> 1];
-    if (k == 16) return h.lower[v & 1][15][v >> 1];
-    return h.lower[v & 1][k - 1][v >> 1];
-  };
-  for (int k = 0; k <= 16; ++k) {
-    uint32_t front = 0, back = 0;
-    for (int a = 0; a < 16; ++a) {
-      const uint32_t c = static_cast<uint32_t>(SynthesisWindow[k][a]);
-      const uint32_t cMirror = static_cast<uint32_t>(SynthesisWindow[k][15 - a]);
-      if (a % 2 == 0) {
-        if (k == 16) continue;
-        front += c * static_cast<uint32_t>(xPlus(a, k));
-        back += cMirror * static_cast<uint32_t>(xPlus(a, k));
-      } else {
-        front -= c * static_cast<uint32_t>(xMinus(a, k));
-        back += cMirror * static_cast<uint32_t>(xMinus(a, k));
-      }
-    }
-    out[k] = static_cast<int32_t>(front) >> 2;
-    if (k > 0 && k < 16) out[32 - k] = static_cast<int32_t>(back) >> 2;
-  }
+  out[16] = WrapNeg(DotReversed(h.lower[other][15], SynthesisWindow[16], f)) >> kWindowShift;
 }
 
 void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots) {
-  const Kernels& kernels = ActiveKernels();
+  const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
     int b = synthesis.ringIndex;

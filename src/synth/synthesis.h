@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
+#include "cpu.h"
 #include "synth/dct32.h"
 
 namespace quorvel {
@@ -42,9 +43,24 @@ void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm);
 void SynthesizeFrame(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
 void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots);
 
-// The windowed sums of one slot whose DCT has been stored at ring value b.
+// The windowed sums of one slot whose DCT has been stored at ring value b:
+// the plain version of the synthesis kernel windowSlot.
 void WindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
-// The same sums, term by term from the definition (reference for tests).
-void WindowSlotReference(const ChannelHistory& history, int b, Q28 out[32]);
+
+// The synthesis kernels. Every version of a kernel gives the same bits for
+// every input as the plain one (tests/kernels_test.cpp).
+struct SynthesisKernels {
+  // The windowed sums of one slot (see WindowSlot).
+  void (*windowSlot)(const ChannelHistory& history, int b, Q28 out[32]);
+  // Dct32Values of `count` (1..8) consecutive slots (see Dct32LanesPlain).
+  void (*dct32Lanes)(const Q28* slots, int count, DctLanes& out);
+  // The full tier's DCT of 1..4 slots as history values (see FullDct32x4Plain).
+  void (*fullDct32x4)(const Q28* slots, int count, int32_t out[32][4]);
+  // The full tier's windowed sums of one slot (see FullWindowSlotPlain).
+  void (*fullWindowSlot)(const ChannelHistory& history, int b, Q28 out[32]);
+};
+
+// The synthesis kernels of `level` (the plain ones where it is not supported).
+const SynthesisKernels& SynthesisKernelsFor(KernelLevel level);
 
 }  // namespace quorvel

@@ -119,6 +119,7 @@ void FullWindowSlotPlain(const ChannelHistory& h, int b, Q28 out[32]) {
 
 void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
                          int slots) {
+  const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
     int b = synthesis.ringIndex;
@@ -128,7 +129,7 @@ void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame,
     for (int first = 0; first < slots; first += 4) {
       const int count = slots - first < 4 ? slots - first : 4;
       int32_t x[32][4];
-      FullDct32x4(&frame.samples[ch][first * 32], count, x);
+      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, x);
       for (int j = 0; j < count; ++j) {
         int32_t* upper = &h.upper[b & 1][0][b >> 1];
         int32_t* lower = &h.lower[b & 1][0][b >> 1];
@@ -136,7 +137,7 @@ void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame,
           upper[8 * r] = x[16 + r][j];
           lower[8 * r] = x[15 - r][j];
         }
-        FullWindowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
+        kernels.fullWindowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
         b = (b + 1) & 15;
       }
     }

@@ -20,7 +20,6 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
-#include "kernels.h"
 #include "synth/synthesis.h"
 
 namespace quorvel {
@@ -64,22 +63,13 @@ inline int32_t FullHistoryValue(int64_t x) {
 
 // FullDct32 of `count` (1..4) consecutive slots of 32 samples as history
 // values: out[m][j] is FullHistoryValue(X[m]) of slot j; lanes from count on
-// hold unspecified values. AVX2 when the active kernel level is AVX2, else
-// the plain version; the same bits.
-void FullDct32x4(const Q28* slots, int count, int32_t out[32][4]);
+// hold unspecified values. The plain version of the synthesis kernel
+// fullDct32x4.
 void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]);
-#if QUORVEL_HAVE_X86_KERNELS
-void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]);
-#endif
 
 // The windowed sums of one slot whose DCT has been stored at ring value b,
-// in Q28: FullWindowSlotAvx2 when the active kernel level is AVX2, else the
-// plain version. Both give the same bits.
-void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
+// in Q28. The plain version of the synthesis kernel fullWindowSlot.
 void FullWindowSlotPlain(const ChannelHistory& history, int b, Q28 out[32]);
-#if QUORVEL_HAVE_X86_KERNELS
-void FullWindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
-#endif
 
 // Synthesises `slots` slots of `channels` channels of frame.samples into
 // pcm.samples; does not advance the ring.

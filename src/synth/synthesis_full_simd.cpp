@@ -3,11 +3,11 @@
 // even columns, and after a 32-bit shift the odd ones), four 64-bit partial
 // sums per term, then one reduction for every four outputs. The same sums as
 // FullWindowSlotPlain, so the same bits; tests/full_tier_test.cpp checks it.
-#include "synth/synthesis_full.h"
-
 #include <utility>
 
-#include "kernels.h"
+#include "simd_target.h"
+#include "synth/synthesis_full.h"
+#include "synth/synthesis_x86.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
@@ -47,19 +47,12 @@ const FullWindowWideLanes kWide = MakeWideLanes();
 
 }  // namespace
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
 namespace {
 
-inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+QUORVEL_TARGET_AVX2 inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
 // values . coefficients as four 64-bit partial sums; `high` is values >> 32.
-inline __m256i Dot(__m256i values, __m256i high, const int64_t* lo, const int64_t* hi) {
+QUORVEL_TARGET_AVX2 inline __m256i Dot(__m256i values, __m256i high, const int64_t* lo, const int64_t* hi) {
   return _mm256_add_epi64(_mm256_mul_epi32(values, Load(lo)), _mm256_mul_epi32(high, Load(hi)));
 }
 
@@ -67,7 +60,7 @@ inline __m256i Dot(__m256i values, __m256i high, const int64_t* lo, const int64_
 // saturated like OutputValue: the sums are clamped to the range whose
 // rounding fits 32 bits, so that the low half of a logical shift is the
 // result.
-inline void Store4(Q28* out, __m256i a, __m256i b, __m256i c, __m256i d) {
+QUORVEL_TARGET_AVX2 inline void Store4(Q28* out, __m256i a, __m256i b, __m256i c, __m256i d) {
   const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
   const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
   __m256i sums = _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20), _mm256_permute2x128_si256(ab, cd, 0x31));
@@ -92,7 +85,7 @@ constexpr const int64_t* CosTable() {
 // MulQ31 in four 64-bit lanes. The low 32 bits of a logical shift by 31 are
 // those of the arithmetic one, and they are all vpmuldq reads; the low part's
 // product is not negative, so its shift may be logical too.
-inline __m256i MulQ31x4(__m256i d, __m256i c) {
+QUORVEL_TARGET_AVX2 inline __m256i MulQ31x4(__m256i d, __m256i c) {
   const __m256i high = _mm256_srli_epi64(d, 31);
   const __m256i low = _mm256_and_si256(d, _mm256_set1_epi64x(0x7FFFFFFF));
   const __m256i lowProduct = _mm256_add_epi64(_mm256_mul_epu32(low, c), _mm256_set1_epi64x(int64_t{1} << 30));
@@ -101,7 +94,7 @@ inline __m256i MulQ31x4(__m256i d, __m256i c) {
 
 // FullTransform of synthesis_full.cpp, one slot per lane.
 template <int N>
-inline void Transform4(const __m256i* x, __m256i* y) {
+QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
   } else {
@@ -122,7 +115,7 @@ inline void Transform4(const __m256i* x, __m256i* y) {
 
 }  // namespace
 
-void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]) {
+QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]) {
   const Q28* s[4];
   for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
   __m256i x[32], y[32];
@@ -147,7 +140,7 @@ namespace {
 
 // The front and back sums of window row k (1..15) into part[k] and part[32 - k].
 template <int K>
-inline void WindowRow(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part) {
+QUORVEL_TARGET_AVX2 inline void WindowRow(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part) {
   const __m256i even = Load(h.upper[own][K]);
   const __m256i odd = Load(h.lower[other][K - 1]);
   const __m256i evenHigh = _mm256_srli_epi64(even, 32);
@@ -159,14 +152,14 @@ inline void WindowRow(const ChannelHistory& h, int own, int other, int e, int f,
 }
 
 template <int... K>
-inline void WindowRows(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part,
-                       std::integer_sequence<int, K...>) {
+QUORVEL_TARGET_AVX2 inline void WindowRows(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part,
+                                           std::integer_sequence<int, K...>) {
   (WindowRow<K + 1>(h, own, other, e, f, part), ...);
 }
 
 }  // namespace
 
-void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
+QUORVEL_TARGET_AVX2 void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   const int own = b & 1, other = own ^ 1;
   const int e = b & 14, f = ((b + 15) & 14) | 1;
   alignas(32) __m256i part[32];  // the partial sums of out[j]
@@ -183,26 +176,6 @@ void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   for (int j = 0; j < 32; j += 4) Store4(out + j, part[j], part[j + 1], part[j + 2], part[j + 3]);
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
 #endif  // QUORVEL_HAVE_X86_KERNELS
-
-void FullDct32x4(const Q28* slots, int count, int32_t out[32][4]) {
-#if QUORVEL_HAVE_X86_KERNELS
-  if (ActiveKernels().level == KernelLevel::kAvx2) return FullDct32x4Avx2(slots, count, out);
-#endif
-  FullDct32x4Plain(slots, count, out);
-}
-
-void FullWindowSlot(const ChannelHistory& history, int b, Q28 out[32]) {
-#if QUORVEL_HAVE_X86_KERNELS
-  if (ActiveKernels().level == KernelLevel::kAvx2) return FullWindowSlotAvx2(history, b, out);
-#endif
-  FullWindowSlotPlain(history, b, out);
-}
 
 }  // namespace quorvel

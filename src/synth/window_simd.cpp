@@ -9,14 +9,20 @@
 // 15 down to 9, out[24..31] from the back sums of rows 8 down to 1.
 #include <cstring>
 
-#include "kernels.h"
+#include "cpu.h"
+#include "synth/synthesis.h"
 #include "synth/window_lanes.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
+
+#include "simd_target.h"
+#include "synth/synthesis_x86.h"
 #endif
 #if QUORVEL_HAVE_NEON_KERNELS
 #include <arm_neon.h>
+
+#include "synth/synthesis_arm.h"
 #endif
 
 namespace quorvel {
@@ -50,51 +56,48 @@ inline const int32_t* OddRow(const ChannelHistory& h, int other, int k) {
 
 #if QUORVEL_HAVE_X86_KERNELS
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-#endif
-
 namespace {
 
-inline __m128i Load4(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+QUORVEL_TARGET_SSE41 inline __m128i Load4(const int32_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 
 // The 8-lane product sum of one window term as two 4-lane halves.
 struct Half2 {
   __m128i lo, hi;
 };
 
-inline Half2 Products(const int32_t* values, const int32_t* coefs) {
+QUORVEL_TARGET_SSE41 inline Half2 Products(const int32_t* values, const int32_t* coefs) {
   return {_mm_mullo_epi32(Load4(values), Load4(coefs)), _mm_mullo_epi32(Load4(values + 4), Load4(coefs + 4))};
 }
 
 // values · rev / fwd coefficients of row k at start s, as 4 lanes (the two
 // halves already added).
-inline __m128i Front(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_SSE41 inline __m128i Front(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e,
+                                          int f) {
   const Half2 a = Products(even, w.rev[k][e]);
   const Half2 b = Products(odd, w.rev[k][f]);
   return _mm_sub_epi32(_mm_add_epi32(a.lo, a.hi), _mm_add_epi32(b.lo, b.hi));
 }
-inline __m128i Back(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_SSE41 inline __m128i Back(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e,
+                                         int f) {
   const Half2 a = Products(even, w.fwd[k][e]);
   const Half2 b = Products(odd, w.fwd[k][f]);
   return _mm_add_epi32(_mm_add_epi32(a.lo, a.hi), _mm_add_epi32(b.lo, b.hi));
 }
 
 // Four 4-lane partial sums to one vector of their four totals.
-inline __m128i Reduce4(__m128i v0, __m128i v1, __m128i v2, __m128i v3) {
+QUORVEL_TARGET_SSE41 inline __m128i Reduce4(__m128i v0, __m128i v1, __m128i v2, __m128i v3) {
   return _mm_hadd_epi32(_mm_hadd_epi32(v0, v1), _mm_hadd_epi32(v2, v3));
 }
 
-inline void Store4(Q28* out, __m128i sums) {
+QUORVEL_TARGET_SSE41 inline void Store4(Q28* out, __m128i sums) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_srai_epi32(sums, 2));
 }
 
 }  // namespace
 
-void WindowSlotSse41(const ChannelHistory& h, int b, Q28 out[32]) {
+QUORVEL_TARGET_SSE41 void WindowSlotSse41(const ChannelHistory& h, int b, Q28 out[32]) {
   const WindowLanes& w = SynthesisWindowLanes();
   const int own = b & 1, other = own ^ 1;
   const int e = b & 14, f = ((b + 15) & 14) | 1;
@@ -125,34 +128,25 @@ void WindowSlotSse41(const ChannelHistory& h, int b, Q28 out[32]) {
   }
 }
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
-
 namespace {
 
-inline __m256i Load8(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+QUORVEL_TARGET_AVX2 inline __m256i Load8(const int32_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 
-inline __m256i FrontAvx2(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_AVX2 inline __m256i FrontAvx2(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k,
+                                             int e, int f) {
   return _mm256_sub_epi32(_mm256_mullo_epi32(Load8(even), Load8(w.rev[k][e])),
                           _mm256_mullo_epi32(Load8(odd), Load8(w.rev[k][f])));
 }
-inline __m256i BackAvx2(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_AVX2 inline __m256i BackAvx2(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e,
+                                            int f) {
   return _mm256_add_epi32(_mm256_mullo_epi32(Load8(even), Load8(w.fwd[k][e])),
                           _mm256_mullo_epi32(Load8(odd), Load8(w.fwd[k][f])));
 }
 
 // Eight 8-lane vectors to one vector of their eight totals.
-inline __m256i Reduce8(const __m256i v[8]) {
+QUORVEL_TARGET_AVX2 inline __m256i Reduce8(const __m256i v[8]) {
   const __m256i ab = _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
   const __m256i cd = _mm256_hadd_epi32(_mm256_hadd_epi32(v[4], v[5]), _mm256_hadd_epi32(v[6], v[7]));
   // ab holds the sums of lanes 0..3 of v0..v3 in its low half and of lanes
@@ -160,13 +154,13 @@ inline __m256i Reduce8(const __m256i v[8]) {
   return _mm256_add_epi32(_mm256_permute2x128_si256(ab, cd, 0x20), _mm256_permute2x128_si256(ab, cd, 0x31));
 }
 
-inline void Store8(Q28* out, __m256i sums) {
+QUORVEL_TARGET_AVX2 inline void Store8(Q28* out, __m256i sums) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_srai_epi32(sums, 2));
 }
 
 }  // namespace
 
-void WindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
+QUORVEL_TARGET_AVX2 void WindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   const WindowLanes& w = SynthesisWindowLanes();
   const int own = b & 1, other = own ^ 1;
   const int e = b & 14, f = ((b + 15) & 14) | 1;
@@ -190,12 +184,6 @@ void WindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
   }
   Store8(out + 24, Reduce8(v));
 }
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
 
 #endif  // QUORVEL_HAVE_X86_KERNELS
 

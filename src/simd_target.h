@@ -1,0 +1,14 @@
+// Target attributes for code that uses an instruction set beyond the build's
+// baseline. A function marked with one is compiled for that instruction set
+// and must run only where the processor has it (see cpu.h); helpers it calls
+// need the same mark, or one the mark includes (AVX2 includes SSE4.1), to be
+// inlined. AArch64 has NEON in its baseline and needs no mark.
+#pragma once
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_TARGET_SSE41 __attribute__((target("sse4.1")))
+#define QUORVEL_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define QUORVEL_TARGET_SSE41
+#define QUORVEL_TARGET_AVX2
+#endif

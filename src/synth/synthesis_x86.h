@@ -1,0 +1,30 @@
+// The synthesis kernels for x86 (window_simd.cpp, dct32_simd.cpp), and what
+// each level takes of them.
+#pragma once
+
+#include "cpu.h"
+#include "synth/synthesis.h"
+
+namespace quorvel {
+
+void WindowSlotSse41(const ChannelHistory& history, int b, Q28 out[32]);
+void WindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
+void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out);
+void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out);
+void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]);
+void FullWindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
+
+inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
+  if (LevelIncludes(level, KernelLevel::kSse41)) {
+    kernels.windowSlot = WindowSlotSse41;
+    kernels.dct32Lanes = Dct32LanesSse41;
+  }
+  if (LevelIncludes(level, KernelLevel::kAvx2)) {
+    kernels.windowSlot = WindowSlotAvx2;
+    kernels.dct32Lanes = Dct32LanesAvx2;
+    kernels.fullDct32x4 = FullDct32x4Avx2;
+    kernels.fullWindowSlot = FullWindowSlotAvx2;
+  }
+}
+
+}  // namespace quorvel
