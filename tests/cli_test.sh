@@ -69,19 +69,26 @@ cli)
   expect 2 "-o names one output, but there are 2 inputs" "$q" decode s.mp2 crc.mp1 -o x.wav
   expect 1 "s.mp2: the output would overwrite its input" "$q" decode s.mp2 -o s.mp2
 
-  # The WAV holds exactly the C host's PCM; its sizes are right in a file and
-  # at their maximum in a pipe.
+  # The default tier is full accuracy; --accuracy compatible gives exactly the
+  # C host's PCM. A WAV holds the PCM of --raw; its sizes are right in a file
+  # and at their maximum in a pipe.
   expect 0 "" "$q" decode s.mp2
   wav s.wav 48000 2 576000
   "$host" s.mp2 host.raw
-  tail -c +45 s.wav | cmp - host.raw || fail "WAV data differs from the C host's PCM"
-  [ "$("$q" decode s.mp2 --sink md5)" = "$(md5sum <host.raw | cut -c1-32)  s.mp2" ] || fail "md5 sink"
-  "$q" decode s.mp2 --sink null --verify "$(md5sum <host.raw | cut -c1-32)" || fail "--verify of the right MD5"
-  "$q" decode --raw s.mp2 && cmp s.raw host.raw || fail "--raw differs from the C host's PCM"
+  "$q" decode --raw s.mp2 -o full.raw
+  tail -c +45 s.wav | cmp - full.raw || fail "WAV data differs from the raw PCM"
+  "$q" decode --accuracy full --raw s.mp2 -o full2.raw && cmp full.raw full2.raw || fail "--accuracy full"
+  ! cmp -s full.raw host.raw || fail "the default decode gave the compatible tier's PCM"
+  expect 0 "" "$q" decode --accuracy compatible s.mp2 -o compatible.wav
+  tail -c +45 compatible.wav | cmp - host.raw || fail "compatible WAV data differs from the C host's PCM"
+  "$q" decode --accuracy compatible --raw s.mp2 && cmp s.raw host.raw || fail "compatible --raw differs from the C host's PCM"
+  expect 2 "--accuracy exact: not one of full, compatible" "$q" decode s.mp2 --accuracy exact
+  [ "$("$q" decode s.mp2 --sink md5)" = "$(md5sum <full.raw | cut -c1-32)  s.mp2" ] || fail "md5 sink"
+  "$q" decode s.mp2 --sink null --verify "$(md5sum <full.raw | cut -c1-32)" || fail "--verify of the right MD5"
   "$q" decode - -o - <s.mp2 | cat >piped.wav
   [ "$(od -An -tx1 -j4 -N4 piped.wav)$(od -An -tx1 -j40 -N4 piped.wav)" = " ff ff ff ff ff ff ff ff" ] ||
     fail "a WAV to a pipe must carry the largest sizes"
-  tail -c +45 piped.wav | cmp - host.raw || fail "piped WAV data"
+  tail -c +45 piped.wav | cmp - full.raw || fail "piped WAV data"
   # A device or pipe named as the output takes the stream as standard output
   # does (/dev/stdout and /proc/self/fd/1 lead to a pipe that has no path);
   # when standard output is a file, /dev/stdout is that file.
@@ -96,7 +103,7 @@ cli)
         "$q" decode s.mp2 --sink $kind -o "$out" | cat >streamed || fail "--sink $kind -o $out"
       fi
       want=piped.wav
-      [ $kind = wav ] || want=host.raw
+      [ $kind = wav ] || want=full.raw
       cmp streamed $want || fail "--sink $kind -o $out differs from $want"
     done
   done
@@ -222,8 +229,8 @@ corpus)
     wait
   done
   # Streams without a Layer I/II frame fail (and are checked against the host).
-  "$q" decode -q -j 2 --raw --no-conceal -d "$tmp/plain" "${streams[@]}" || true
-  "$q" decode -q -j 2 -d "$tmp/wav" "${streams[@]}" || true
+  "$q" decode -q -j 2 --accuracy compatible --raw --no-conceal -d "$tmp/plain" "${streams[@]}" || true
+  "$q" decode -q -j 2 --accuracy compatible -d "$tmp/wav" "${streams[@]}" || true
   python3 - "$tmp" <<'EOF'
 import csv, hashlib, os, re, sys, wave
 tmp = sys.argv[1]
@@ -289,9 +296,12 @@ package)
   cmake -S "$src/examples/consumer" -B "$tmp/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
   cmake --build "$tmp/consumer" >/dev/null
-  "$tmp/consumer/consumer" "$sample" "$tmp/cpp.raw" | grep -q "500 frames" || fail "consumer"
+  "$tmp/consumer/consumer" "$sample" "$tmp/cpp.raw" compatible | grep -q "500 frames" || fail "consumer"
   "$tmp/consumer/host" "$sample" "$tmp/c.raw"
   cmp "$tmp/cpp.raw" "$tmp/c.raw" || fail "the installed C++ and C libraries disagree"
+  "$tmp/consumer/consumer" "$sample" "$tmp/full.raw" >/dev/null
+  "$prefix/bin/quorvel" decode -q --raw "$sample" -o "$tmp/cli.raw"
+  cmp "$tmp/full.raw" "$tmp/cli.raw" || fail "the installed C++ library and quorvel disagree on the full tier"
   export PKG_CONFIG_PATH
   PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name quorvel.pc)")
   # shellcheck disable=SC2046

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <thread>
@@ -49,7 +50,8 @@ Decoded DecodeAll(const std::vector<uint8_t>& stream, const Decoder::Options& op
 }
 
 // Every recorded configuration, fed in uneven chunks, decoded by two threads
-// at once: the PCM of the classic host loop, byte for byte.
+// at once in the compatible tier: the PCM of the classic host loop, byte for
+// byte.
 TEST(CppDecoder, MatchesEveryRecordedConfigurationFromTwoThreads) {
   const auto corpus = CorpusDir();
   if (!corpus) GTEST_SKIP() << "corpus not found: set QUORVEL_CORPUS";
@@ -61,6 +63,7 @@ TEST(CppDecoder, MatchesEveryRecordedConfigurationFromTwoThreads) {
     for (size_t i = first; i < rows.size(); i += 2) {
       const GoldenRow& row = rows[i];
       Decoder::Options options;
+      options.accuracy = Accuracy::Compatible;
       options.bufferBytes = row.buffer;
       options.outputRate = row.rate;
       options.processing = row.processing != 0;
@@ -75,6 +78,43 @@ TEST(CppDecoder, MatchesEveryRecordedConfigurationFromTwoThreads) {
   work(0);
   other.join();
   for (const std::string& id : failures) EXPECT_EQ(id, "");
+}
+
+// Both tiers decode and skip the same frames, for the same reasons and with
+// the same sample counts, over every stream of the corpus; only after a frame
+// with a forbidden allocation may they part (the compatible tier drops the
+// rest of that buffer).
+TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
+  const auto corpus = CorpusDir();
+  if (!corpus) GTEST_SKIP() << "corpus not found: set QUORVEL_CORPUS";
+  int streams = 0;
+  for (const char* folder : {"iso", "twolame", "ffmpeg", "synth", "bench"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(*corpus / folder)) {
+      const std::string ext = entry.path().extension().string();
+      if (ext != ".bit" && ext != ".mp2" && ext != ".mp1" && ext != ".mpa") continue;
+      SCOPED_TRACE(entry.path().string());
+      const std::vector<uint8_t> stream = ReadFile(entry.path());
+      const Decoded compatible = DecodeAll(stream, {.accuracy = Accuracy::Compatible});
+      const Decoded full = DecodeAll(stream, {.accuracy = Accuracy::Full});
+      ++streams;
+      size_t i = 0;
+      for (; i < compatible.frames.size() && i < full.frames.size(); ++i) {
+        const Frame& a = compatible.frames[i];
+        const Frame& b = full.frames[i];
+        ASSERT_EQ(a.skipped, b.skipped) << "frame " << i;
+        ASSERT_EQ(a.position, b.position) << "frame " << i;
+        ASSERT_EQ(a.hasFormat, b.hasFormat) << "frame " << i;
+        ASSERT_EQ(a.samples, b.samples) << "frame " << i;
+        ASSERT_EQ(a.channels, b.channels) << "frame " << i;
+        if (a.skipped == SkipReason::BadAllocation) break;
+      }
+      if (i == compatible.frames.size() || i == full.frames.size()) {
+        ASSERT_EQ(compatible.frames.size(), full.frames.size());
+        ASSERT_EQ(compatible.pcm.size(), full.pcm.size());
+      }
+    }
+  }
+  EXPECT_GT(streams, 50);
 }
 
 // Layer I, 32 kbit/s, 32 kHz, single channel: 48-byte frames of silence
@@ -153,17 +193,36 @@ TEST(CppDecoder, ReportsEverySkippedFrameWithItsReasonAndFormat) {
     }
     EXPECT_EQ(d.pcm, std::vector<uint8_t>(6 * 384 * 2, 0));
   }
-  Decoder decoder;
-  decoder.Feed(Concat({good, LayerOneFrame(false, true, 15), good, good}));
-  decoder.Finish();
-  Frame f;
-  EXPECT_EQ(decoder.Pull(f), Decoder::Next::Frame);
-  EXPECT_EQ(decoder.Pull(f), Decoder::Next::Skipped);
-  EXPECT_EQ(f.skipped, SkipReason::BadAllocation);
-  EXPECT_EQ(f.samples, 384u);
-  EXPECT_EQ(decoder.Pull(f), Decoder::Next::End);  // a bad allocation ends the buffer
-  EXPECT_EQ(decoder.stats().skipped.badAllocation, 1u);
-  EXPECT_EQ(decoder.stats().skipped.Total(), 1u);
+}
+
+// After a frame with a forbidden allocation the compatible tier drops the rest
+// of the buffer, as the exported calls do; the full tier skips only the frame.
+TEST(CppDecoder, ForbiddenAllocationEndsTheBufferOnlyInTheCompatibleTier) {
+  const auto good = LayerOneFrame();
+  const auto stream = Concat({good, LayerOneFrame(false, true, 15), good, good});
+  struct Case {
+    Accuracy accuracy;
+    std::vector<Decoder::Next> pulls;
+  };
+  using N = Decoder::Next;
+  for (const Case& c : {Case{Accuracy::Compatible, {N::Frame, N::Skipped, N::End}},
+                        Case{Accuracy::Full, {N::Frame, N::Skipped, N::Frame, N::Frame, N::End}}}) {
+    SCOPED_TRACE(static_cast<int>(c.accuracy));
+    Decoder decoder({.accuracy = c.accuracy});
+    decoder.Feed(stream);
+    decoder.Finish();
+    Frame f;
+    for (size_t i = 0; i < c.pulls.size(); ++i) {
+      EXPECT_EQ(decoder.Pull(f), c.pulls[i]) << "pull " << i;
+      if (i == 1) {
+        EXPECT_EQ(f.skipped, SkipReason::BadAllocation);
+        EXPECT_EQ(f.samples, 384u);
+        EXPECT_EQ(f.position, 48u);
+      }
+    }
+    EXPECT_EQ(decoder.stats().skipped.badAllocation, 1u);
+    EXPECT_EQ(decoder.stats().skipped.Total(), 1u);
+  }
 }
 
 TEST(CppDecoder, FirstFrameRateConvertsLaterRatesAndSkippedLengths) {

@@ -1,6 +1,5 @@
 // The full-accuracy tier against the ISO/IEC 11172-4 compliance streams, and
-// the frames both tiers decode: a host loop of its own runs the tier's
-// stages (codes, requantisation, synthesis, rounded output) over each stream.
+// the frames both tiers' code decoders read.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,43 +10,21 @@
 #include "bitstream/frame.h"
 #include "layers/layer_decoders.h"
 #include "corpus.h"
-#include "layers/requant_full.h"
-#include "output/pcm_full.h"
-#include "synth/synthesis_full.h"
+#include "quorvel/decoder.hpp"
 
 namespace quorvel::test {
 namespace {
 
-struct FullPipeline {
-  FrameState frame;
-  FullSynthesisState synthesis;
-  PcmBlock pcm;
-};
-
-// The whole stream in one buffer with the 8 bytes that let its last frame be
-// confirmed; a frame that fails is skipped and the search goes on from it.
-std::vector<uint8_t> DecodeFull(std::vector<uint8_t> stream) {
-  stream.resize(stream.size() + 8, 0);
-  auto p = std::make_unique<FullPipeline>();
-  ResetFullSynthesis(p->synthesis);
-  InputCursor cursor;
-  ResetCursor(cursor);
-  SetBuffer(cursor, stream.data(), static_cast<uint32_t>(stream.size()));
+// The stream through quorvel::Decoder in its default, the full tier.
+std::vector<uint8_t> DecodeFull(const std::vector<uint8_t>& stream) {
+  Decoder decoder;
+  decoder.Feed(stream);
+  decoder.Finish();
   std::vector<uint8_t> pcm;
-  uint8_t out[4 * kSamplesPerChannel];
-  for (;;) {
-    if (DecodeFrameCodes(p->frame, cursor) != 0) {
-      if (cursor.status == StatusNeedData) break;
-      cursor.synchronised = 0;
-      continue;
-    }
-    RequantFull(p->frame);
-    SynthesizeFrameFull(p->synthesis, p->frame, p->pcm);
-    int32_t overshoot = 0;
-    const PcmBlock& b = p->pcm;
-    const int32_t bytes = WritePcmRounded(out, static_cast<uint32_t>(b.samplesPerChannel), b.samples[0].data(),
-                                          b.channels == 2 ? b.samples[1].data() : nullptr, overshoot);
-    pcm.insert(pcm.end(), out, out + bytes);
+  Frame frame;
+  for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::End;) {
+    EXPECT_NE(next, Decoder::Next::NeedInput);
+    pcm.insert(pcm.end(), frame.bytes.begin(), frame.bytes.end());
   }
   return pcm;
 }

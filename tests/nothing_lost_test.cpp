@@ -76,7 +76,7 @@ Decoded Decode(const std::vector<uint8_t>& stream, int buffer) {
 // number of frames between two chunks, so that chunks arrive while a buffer
 // is being decoded.
 Decoded DecodeInRandomChunks(const std::vector<uint8_t>& stream, std::mt19937& rng) {
-  Decoder decoder;  // buffers of 4096 bytes, as Decode(stream, 4096)
+  Decoder decoder({.accuracy = Accuracy::Compatible});  // buffers of 4096 bytes, as Decode(stream, 4096)
   Decoded d;
   quorvel::Frame frame;
   auto pull = [&](uint32_t most) {

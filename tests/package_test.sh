@@ -63,7 +63,7 @@ subproject)
     grep -q "^$option:BOOL=OFF$" "$tmp/parent/CMakeCache.txt" || fail "$option is not OFF in a subproject"
   done
   cmake --build "$tmp/parent" >"$tmp/build.log" 2>&1 || { tail -n 40 "$tmp/build.log"; fail "building the parent"; }
-  "$tmp/parent/consumer" "$sample" "$tmp/cpp.raw" | grep -q "500 frames" || fail "the consumer of Quorvel::quorvel_cpp"
+  "$tmp/parent/consumer" "$sample" "$tmp/cpp.raw" compatible | grep -q "500 frames" || fail "the consumer of Quorvel::quorvel_cpp"
   LD_LIBRARY_PATH=$tmp/parent/quorvel "$tmp/parent/host" "$sample" "$tmp/c.raw" || fail "the host of Quorvel::quorvel"
   [ "$(wc -c <"$tmp/c.raw")" = "$pcm_bytes" ] || fail "the host wrote $(wc -c <"$tmp/c.raw") bytes"
   cmp "$tmp/cpp.raw" "$tmp/c.raw" || fail "the C++ API and the C calls disagree"

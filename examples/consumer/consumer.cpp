@@ -1,16 +1,20 @@
 // Decodes an MPEG audio file with the C++ API, feeding it in small chunks,
 // writes the PCM (raw, signed 16-bit little-endian) and prints a summary.
-//   consumer IN OUT
+//   consumer IN OUT [compatible]
+// The third argument selects the arithmetic of the exported C calls instead
+// of the default, full accuracy.
 #include <quorvel/decoder.hpp>
 
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: consumer IN OUT\n";
+  const bool compatible = argc == 4 && std::string(argv[3]) == "compatible";
+  if (argc != 3 && !compatible) {
+    std::cerr << "usage: consumer IN OUT [compatible]\n";
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -19,7 +23,9 @@ int main(int argc, char** argv) {
     std::cerr << "consumer: cannot open the files\n";
     return 1;
   }
-  quorvel::Decoder decoder;
+  quorvel::Decoder::Options options;
+  if (compatible) options.accuracy = quorvel::Accuracy::Compatible;
+  quorvel::Decoder decoder(options);
   quorvel::Frame frame;
   uint64_t frames = 0, samples = 0;
   auto drain = [&] {

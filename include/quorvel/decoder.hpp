@@ -21,9 +21,12 @@
 // the decoder passes over (see Frame::skipped), so that a host can fill the
 // gap with silence.
 //
-// The PCM is bit-identical to that of the exported C calls driven by the
-// classic host loop (quorvel.h) with a buffer of Options::bufferBytes bytes
-// and 8 zero bytes appended to the stream.
+// Two arithmetic tiers decode the same frames (Options::accuracy). The
+// default, Accuracy::Full, meets ISO/IEC 11172-4 full accuracy. With
+// Accuracy::Compatible the PCM is bit-identical to that of the exported C
+// calls driven by the classic host loop (quorvel.h) with a buffer of
+// Options::bufferBytes bytes and 8 zero bytes appended to the stream. Both
+// are integer-only and give the same bytes on every platform.
 //
 // This API lives in the static library quorvel_cpp (CMake target
 // Quorvel::quorvel_cpp); the shared library exports only the C calls.
@@ -94,6 +97,18 @@ const char* ToString(MpegVersion version) noexcept;
 const char* ToString(ChannelMode mode) noexcept;
 const char* ToString(SkipReason reason) noexcept;
 
+// The arithmetic from requantisation to 16-bit output.
+enum class Accuracy : uint8_t {
+  // ISO/IEC 11172-4 full accuracy: 64-bit products, the exact synthesis
+  // window, output rounded to nearest. The choice for everything new.
+  Full,
+  // The exported C calls' own arithmetic, bit for bit (16 x 16-bit products,
+  // 16-bit output with error feedback), for hosts that must match them. After
+  // a frame with a forbidden allocation it drops the rest of the buffer, as
+  // they do; the full tier skips only that frame.
+  Compatible,
+};
+
 struct Frame {
   SkipReason skipped = SkipReason::None;
   // The header fields below are valid: always for a decoded frame, and for a
@@ -142,6 +157,7 @@ struct Stats {
 class Decoder {
  public:
   struct Options {
+    Accuracy accuracy = Accuracy::Full;
     // Global gain (lowered automatically after clipping) and equaliser.
     bool processing = false;
     // Equaliser levels in whole dB, lowest band first, and the preamp added to

@@ -6,7 +6,8 @@
 // buffer by buffer: a window starts at the first byte the previous one did
 // not finish with (its last n bytes after a result n), and is only presented
 // once it is full or the stream has ended. The internal calls therefore see
-// the same buffers as the C host with that buffer size and give the same PCM.
+// the same buffers as the C host with that buffer size, and in the compatible
+// tier give the same PCM.
 #include "quorvel/decoder.hpp"
 
 #include <algorithm>
@@ -140,6 +141,7 @@ struct Decoder::Impl {
   std::array<int16_t, kMaxResampledBytes / 2> samples{};
 
   void Open() {
+    state.tier = options.accuracy == Accuracy::Compatible ? Tier::Compatible : Tier::Full;
     EqLevels levels;
     std::copy(options.bands.begin(), options.bands.end(), levels.bands);
     levels.preamp = options.preamp;

@@ -9,8 +9,11 @@
 
 #include "api/decoder_state.h"
 #include "layers/layer_decoders.h"
+#include "layers/requant_full.h"
 #include "output/equaliser.h"
+#include "output/equaliser_full.h"
 #include "output/pcm.h"
+#include "output/pcm_full.h"
 #include "output/resampler.h"
 
 namespace quorvel {
@@ -88,6 +91,13 @@ struct ScratchPair {
   }
 };
 
+// Writes `count` samples per channel in the tier's 16-bit conversion.
+int32_t WriteTierPcm(DecoderState& state, uint8_t* out, uint32_t count, const Q28* channel0, const Q28* channel1,
+                     int32_t& maxOvershoot) {
+  if (state.tier == Tier::Full) return WritePcmRounded(out, count, channel0, channel1, maxOvershoot);
+  return WritePcm(out, count, channel0, channel1, state.pcmResidual, maxOvershoot);
+}
+
 // Converts the PcmBlock to the requested rate and writes it. -1 when the heap
 // could not supply a scratch array (nothing written). The resampler's setup
 // cannot fail: both rates are among the nine (the stream's by its header,
@@ -103,11 +113,39 @@ int32_t WriteResampled(DecoderState& state, uint8_t* out, int32_t& maxOvershoot)
     if (!scratch.channel[ch]) return -1;
     ResamplerState resampler;
     if (SetupResampler(resampler, pcm.sampleRate, state.requestedRate) != 0) return -1;
-    m = ResampleBlock(resampler, n, pcm.samples[ch].data(), scratch.channel[ch], capacity);
+    m = state.tier == Tier::Full ? ResampleBlockFull(resampler, n, pcm.samples[ch].data(), scratch.channel[ch], capacity)
+                                 : ResampleBlock(resampler, n, pcm.samples[ch].data(), scratch.channel[ch], capacity);
   }
   pcm.samplesPerChannel = static_cast<int16_t>(m);
-  return WritePcm(out, m, scratch.channel[0], pcm.channels == 2 ? scratch.channel[1] : nullptr, state.pcmResidual,
-                  maxOvershoot);
+  return WriteTierPcm(state, out, m, scratch.channel[0], pcm.channels == 2 ? scratch.channel[1] : nullptr,
+                      maxOvershoot);
+}
+
+// The located frame's body up to the subband samples in the tier's
+// arithmetic: the compatible decoders requantise as they read, the full
+// tier's code decoders leave the codes and the plan.
+int DecodeTierFrame(DecoderState& state) {
+  if (state.tier == Tier::Full) return DecodeFrameCodes(state.frame, state.cursor);
+  return DecodeFrame(state.frame, state.cursor);
+}
+
+// Processing and synthesis of a decoded frame into the PcmBlock.
+void SynthesizeTierFrame(DecoderState& state) {
+  FrameState& frame = state.frame;
+  if (state.tier == Tier::Full) {
+    RequantFull(frame);
+    if (state.processingEnabled) {
+      ApplyGainFull(frame, state.gain);
+      ApplyEqualiserFull(frame, state.eqGains);
+    }
+    SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    return;
+  }
+  if (state.processingEnabled) {
+    ApplyGain(frame, state.gain);
+    ApplyEqualiser(frame, state.eqGains);
+  }
+  SynthesizeFrame(state.synthesis, frame, state.pcm);
 }
 
 }  // namespace
@@ -122,6 +160,7 @@ void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settin
     ResetCursor(state.cursor);
     ResetFrameState(state.frame);
     ResetSynthesis(state.synthesis, state.pcm);
+    ResetFullSynthesis(state.fullSynthesis);
     state.streamOffset = 0;
     state.consumed = 0;
   }
@@ -178,7 +217,7 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
   }
   InputCursor& cursor = state.cursor;
 
-  const int failed = DecodeFrame(state.frame, cursor);
+  const int failed = DecodeTierFrame(state);
   state.consumed = cursor.frameStart;
   result.offset = cursor.frameStart;
   result.position = state.streamOffset + state.consumed;
@@ -191,7 +230,7 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     result.reason = static_cast<Status>(cursor.status);
     if (HeaderWasSound(result.reason)) result.format = FormatOf(state);
     result.outcome = FrameOutcome::Skipped;
-    if (result.reason == StatusBadAllocation) {
+    if (result.reason == StatusBadAllocation && state.tier == Tier::Compatible) {
       state.consumed = cursor.length;
       result.outcome = FrameOutcome::SkippedToEnd;
     }
@@ -199,11 +238,7 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
   }
   result.format = FormatOf(state);
 
-  if (state.processingEnabled) {
-    ApplyGain(state.frame, state.gain);
-    ApplyEqualiser(state.frame, state.eqGains);
-  }
-  SynthesizeFrame(state.synthesis, state.frame, state.pcm);
+  SynthesizeTierFrame(state);
 
   int32_t maxOvershoot = 0;
   const PcmBlock& pcm = state.pcm;
@@ -215,8 +250,8 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
       return result;
     }
   } else {
-    result.written = WritePcm(out, static_cast<uint16_t>(pcm.samplesPerChannel), pcm.samples[0].data(),
-                              pcm.channels == 2 ? pcm.samples[1].data() : nullptr, state.pcmResidual, maxOvershoot);
+    result.written = WriteTierPcm(state, out, static_cast<uint16_t>(pcm.samplesPerChannel), pcm.samples[0].data(),
+                                  pcm.channels == 2 ? pcm.samples[1].data() : nullptr, maxOvershoot);
   }
   result.format.samples = static_cast<uint16_t>(pcm.samplesPerChannel);
   result.outcome = FrameOutcome::Decoded;

@@ -9,6 +9,7 @@
 #include "bitstream/frame.h"
 #include "quorvel/quorvel.h"
 #include "synth/synthesis.h"
+#include "synth/synthesis_full.h"
 
 namespace quorvel {
 
@@ -26,6 +27,15 @@ constexpr int32_t kMaxResampledBytes = QUORVEL_MAX_RESAMPLED_BYTES;  // ... and 
 static_assert(kMaxFrameBytes == kSamplesPerChannel * kMaxChannels * 2);
 static_assert(kMaxResampledBytes % (kMaxChannels * 2) == 0);
 
+// The arithmetic from requantisation to 16-bit output. Both tiers share
+// everything before it (scanning, headers, allocation, scalefactors, CRC and
+// every decision to skip a frame). The compatible tier is the exported calls'
+// own arithmetic, bit for bit; the full tier meets ISO/IEC 11172-4 full
+// accuracy (64-bit products, the exact window, rounded output without error
+// feedback), and after a frame with a forbidden allocation it skips only that
+// frame where the compatible tier gives up the rest of the buffer.
+enum class Tier : uint8_t { Compatible, Full };
+
 struct DecoderState {
   int32_t resetPending = 1;          // 1 from load, Exit or SeekStart until a buffer arrives
   int32_t processingEnabled = 0;     // gain, equaliser and gain adaptation on
@@ -41,6 +51,8 @@ struct DecoderState {
   PcmBlock pcm{};
   uint32_t streamOffset = 0;         // stream position of the current buffer's first byte (wraps)
   int32_t pcmResidual[2] = {0, 0};   // error feedback of the 16-bit conversion; never reset
+  Tier tier = Tier::Compatible;      // chosen before the first frame, kept across resets
+  FullSynthesisState fullSynthesis{};  // the full tier's history
 };
 
 // Equaliser levels in dB: bands 0..9 (lowest first) and the preamp.
@@ -53,7 +65,7 @@ struct EqLevels {
 enum class FrameOutcome : uint8_t {
   Decoded,       // a frame was decoded and its PCM written (written > 0)
   Skipped,       // a damaged frame or a false header was passed over (reason)
-  SkippedToEnd,  // a frame with a forbidden allocation was passed over; the buffer is finished too
+  SkippedToEnd,  // compatible tier: a frame with a forbidden allocation was passed over; the buffer is finished too
   OutOfMemory,   // a frame was decoded, but the resampler got no scratch memory: nothing written
   NeedBuffer,    // no buffer came with the call and none has since the last reset
   BufferDone,    // the buffer is finished and none of it must be presented again

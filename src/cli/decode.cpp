@@ -13,6 +13,7 @@ namespace {
 
 Decoder::Options DecoderOptions(const Settings& s) {
   Decoder::Options o;
+  o.accuracy = s.accuracy;
   o.processing = s.processing;
   o.bands = s.bands;
   o.preamp = s.preamp;

@@ -70,7 +70,9 @@ std::string JsonString(const std::string& s) {
 bool DescribeFile(const Settings& s, const std::string& input, Console& console) {
   try {
     InputFile in(input);
-    Decoder decoder;
+    Decoder::Options options;
+    options.accuracy = s.accuracy;  // the tiers differ only in what a forbidden allocation skips
+    Decoder decoder(options);
     StreamFacts facts;
     RunDecoder(in, decoder, nullptr, [&](const Frame& f) { facts.Add(f); });
     if (!facts.first) throw Failure(NoFramesMessage(in.name()));

@@ -24,6 +24,8 @@ constexpr const char* kUsage =
     "  --rate HZ            convert to 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or 48000\n"
     "  --eq B0,...,B9       equaliser levels in dB, lowest band first (turns processing on)\n"
     "  --preamp DB          preamp in dB added to every band (turns processing on)\n"
+    "  --accuracy TIER      full (default: ISO/IEC 11172-4 full accuracy) or compatible\n"
+    "                       (bit-identical to the exported C calls)\n"
     "  --buffer BYTES       host buffer size, 2889 to 32768 (default 4096)\n"
     "  --no-conceal         drop damaged frames instead of replacing them with silence\n"
     "  -j, --jobs N         decode N inputs at a time (default 1)\n"
@@ -31,7 +33,8 @@ constexpr const char* kUsage =
     "  -q, --quiet          no progress line and no warnings\n"
     "\n"
     "info options:\n"
-    "  --json               one JSON object per input\n";
+    "  --json               one JSON object per input\n"
+    "  --accuracy TIER      count frames as that tier decodes them (default full)\n";
 
 // Parses a whole decimal integer within [low, high].
 std::optional<long> ParseInt(const std::string& text, long low, long high) {
@@ -87,6 +90,15 @@ Settings ParseArgs(int argc, char** argv) {
       break;
     } else if (a == "--json" && !decode) {
       s.json = true;
+    } else if (a == "--accuracy") {
+      const std::string& tier = value();
+      if (tier == "full") {
+        s.accuracy = Accuracy::Full;
+      } else if (tier == "compatible") {
+        s.accuracy = Accuracy::Compatible;
+      } else {
+        throw UsageError("--accuracy " + tier + ": not one of full, compatible");
+      }
     } else if (!decode) {
       throw UsageError("unknown option '" + a + "' for info (see quorvel --help)");
     } else if (a == "-o" || a == "--output") {

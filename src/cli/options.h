@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "quorvel/decoder.hpp"
+
 namespace quorvel::cli {
 
 enum class Command { Decode, Info, Help, Version };
@@ -23,7 +25,8 @@ struct Settings {
   bool processing = false;          // --eq or --preamp given
   std::array<int8_t, 10> bands{};   // dB; flat unless --eq
   int8_t preamp = 0;
-  int32_t buffer = 4096;
+  int32_t buffer = kDefaultBufferBytes;
+  Accuracy accuracy = Accuracy::Full;
   bool conceal = true;
   unsigned jobs = 1;
   std::optional<std::string> verify;  // expected MD5 of the PCM, lower-case hex

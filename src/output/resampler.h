@@ -39,6 +39,10 @@ int SetupResampler(ResamplerState& state, int32_t from, int32_t to);
 // ceil((n - 1) * to / from) for the block sizes the decoder uses. Never writes
 // more than `capacity` samples. output: [capacity].
 uint32_t ResampleBlock(ResamplerState& state, uint32_t n, const Q28* input, Q28* output, uint32_t capacity);
+// The same conversion in the full tier's precision: the same count of samples
+// at the same positions, each interpolated from the exact difference of its
+// neighbours (64-bit product, rounded half up, saturated to 32 bits).
+uint32_t ResampleBlockFull(ResamplerState& state, uint32_t n, const Q28* input, Q28* output, uint32_t capacity);
 
 // Room ResampleBlock needs for n input samples between two rates.
 uint32_t ResampledCapacity(uint32_t n, int32_t from, int32_t to);
