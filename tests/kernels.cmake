@@ -1,4 +1,4 @@
-# The corpus tests once more with each kernel level forced (see
+# The corpus tests, of both tiers, once more with each kernel level forced (see
 # tests/kernels_test.cpp): the plain C++ paths, and SSE4.1 where AVX2 would
 # otherwise be chosen. A level the processor lacks falls back to the next one;
 # a build without instruction-set kernels (QUORVEL_SIMD=OFF) has only the
@@ -9,7 +9,7 @@ if(QUORVEL_SIMD)
 endif()
 foreach(level ${QUORVEL_FORCED_LEVELS})
   add_test(NAME corpus_with_${level}_kernels
-           COMMAND quorvel_tests --gtest_filter=Golden.*:Conformance.*:Kernels.*)
+           COMMAND quorvel_tests --gtest_filter=Golden.*:Conformance.*:Kernels.*:FullAccuracy.*:CppDecoder.BothTiers*)
   # Without the corpus the run would pass on the kernel tests alone: it skips.
   set_tests_properties(corpus_with_${level}_kernels PROPERTIES
     ENVIRONMENT "QUORVEL_KERNELS=${level};QUORVEL_REQUIRE_CORPUS=1" SKIP_RETURN_CODE 77)
