@@ -16,11 +16,13 @@
 #   --work-dir D    where long streams are written (default: $TMPDIR/quorvel-compare)
 #   --no-peers      time Quorvel only
 #
-# Quorvel runs as `quorvel decode -q --sink null STREAM` (the command line's
-# null sink), or quorvel_decode_file when the command line is not built. A
-# peer that is not installed is reported as such; it never makes the script
-# fail. Figures are medians of whole-process wall-clock times; CPU is
-# user + system time of the same runs.
+# Quorvel runs in both arithmetic tiers: `quorvel decode -q --sink null
+# STREAM` (the command line's null sink; the full tier, its default) and the
+# same with `--accuracy compatible`. A build without the command line runs
+# quorvel_decode_file instead, which decodes through the exported C calls (the
+# compatible tier) only. A peer that is not installed is reported as such; it
+# never makes the script fail. Figures are medians of whole-process wall-clock
+# times; CPU is user + system time of the same runs.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,12 +67,13 @@ fi
 cmake --build "$build_dir" -j 2 >/dev/null
 cli=$build_dir/src/cli/quorvel
 tool=$build_dir/bench/quorvel_decode_file
-if [ -x "$cli" ] && "$cli" decode --help 2>&1 | grep -q -- '--sink'; then
-  ours=("$cli" decode -q --sink null)
-  ours_name="quorvel decode --sink null"
+tiers=()
+if [ -x "$cli" ] && "$cli" decode --help 2>&1 | grep -q -- '--accuracy'; then
+  tiers=(full compatible)
+  ours_name="quorvel decode --sink null [--accuracy compatible]"
 elif [ -x "$tool" ]; then
-  ours=("$tool")
-  ours_name="quorvel_decode_file"
+  tiers=(compatible)
+  ours_name="quorvel_decode_file (the C calls)"
 else
   echo "compare.sh: neither $cli nor $tool was built" >&2
   exit 1
@@ -86,7 +89,10 @@ fi
 # Sets the array `cmd` to the command that decodes stream $2 with program $1.
 command_for() {
   case $1 in
-    quorvel) cmd=("${ours[@]}" "$2") ;;
+    full) cmd=("$cli" decode -q --sink null "$2") ;;
+    compatible)
+      if [ ${#tiers[@]} -eq 2 ]; then cmd=("$cli" decode -q --sink null --accuracy compatible "$2"); else cmd=("$tool" "$2"); fi
+      ;;
     mpg123) cmd=(mpg123 -q -w /dev/null "$2") ;;
     ffmpeg) cmd=(ffmpeg -nostdin -v error -i "$2" -f null -) ;;
   esac
@@ -160,15 +166,24 @@ for input in "${inputs[@]}"; do
   audio=$(audio_seconds "$input")
   declare -A walls=() cpus=()
   for _ in $(seq "$runs"); do
-    for p in quorvel "${peer_names[@]}"; do
+    for p in "${tiers[@]}" "${peer_names[@]}"; do
       command_for "$p" "$input"
       read -r w c < <(time_once "${cmd[@]}")
       walls[$p]+="$w "; cpus[$p]+="$c "
     done
   done
-  ours_wall=$(tr ' ' '\n' <<<"${walls[quorvel]}" | sed '/^$/d' | median)
-  ours_cpu=$(tr ' ' '\n' <<<"${cpus[quorvel]}" | sed '/^$/d' | median)
-  row=$(awk -v a="$audio" -v w="$ours_wall" -v c="$ours_cpu" 'BEGIN { printf "%.1f s | %.3f s (%.0fx) | %.3f s", a, w, (w > 0 ? a / w : 0), c }')
+  row=$(awk -v a="$audio" 'BEGIN { printf "%.1f s", a }')
+  for t in full compatible; do
+    if [[ " ${tiers[*]} " == *" $t "* ]]; then
+      w=$(tr ' ' '\n' <<<"${walls[$t]}" | sed '/^$/d' | median)
+      c=$(tr ' ' '\n' <<<"${cpus[$t]}" | sed '/^$/d' | median)
+      row+=$(awk -v a="$audio" -v w="$w" -v c="$c" 'BEGIN { printf " | %.3f s (%.0fx), CPU %.3f s", w, (w > 0 ? a / w : 0), c }')
+    else
+      row+=" | not built"
+    fi
+  done
+  # The peers against the first tier measured (the full tier when built).
+  ours_wall=$(tr ' ' '\n' <<<"${walls[${tiers[0]}]}" | sed '/^$/d' | median)
   for p in mpg123 ffmpeg; do
     if [[ " ${peer_names[*]-} " == *" $p "* ]]; then
       pw=$(tr ' ' '\n' <<<"${walls[$p]}" | sed '/^$/d' | median)
@@ -179,7 +194,7 @@ for input in "${inputs[@]}"; do
   done
   if [ "$callgrind" = 1 ]; then
     sep=" | "
-    for p in quorvel "${peer_names[@]}"; do
+    for p in "${tiers[@]}" "${peer_names[@]}"; do
       command_for "$p" "$input"
       ir=$(instructions "${cmd[@]}")
       row+=$(awk -v s="$sep" -v p="$p" -v i="$ir" -v a="$audio" 'BEGIN { printf "%s%s %.2f M", s, p, (a > 0 ? i / a / 1e6 : 0) }')
@@ -191,7 +206,7 @@ for input in "${inputs[@]}"; do
 done
 
 echo
-header="| stream | audio | quorvel wall (x realtime) | quorvel CPU | mpg123 | ffmpeg |"
+header="| stream | audio | full tier wall (x realtime), CPU | compatible tier wall (x realtime), CPU | mpg123 | ffmpeg |"
 rule="|---|---|---|---|---|---|"
 if [ "$callgrind" = 1 ]; then
   header="${header% |} | instructions per audio second |"
