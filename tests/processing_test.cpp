@@ -74,8 +74,11 @@ std::vector<uint8_t> NoiseStream(uint32_t seed, int count, uint32_t minScalefact
   return w.PadTo(w.Bytes().size() + 8).Bytes();
 }
 
-std::unique_ptr<DecoderState> Opened(int32_t processing, const EqLevels* eq) {
+constexpr Tier kTiers[] = {Tier::Compatible, Tier::Full};
+
+std::unique_ptr<DecoderState> Opened(int32_t processing, const EqLevels* eq, Tier tier = Tier::Compatible) {
   auto state = std::make_unique<DecoderState>();
+  state->tier = tier;
   InitDecoder(*state, processing, eq);
   return state;
 }
@@ -94,7 +97,7 @@ struct Call {
 Call Decompress(DecoderState& state, const std::vector<uint8_t>& stream, bool first, std::vector<uint8_t>& out) {
   int32_t bytes = -1, pos = -1;
   const int32_t result = DecompressAudioOn(state, first ? stream.data() : nullptr, static_cast<int32_t>(stream.size()),
-                                         out.data(), &bytes, &pos);
+                                           out.data(), &bytes, &pos);
   return {result, bytes};
 }
 
@@ -155,25 +158,52 @@ TEST(Processing, FlatEqualiserOnlyRoundsSubbandSamplesOfACorpusStream) {
   ExpectFlatProcessingOnlyRounds(stream);
 }
 
+// The full tier scales in 64 bits and rounds to the sample's own precision,
+// so unit gains leave every sample as it is: flat processing of a stream that
+// does not clip is the same PCM as no processing.
+TEST(Processing, FlatEqualiserChangesNothingInTheFullTier) {
+  const std::vector<uint8_t> stream = NoiseStream(7, 4, 15);
+  const EqLevels flat{};
+  auto on = Opened(1, &flat, Tier::Full);
+  auto off = Opened(0, nullptr, Tier::Full);
+  std::vector<uint8_t> outOn(kMaxFrameBytes), outOff(kMaxFrameBytes);
+  int frames = 0;
+  for (bool first = true;; first = false) {
+    const Call a = Decompress(*on, stream, first, outOn);
+    const Call b = Decompress(*off, stream, first, outOff);
+    ASSERT_EQ(a.result, b.result);
+    ASSERT_EQ(a.bytes, b.bytes);
+    if (a.result != kResultFrame) break;
+    ASSERT_EQ(std::memcmp(outOn.data(), outOff.data(), a.bytes), 0) << "frame " << frames;
+    ASSERT_EQ(on->gain, kOneQ28) << "the stream clipped; the comparison needs one that does not";
+    frames += a.bytes > 0;
+  }
+  EXPECT_EQ(frames, 4);
+}
+
+// In both tiers.
 TEST(Processing, WithoutEqSettingsIsSilentAndGainOnlyFalls) {
   const std::vector<uint8_t> quiet = NoiseStream(11, 2, 15);
   const std::vector<uint8_t> loud = NoiseStream(5, 3, 0);  // scalefactors up to 2.0: every frame clips
   std::vector<uint8_t> out(kMaxFrameBytes);
   const EqLevels flat{};
-  for (int32_t processing : {0, 1}) {
-    auto state = Opened(processing, nullptr);
-    for (bool first : {true, false}) {
-      ASSERT_EQ(Decompress(*state, quiet, first, out).bytes, 1536);
-      EXPECT_EQ(All(out.data(), out.data() + 1536, 0), processing == 1);
+  for (const Tier tier : kTiers) {
+    for (int32_t processing : {0, 1}) {
+      SCOPED_TRACE(testing::Message() << "tier " << static_cast<int>(tier) << ", processing " << processing);
+      auto state = Opened(processing, nullptr, tier);
+      for (bool first : {true, false}) {
+        ASSERT_EQ(Decompress(*state, quiet, first, out).bytes, 1536);
+        EXPECT_EQ(All(out.data(), out.data() + 1536, 0), processing == 1);
+      }
+      state = Opened(processing, &flat, tier);
+      for (int frame = 0; frame < 3; ++frame) {
+        const Q28 before = state->gain;
+        ASSERT_EQ(Decompress(*state, loud, frame == 0, out).bytes, 1536);
+        EXPECT_EQ(state->gain < before, processing == 1) << "frame " << frame;
+      }
+      InitDecoder(*state, processing, nullptr);  // mid-stream: only the options change
+      EXPECT_EQ(state->gain, kOneQ28);
     }
-    state = Opened(processing, &flat);
-    for (int frame = 0; frame < 3; ++frame) {
-      const Q28 before = state->gain;
-      ASSERT_EQ(Decompress(*state, loud, frame == 0, out).bytes, 1536);
-      EXPECT_EQ(state->gain < before, processing == 1) << "frame " << frame;
-    }
-    InitDecoder(*state, processing, nullptr);  // mid-stream: only the options change
-    EXPECT_EQ(state->gain, kOneQ28);
   }
 }
 
@@ -211,18 +241,21 @@ TEST(Resampling, FrameCallWritesTheConvertedCount) {
                         {kStereo44100, 44101, 44100, 1152, 2},
                         {kMono8000, -48000, 8000, 1152, 1},
                         {kMono8000, 0, 8000, 1152, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "asked " << c.asked << " Hz, " << c.samples << " samples");
-    const std::vector<uint8_t> stream = SilentStream(c.header);
-    auto state = Opened(0, nullptr);
-    Probe(*state, stream, 22050);  // a request that the next probe must replace
-    EXPECT_EQ(Probe(*state, stream, c.asked), c.answered);
-    EXPECT_EQ(state->resampleEnabled, c.asked == c.answered);
-    std::vector<uint8_t> out(kMaxResampledBytes + 64, 0xA5);
-    const Call call = Decompress(*state, stream, true, out);
-    EXPECT_EQ(call.result, kResultFrame);
-    EXPECT_EQ(call.bytes, c.samples * 2 * c.channels);
-    EXPECT_TRUE(All(out.data() + call.bytes, out.data() + out.size(), 0xA5));
+  for (const Tier tier : kTiers) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "tier " << static_cast<int>(tier) << ", asked " << c.asked << " Hz, "
+                                      << c.samples << " samples");
+      const std::vector<uint8_t> stream = SilentStream(c.header);
+      auto state = Opened(0, nullptr, tier);
+      Probe(*state, stream, 22050);  // a request that the next probe must replace
+      EXPECT_EQ(Probe(*state, stream, c.asked), c.answered);
+      EXPECT_EQ(state->resampleEnabled, c.asked == c.answered);
+      std::vector<uint8_t> out(kMaxResampledBytes + 64, 0xA5);
+      const Call call = Decompress(*state, stream, true, out);
+      EXPECT_EQ(call.result, kResultFrame);
+      EXPECT_EQ(call.bytes, c.samples * 2 * c.channels);
+      EXPECT_TRUE(All(out.data() + call.bytes, out.data() + out.size(), 0xA5));
+    }
   }
 }
 
@@ -251,26 +284,29 @@ TEST(Resampling, HeapFailureSkipsTheFramesOutputAndLeaksNothing) {
     ScratchHeap saved = ResampleScratchHeap();
     ~RestoreHeap() { ResampleScratchHeap() = saved; }
   } restore;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "allocation " << c.failAt << " fails, " << c.rate << " Hz");
-    const std::vector<uint8_t> stream = SilentStream(c.header, 2);
-    auto state = Opened(1, nullptr);
-    Probe(*state, stream, c.rate);
-    CountingHeap::live = CountingHeap::calls = 0;
-    CountingHeap::failAt = c.failAt;
-    ResampleScratchHeap() = {CountingHeap::Allocate, CountingHeap::Release};
-    std::vector<uint8_t> out(kMaxResampledBytes, 0xA5);
-    const Call failed = Decompress(*state, stream, true, out);
-    EXPECT_EQ(failed.result, kResultFrame);
-    EXPECT_EQ(failed.bytes, 0);
-    EXPECT_EQ(CountingHeap::calls, c.failAt);
-    EXPECT_EQ(CountingHeap::live, 0);
-    EXPECT_TRUE(All(out.data(), out.data() + out.size(), 0xA5));
-    CountingHeap::failAt = 0;  // the heap works again
-    const Call next = Decompress(*state, stream, false, out);
-    EXPECT_EQ(next.result, kResultFrame);
-    EXPECT_EQ(next.bytes, c.nextBytes);
-    EXPECT_EQ(CountingHeap::live, 0);
+  for (const Tier tier : kTiers) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "tier " << static_cast<int>(tier) << ", allocation " << c.failAt << " fails, "
+                                      << c.rate << " Hz");
+      const std::vector<uint8_t> stream = SilentStream(c.header, 2);
+      auto state = Opened(1, nullptr, tier);
+      Probe(*state, stream, c.rate);
+      CountingHeap::live = CountingHeap::calls = 0;
+      CountingHeap::failAt = c.failAt;
+      ResampleScratchHeap() = {CountingHeap::Allocate, CountingHeap::Release};
+      std::vector<uint8_t> out(kMaxResampledBytes, 0xA5);
+      const Call failed = Decompress(*state, stream, true, out);
+      EXPECT_EQ(failed.result, kResultFrame);
+      EXPECT_EQ(failed.bytes, 0);
+      EXPECT_EQ(CountingHeap::calls, c.failAt);
+      EXPECT_EQ(CountingHeap::live, 0);
+      EXPECT_TRUE(All(out.data(), out.data() + out.size(), 0xA5));
+      CountingHeap::failAt = 0;  // the heap works again
+      const Call next = Decompress(*state, stream, false, out);
+      EXPECT_EQ(next.result, kResultFrame);
+      EXPECT_EQ(next.bytes, c.nextBytes);
+      EXPECT_EQ(CountingHeap::live, 0);
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -121,6 +122,44 @@ TEST(ResampleBlock, FractionBelowHalfACoefficientStepGivesTheLeftNeighbour) {
     Q28 out[4] = {};
     ASSERT_EQ(ResampleBlock(state, 2, in, out, 4), 1u);
     EXPECT_EQ(out[0], expected) << std::hex << phase;
+  }
+}
+
+// The full tier's conversion walks the input exactly as the compatible one
+// does (the same counts, the same whole-sample positions) and interpolates
+// from the exact difference: within half a Q28 unit of the double-precision
+// line between the neighbours, saturated at the ends of the 32-bit range.
+TEST(ResampleBlockFull, SamePositionsAsTheCompatibleTierAndExactInterpolation) {
+  std::vector<Q28> in = RandomBlock(5);
+  in[10] = INT32_MAX;  // a difference of nearly 2^32 to its neighbours
+  in[11] = INT32_MIN;
+  for (int32_t from : ResampleRateTable) {
+    for (int32_t to : ResampleRateTable) {
+      ResamplerState a, b;
+      SetupResampler(a, from, to);
+      SetupResampler(b, from, to);
+      std::vector<Q28> compatible(kRoom), full(kRoom);
+      const uint32_t n = ResampleBlock(a, 1152, in.data(), compatible.data(), kRoom);
+      ASSERT_EQ(ResampleBlockFull(b, 1152, in.data(), full.data(), kRoom), n) << from << " -> " << to;
+      EXPECT_EQ(a.phase, b.phase);
+      // Replay the walk to know each output's neighbours and fraction.
+      int64_t base = 0;
+      int32_t phase = 0;
+      const int32_t step = ResampleStepTable[RateIndex(from)][RateIndex(to)];
+      for (uint32_t k = 0; k < n && from != to; ++k) {
+        base += phase >> 28;
+        const int32_t f = phase & 0x0FFFFFFF;
+        const double left = in[base], right = in[base + 1];
+        const double exact = std::clamp(left + (right - left) * f / 268435456.0, -2147483648.0, 2147483647.0);
+        ASSERT_LE(std::fabs(full[k] - exact), 0.5) << from << " -> " << to << ", output " << k;
+        if (f == 0) {  // whole-sample positions copy the sample
+          ASSERT_EQ(full[k], compatible[k]);
+        }
+        phase = WrapAdd(f, step);
+        const uint32_t nudged = static_cast<uint32_t>(WrapAdd(phase, 0x80));
+        if ((nudged & 0x0FFFFF00u) == 0) phase = static_cast<int32_t>(nudged & 0xF0000000u);
+      }
+    }
   }
 }
 
