@@ -9,6 +9,12 @@
 #        and the example C host on the shared library.
 #   be   big-endian s390x: the recorded corpus outputs bit for bit under
 #        qemu-s390x, then the other tests.
+# With arm or be, the full tier's PCM of every Layer I/II stream of the corpus
+# (the streams of golden/INDEX.tsv and bench/) is hashed on this machine at
+# each kernel level it runs and on each target under qemu, by
+# tests/pcm_md5.cpp; every list must be the same. Nothing records these MD5s:
+# the full tier's arithmetic may still change, and what must hold is that it
+# gives the same PCM everywhere.
 # Installs the Debian packages it needs when they are missing. Prints one
 # summary line per check and exits non-zero if any fails.
 # Usage: scripts/cross-check.sh [dll] [arm] [be]     (default: all three)
@@ -152,6 +158,129 @@ if wants dll; then
   echo "dll: $((SECONDS - started)) s"
 fi
 
+# The full tier on every platform. The lists, "md5  path" per stream in the
+# order of $full_streams, are $logs/full-<platform>.md5; this machine's
+# are full-<arch>-<level>.md5, and the first of them (plain) is the one the
+# others are compared with.
+native=$(uname -m)
+[ "$native" = x86_64 ] && native=x86-64
+full_streams=$logs/full-streams.txt
+full_reference=""
+full_count=0
+
+# full_list LIST LOG RUNNER... : hashes every stream of $full_streams with the
+# program RUNNER (an emulator and quorvel_pcm_md5, or that alone).
+full_list() {
+  local list=$1 log=$2
+  shift 2
+  "$@" "$QUORVEL_CORPUS" <"$full_streams" >"$list" 2>"$log"
+}
+
+# full_differences LIST: the streams, in list order, whose MD5 in LIST is not
+# that of the reference list (or that one of the two lacks).
+full_differences() {
+  awk 'FILENAME == ARGV[1] { order[++n] = $0; next }
+       FILENAME == ARGV[2] { want[substr($0, 35)] = substr($0, 1, 32); next }
+       { got[substr($0, 35)] = substr($0, 1, 32) }
+       END { for (i = 1; i <= n; ++i) { p = order[i]; if (!(p in want) || !(p in got) || want[p] != got[p]) print p } }' \
+    "$full_streams" "$full_reference" "$1"
+}
+
+# first_of N: the first three of the N lines of standard input, comma-separated.
+first_of() {
+  local shown
+  shown=$(head -n 3 | paste -sd, | sed 's/,/, /g')
+  [ "$1" -gt 3 ] && shown+=", ..."
+  echo "$shown"
+}
+
+# full_native: builds quorvel_pcm_md5 for this machine and makes its list at
+# every kernel level the build and the processor run.
+full_native() {
+  local dir=build-cross-native started=$SECONDS
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$native full tier" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  awk -F'\t' 'NR > 1 { print $2 }' "$QUORVEL_CORPUS/golden/INDEX.tsv" >"$full_streams.all"
+  (cd "$QUORVEL_CORPUS" && find bench -maxdepth 1 -type f \( -name '*.mp1' -o -name '*.mp2' \)) >>"$full_streams.all"
+  grep -E '^(iso|twolame|ffmpeg|synth|bench)/' "$full_streams.all" | sort -u >"$full_streams"
+  rm -f "$full_streams.all"
+  full_count=$(wc -l <"$full_streams")
+  if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_CLI=OFF -DQUORVEL_BUILD_FUZZ=OFF >"$logs/native-build.log" 2>&1 &&
+    cmake --build "$dir" -j "$jobs" --target quorvel_pcm_md5 >>"$logs/native-build.log" 2>&1; }; then
+    report FAIL "$native full tier" "build failed (see $logs/native-build.log)"
+    return
+  fi
+  local tool=$dir/tests/quorvel_pcm_md5 level levels=() failures=()
+  mapfile -t levels < <("$tool" --levels)
+  if [ ${#levels[@]} -eq 0 ]; then
+    report FAIL "$native full tier" "quorvel_pcm_md5 --levels names no kernel level"
+    return
+  fi
+  for level in "${levels[@]}"; do
+    local list=$logs/full-$native-$level.md5
+    if ! QUORVEL_KERNELS=$level full_list "$list" "$logs/full-$native-$level.log" "$tool"; then
+      failures+=("$level: quorvel_pcm_md5 failed (see $logs/full-$native-$level.log)")
+      continue
+    fi
+    if [ -z "$full_reference" ]; then
+      full_reference=$list
+      continue
+    fi
+    local differ
+    differ=$(full_differences "$list")
+    if [ -n "$differ" ]; then
+      local n
+      n=$(wc -l <<<"$differ")
+      failures+=("$level differs from ${levels[0]} in $n of $full_count streams: $(first_of "$n" <<<"$differ") (lists in $logs)")
+    fi
+  done
+  if [ ${#failures[@]} -gt 0 ]; then
+    local joined
+    joined=$(printf '%s; ' "${failures[@]}")
+    report FAIL "$native full tier" "${joined%; }"
+  else
+    report PASS "$native full tier" "$full_count streams, the same PCM at each level: ${levels[*]}"
+  fi
+  echo "$native full tier: $((SECONDS - started)) s"
+}
+
+# full_check NAME DIR RUNNER... : the target's list against this machine's.
+full_check() {
+  local name=$1 dir=$2
+  shift 2
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$name full tier" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  if [ -z "$full_reference" ]; then
+    report SKIP "$name full tier" "no list of $native to compare with"
+    return
+  fi
+  local list=$logs/full-$name.md5
+  # The target's best level; a level forced for this machine means nothing there.
+  if ! QUORVEL_KERNELS='' full_list "$list" "$logs/full-$name.log" "$@" "$dir/tests/quorvel_pcm_md5"; then
+    report FAIL "$name full tier" "quorvel_pcm_md5 failed (see $logs/full-$name.log)"
+    return
+  fi
+  local differ n level
+  differ=$(full_differences "$list")
+  level=$(sed -n 's/.* at the \(.*\) level$/\1/p' "$logs/full-$name.log")
+  if [ -z "$differ" ]; then
+    report PASS "$name full tier" "$full_count streams at its ${level:-best} level, PCM identical to that of $native"
+  else
+    n=$(wc -l <<<"$differ")
+    report FAIL "$name full tier" \
+      "$n of $full_count streams differ from $native: $(first_of "$n" <<<"$differ") (lists: $list, $full_reference)"
+  fi
+}
+
+if wants arm || wants be; then
+  full_native
+fi
+
 # linux_target NAME TOOLCHAIN TRIPLET QEMU ORDER: ORDER is "tests-first" or
 # "golden-first"; the first part is the one the target exists for.
 linux_target() {
@@ -169,6 +298,7 @@ linux_target() {
     golden_check "$name" "$dir" "${run[@]}"
     tests_check "$name" "$dir"
   fi
+  full_check "$name" "$dir" "${run[@]}"
   rm -f "$dir/host"
   if [ -f examples/host.c ]; then
     "$triplet-gcc" -std=c99 -O2 -Wall -Wextra -Werror -Iinclude examples/host.c -L"$dir" -lquorvel \
