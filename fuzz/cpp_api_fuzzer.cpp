@@ -5,7 +5,8 @@
 // that describe themselves consistently, positions inside what was fed,
 // decoded frames in stream order, a bounded number of pulls, and, whenever the
 // stream went through without a restart, PCM identical to that of a decoder
-// fed the whole stream in one piece.
+// fed the whole stream in one piece. A twin decoder in the other accuracy gets
+// the same calls and must describe the same frames (see PullTwin).
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -20,12 +21,13 @@ using quorvel::fuzz::HostScript;
 using quorvel::fuzz::Require;
 
 // Frames per input: the stream ends after as many frames as a walk over the
-// headers finds, and both decodes cover that much (four frames twice are the
-// decoding work of the C harness's eight). Synthesising a whole 16 KiB input
-// (up to 450 frames at the lowest bit rates), twice, under the sanitizers held
-// the fuzzer to about sixty inputs a second, while what the checks look at
-// (chunk bookkeeping, frame search, positions, headers) is all met within the
-// first frames.
+// headers finds, and every decode covers that much (the chunked one, its twin
+// in the other accuracy and, without a restart, the one-piece one: twelve
+// frame decodes at most, against the sixteen of the C harness's eight frames
+// in two tiers). Synthesising a whole 16 KiB input (up to 450 frames at the
+// lowest bit rates), twice, under the sanitizers held the fuzzer to about
+// sixty inputs a second, while what the checks look at (chunk bookkeeping,
+// frame search, positions, headers) is all met within the first frames.
 constexpr int kFrameBudget = 4;
 
 struct Outcome {
@@ -40,8 +42,39 @@ bool IsOutputRate(uint32_t rate) {
   return false;
 }
 
-// Pulls until the decoder needs input or ends, checking every frame.
-Decoder::Next Drain(Decoder& decoder, Outcome& outcome, uint64_t fed, int64_t& lastFrame, size_t maxPulls = SIZE_MAX) {
+// Pulls the twin once, as the decoder was just pulled: the accuracies differ
+// only in the arithmetic after the side information, so they must take the
+// same step and describe the same frame, all but its PCM bytes. Up to and
+// including the first frame with a forbidden allocation: there the compatible
+// tier drops the rest of its window and the full tier only that frame, so the
+// two go on from different bytes, and the twin is let go.
+void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
+  quorvel::Frame other;
+  const Decoder::Next step = twin->Pull(other);
+  Require(step == next, "accuracies: same next step", static_cast<long>(next), static_cast<long>(step));
+  if (next != Decoder::Next::Frame && next != Decoder::Next::Skipped) return;
+  Require(other.skipped == frame.skipped, "accuracies: same skip reason", static_cast<long>(frame.skipped),
+          static_cast<long>(other.skipped));
+  Require(other.position == frame.position, "accuracies: same position", static_cast<long>(frame.position),
+          static_cast<long>(other.position));
+  Require(other.hasFormat == frame.hasFormat, "accuracies: same hasFormat", frame.hasFormat, other.hasFormat);
+  Require(other.samples == frame.samples, "accuracies: same samples", frame.samples, other.samples);
+  Require(other.channels == frame.channels, "accuracies: same channels", frame.channels, other.channels);
+  Require(other.sampleRate == frame.sampleRate, "accuracies: same sample rate", frame.sampleRate, other.sampleRate);
+  Require(other.length == frame.length, "accuracies: same frame length", frame.length, other.length);
+  Require(other.layer == frame.layer && other.version == frame.version && other.mode == frame.mode &&
+              other.bitrate == frame.bitrate && other.streamRate == frame.streamRate &&
+              other.crcProtected == frame.crcProtected,
+          "accuracies: same header", frame.layer, other.layer);
+  Require(other.pcm.size() == frame.pcm.size(), "accuracies: same PCM size", static_cast<long>(frame.pcm.size()),
+          static_cast<long>(other.pcm.size()));
+  if (frame.skipped == quorvel::SkipReason::BadAllocation) twin.reset();
+}
+
+// Pulls until the decoder needs input or ends, checking every frame, and the
+// twin (when there is one) in step.
+Decoder::Next Drain(Decoder& decoder, std::unique_ptr<Decoder>& twin, Outcome& outcome, uint64_t fed,
+                    int64_t& lastFrame, size_t maxPulls = SIZE_MAX) {
   quorvel::Frame frame;
   // Every pull that returns a frame consumes at least one byte of the fed
   // stream or of its padding.
@@ -50,6 +83,7 @@ Decoder::Next Drain(Decoder& decoder, Outcome& outcome, uint64_t fed, int64_t& l
     if (pulls == maxPulls) return Decoder::Next::Frame;
     Require(pulls <= bound, "pulls bounded by the bytes fed", static_cast<long>(pulls), static_cast<long>(fed));
     const Decoder::Next next = decoder.Pull(frame);
+    if (twin) PullTwin(twin, next, frame);
     if (next != Decoder::Next::Frame && next != Decoder::Next::Skipped) return next;
     Require(frame.position <= fed + 8, "frame position inside the stream", static_cast<long>(frame.position));
     if (next == Decoder::Next::Skipped) {
@@ -101,6 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   options.bufferBytes = (flags & 8) ? static_cast<int32_t>(script.Word() << 1) : 2889 + script.Below(32768 - 2889 + 1);
   const int chunkMode = flags >> 4;
+  // The chunked and the one-piece decode in one accuracy, the twin in the other.
+  options.accuracy = (chunkMode & 8) ? quorvel::Accuracy::Compatible : quorvel::Accuracy::Full;
 
   std::unique_ptr<Decoder> decoder;
   try {
@@ -111,6 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(!badRate || options.outputRate != 0, "rate 0 is valid");
     return 0;
   }
+  // The same options but for the accuracy; they are valid, as the decoder's
+  // were.
+  Decoder::Options twinOptions = options;
+  twinOptions.accuracy = (chunkMode & 8) ? quorvel::Accuracy::Full : quorvel::Accuracy::Compatible;
+  std::unique_ptr<Decoder> twin = std::make_unique<Decoder>(twinOptions);
 
   // The PCM of both decodes goes to buffers that keep their room from input to
   // input: growing fresh ones cost more than the decodes.
@@ -142,24 +183,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::unique_ptr<uint8_t[]> piece(new uint8_t[chunk]);
     if (chunk) std::memcpy(piece.get(), stream + offset, chunk);
     decoder->Feed(piece.get(), chunk);
+    if (twin) twin->Feed(piece.get(), chunk);
     offset += chunk;
 
     const uint8_t action = script.Byte() % 16;
     if (action == 0 && (chunkMode & 4) && restartsLeft-- > 0) {  // a seek to anywhere
       offset = script.Below(static_cast<uint32_t>(streamSize));
       decoder->Restart(offset);
+      if (twin) twin->Restart(offset);
       lastFrame = static_cast<int64_t>(offset) - 1;
       restarted = true;
     } else if (action < 6) {
       // Pull only a few frames now, then feed again while a buffer is open.
-      Drain(*decoder, chunked, offset, lastFrame, action);
+      Drain(*decoder, twin, chunked, offset, lastFrame, action);
     } else {
-      Drain(*decoder, chunked, offset, lastFrame);
+      Drain(*decoder, twin, chunked, offset, lastFrame);
     }
   }
   decoder->Finish();
   decoder->Finish();  // does nothing
-  Require(Drain(*decoder, chunked, offset, lastFrame) == Decoder::Next::End, "the stream ends after Finish");
+  if (twin) twin->Finish();
+  Require(Drain(*decoder, twin, chunked, offset, lastFrame) == Decoder::Next::End, "the stream ends after Finish");
   quorvel::Frame frame;
   Require(decoder->Pull(frame) == Decoder::Next::End, "End stays End");
   try {
@@ -170,6 +214,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(e.code() == quorvel::ErrorCode::FeedAfterFinish, "Feed after Finish error code");
   }
   Require(decoder->stats().framesDecoded == chunked.frames, "stats count the decoded frames");
+  if (twin) {
+    Require(twin->stats().framesDecoded == chunked.frames &&
+                twin->stats().samplesDecoded == decoder->stats().samplesDecoded &&
+                twin->stats().skipped.Total() == decoder->stats().skipped.Total(),
+            "accuracies: same stats", static_cast<long>(twin->stats().framesDecoded),
+            static_cast<long>(chunked.frames));
+  }
 
   if (!restarted) {
     // The same stream in one piece must give the same bytes.
@@ -179,7 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reference = {std::move(reference.pcm), 0};
     reference.pcm.clear();
     int64_t last = -1;
-    Require(Drain(whole, reference, streamSize, last) == Decoder::Next::End, "one-piece stream ends");
+    std::unique_ptr<Decoder> noTwin;
+    Require(Drain(whole, noTwin, reference, streamSize, last) == Decoder::Next::End, "one-piece stream ends");
     Require(reference.frames == chunked.frames, "chunking changes no frame count", static_cast<long>(chunked.frames),
             static_cast<long>(reference.frames));
     Require(reference.pcm == chunked.pcm, "chunking changes no PCM byte");

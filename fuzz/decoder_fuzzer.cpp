@@ -10,9 +10,13 @@
 // the promises of the calls: result codes in range, a bounded number of calls
 // per buffer, output sizes, stream positions inside the buffer, decoded frames
 // in stream order, and no scratch memory kept after a call.
+//
+// Every call is made on a second state as well, in the full tier, and must
+// give the same result there but for the PCM bytes (see Tiers).
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #if defined(__has_include) && __has_include(<sanitizer/asan_interface.h>)
 #include <sanitizer/asan_interface.h>
@@ -31,7 +35,8 @@ using namespace quorvel;
 using fuzz::HostScript;
 using fuzz::Require;
 
-// Decoded frames per input. The host stops there, as a host may at any point:
+// Decoded frames per input, each decoded in both tiers (see Tiers). The host
+// stops there, as a host may at any point:
 // synthesising a whole 16 KiB input (up to 450 frames at the lowest bit
 // rates) under the sanitizers held the fuzzer to about a hundred inputs a
 // second, while what the checks look at (buffer bookkeeping, frame search,
@@ -107,6 +112,110 @@ struct CountingHeap {
     slot = released;
     ASAN_POISON_MEMORY_REGION(block, released.bytes);
   }
+};
+
+// The host's calls, made alike on two states: one in the compatible tier,
+// whose C results the host checks, and a twin in the full tier. The tiers
+// differ only in the arithmetic after the side information, so every decision
+// about the stream (where a frame lies, whether and why it is skipped, what
+// the buffer still holds, how many samples come out) must agree call by call;
+// only the PCM bytes may differ. The one exception: at a frame with a
+// forbidden allocation the compatible tier drops the rest of the buffer where
+// the full tier skips only that frame. From there on the two read on from
+// different places, and the twin is no longer driven for this input.
+//
+// Both write to the host's one output buffer, whose bytes nobody reads, and
+// draw on the counting heap with a call count each, so that a scripted heap
+// failure hits both at the same allocation.
+class Tiers {
+ public:
+  void Start() {
+    compatible_ = DecoderState{};
+    full_ = DecoderState{};
+    full_.tier = Tier::Full;
+    parted_ = false;
+    fullHeapCalls_ = 0;
+  }
+
+  const DecoderState& Compatible() const { return compatible_; }
+
+  void Init(int32_t processing, const EqLevels* settings) {
+    InitDecoder(compatible_, processing, settings);
+    if (!parted_) InitDecoder(full_, processing, settings);
+  }
+  void Exit() {
+    ExitDecoder(compatible_);
+    if (!parted_) ExitDecoder(full_);
+  }
+  void SeekStart() {
+    SeekStartDecoder(compatible_);
+    if (!parted_) SeekStartDecoder(full_);
+  }
+  void SeekEnd() {
+    SeekEndDecoder(compatible_);
+    if (!parted_) SeekEndDecoder(full_);
+  }
+
+  int32_t Probe(const uint8_t* data, int32_t length, int32_t* rate, int32_t* channels, int32_t* bitrate) {
+    int32_t fullRate = *rate, fullChannels = 0, fullBitrate = 0;
+    const int32_t r = ProbeHeader(compatible_, data, length, rate, channels, bitrate);
+    if (parted_) return r;
+    const int32_t f = ProbeHeader(full_, data, length, &fullRate, &fullChannels, &fullBitrate);
+    Require(r == f, "tiers: same probe result", r, f);
+    if (r == kResultFrame) {
+      Require(*rate == fullRate, "tiers: same probed rate", *rate, fullRate);
+      Require(*channels == fullChannels, "tiers: same probed channels", *channels, fullChannels);
+      Require(*bitrate == fullBitrate, "tiers: same probed bitrate", *bitrate, fullBitrate);
+    }
+    return r;
+  }
+
+  // DecompressAudioOn on the compatible state, the same call on the twin.
+  int32_t Decompress(const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes, int32_t* streamPos) {
+    const FrameResult c = DecompressFrame(compatible_, data, length, out);
+    if (!parted_) {
+      std::swap(CountingHeap::calls, fullHeapCalls_);
+      const FrameResult f = DecompressFrame(full_, data, length, out);
+      std::swap(CountingHeap::calls, fullHeapCalls_);
+      Compare(c, f);
+    }
+    return CResultOf(c, outBytes, streamPos);
+  }
+
+ private:
+  void Compare(const FrameResult& c, const FrameResult& f) {
+    Require(c.reason == f.reason, "tiers: same skip reason", c.reason, f.reason);
+    if (c.outcome == FrameOutcome::SkippedToEnd && c.reason == StatusBadAllocation) {
+      Require(f.outcome == FrameOutcome::Skipped, "tiers: the full tier skips only the frame of a bad allocation",
+              static_cast<long>(f.outcome));
+      parted_ = true;
+    } else {
+      Require(c.outcome == f.outcome, "tiers: same outcome", static_cast<long>(c.outcome),
+              static_cast<long>(f.outcome));
+    }
+    Require(c.written == f.written, "tiers: same bytes written", c.written, f.written);
+    Require(c.position == f.position, "tiers: same position", c.position, f.position);
+    Require(c.offset == f.offset, "tiers: same offset", c.offset, f.offset);
+    Require(c.tail == f.tail, "tiers: same tail", c.tail, f.tail);
+    const FrameFormat& a = c.format;
+    const FrameFormat& b = f.format;
+    Require(a.sound == b.sound, "tiers: same header soundness", a.sound, b.sound);
+    Require(a.layer == b.layer, "tiers: same layer", a.layer, b.layer);
+    Require(a.flags == b.flags, "tiers: same header flags", a.flags, b.flags);
+    Require(a.modeCode == b.modeCode, "tiers: same mode", a.modeCode, b.modeCode);
+    Require(a.bitrate == b.bitrate, "tiers: same bitrate", a.bitrate, b.bitrate);
+    Require(a.sampleRate == b.sampleRate, "tiers: same stream rate", a.sampleRate, b.sampleRate);
+    Require(a.length == b.length, "tiers: same frame length", a.length, b.length);
+    Require(a.channels == b.channels, "tiers: same channels", a.channels, b.channels);
+    Require(a.outputRate == b.outputRate, "tiers: same output rate", a.outputRate, b.outputRate);
+    Require(a.samples == b.samples, "tiers: same samples", a.samples, b.samples);
+    Require(a == b, "tiers: same format");  // any field added later
+  }
+
+  DecoderState compatible_;
+  DecoderState full_;
+  bool parted_ = false;         // a bad allocation was met: the twin is left behind
+  uint32_t fullHeapCalls_ = 0;  // the twin's CountingHeap::calls
 };
 
 std::unique_ptr<uint8_t[]> Lend(const uint8_t* from, size_t n) {
@@ -190,15 +299,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CountingHeap::calls = 0;
   CountingHeap::failEvery = (flags & 16) ? 1 + script.Byte() % 4 : 0;
 
-  static const auto state = std::make_unique<DecoderState>();
+  static const auto tiers = std::make_unique<Tiers>();
   static const std::unique_ptr<uint8_t[]> outFrame(new uint8_t[kMaxFrameBytes]);
   static const std::unique_ptr<uint8_t[]> outResampled(new uint8_t[kMaxResampledBytes]);
-  *state = DecoderState{};
+  tiers->Start();
+  const DecoderState& state = tiers->Compatible();
   // What a previous input left in the output must not make a difference.
   std::memset(outFrame.get(), 0xbe, kMaxFrameBytes);
   std::memset(outResampled.get(), 0xbe, kMaxResampledBytes);
   const EqLevels firstEq = ScriptedEq(script);
-  InitDecoder(*state, processing ? script.Byte() | 1 : 0, withEq ? &firstEq : nullptr);
+  tiers->Init(processing ? script.Byte() | 1 : 0, withEq ? &firstEq : nullptr);
 
   std::unique_ptr<uint8_t[]> held;  // the buffer the decoder currently reads in place
   size_t offset = 0;
@@ -212,7 +322,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = std::min(ScriptedSize(script, sizeMode, fixedSize), streamSize);
     held = Lend(stream, length);
     int32_t requested = ScriptedRate(script), rate = requested, channels = 0, bitrate = 0;
-    const int32_t r = ProbeHeader(*state, held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
+    const int32_t r = tiers->Probe(held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
     CheckProbe(r, length, requested, rate, channels, bitrate);
     tracked = false;  // like the classic host, decoding starts at offset 0 anyway
   }
@@ -224,11 +334,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t action = script.Byte() % 16;
     if (action == 0 && seeksLeft > 0) {  // a jump to anywhere in the stream
       --seeksLeft;
-      SeekStartDecoder(*state);
+      tiers->SeekStart();
       int32_t outBytes = 0, pos = 0;
-      Require(DecompressAudioOn(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+      Require(tiers->Decompress(nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
               "no buffer after SeekStart");
-      SeekEndDecoder(*state);
+      tiers->SeekEnd();
       if (streamSize > 0) offset = script.Below(static_cast<uint32_t>(streamSize));
       base = offset;
       lastFrame = -1;
@@ -237,27 +347,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> next = Lend(stream + offset, length);
     if (action == 1) {
       const EqLevels eq = ScriptedEq(script);
-      InitDecoder(*state, script.Byte() & 1, script.Chance(8) ? &eq : nullptr);  // options only
+      tiers->Init(script.Byte() & 1, script.Chance(8) ? &eq : nullptr);  // options only
     } else if (action == 2) {
-      ExitDecoder(*state);
-      InitDecoder(*state, processing, nullptr);
+      tiers->Exit();
+      tiers->Init(processing, nullptr);
       base = offset;
       lastFrame = -1;
     } else if (action == 3) {
       held = std::move(next);  // the probe reads this buffer in place
       int32_t requested = ScriptedRate(script), rate = requested, channels = 0, bitrate = 0;
-      const int32_t r = ProbeHeader(*state, held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
+      const int32_t r = tiers->Probe(held.get(), static_cast<int32_t>(length), &rate, &channels, &bitrate);
       CheckProbe(r, length, requested, rate, channels, bitrate);
       if (r == 0) {
         int32_t outBytes = 0, pos = 0;
-        Require(DecompressAudioOn(*state, nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
+        Require(tiers->Decompress(nullptr, 0, outFrame.get(), &outBytes, &pos) == kResultNeedBuffer,
                 "no buffer after a successful probe");
       }
       next = Lend(stream + offset, length);
       tracked = false;
     } else if (action == 4) {
       int32_t rate = 0, channels = 0, bitrate = 0;
-      Require(ProbeHeader(*state, nullptr, 100, &rate, &channels, &bitrate) == kResultBufferDone, "null probe");
+      Require(tiers->Probe(nullptr, 100, &rate, &channels, &bitrate) == kResultBufferDone, "null probe");
     }
 
     held = std::move(next);
@@ -266,12 +376,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     do {
       ++calls;
       Require(calls <= length + 2, "calls per buffer bounded by its length", static_cast<long>(calls));
-      const bool resampling = state->resampleEnabled;
+      const bool resampling = state.resampleEnabled;
       uint8_t* out = resampling ? outResampled.get() : outFrame.get();
       int32_t outBytes = -1, pos = -1;
       // The length passed along with a null buffer is not read.
       const int32_t lengthArg = calls == 1 || script.Chance(12) ? static_cast<int32_t>(length) : script.Byte() - 128;
-      result = DecompressAudioOn(*state, calls == 1 ? held.get() : nullptr, lengthArg, out, &outBytes, &pos);
+      result = tiers->Decompress(calls == 1 ? held.get() : nullptr, lengthArg, out, &outBytes, &pos);
 
       Require(CountingHeap::live == 0, "scratch released before the call returns", CountingHeap::live);
       Require(result == kResultFrame || result == kResultBufferDone ||
@@ -303,7 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
   }
-  ExitDecoder(*state);
+  tiers->Exit();
   ResampleScratchHeap() = savedHeap;
   return 0;
 }

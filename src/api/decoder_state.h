@@ -131,6 +131,10 @@ void MoveBuffer(DecoderState& state, const uint8_t* base);
 // own through the C protocol.
 int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
                           int32_t* streamPos);
+// Its second half: the C result of a DecompressFrame result, with outBytes
+// and streamPos set as DecompressAudioOn sets them. For hosts that need the
+// FrameResult as well.
+int32_t CResultOf(const FrameResult& frame, int32_t* outBytes, int32_t* streamPos);
 
 // Heap routines for the resampling scratch arrays, replaceable by tests.
 struct ScratchHeap {

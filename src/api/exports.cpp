@@ -20,9 +20,7 @@ namespace quorvel {
 
 // The C view of a frame call: one result code for what happened, outBytes
 // always, and the position for every result but 1 (there is none then).
-int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
-                          int32_t* streamPos) {
-  const FrameResult frame = DecompressFrame(state, data, length, out);
+int32_t CResultOf(const FrameResult& frame, int32_t* outBytes, int32_t* streamPos) {
   if (outBytes) *outBytes = frame.written;
   if (frame.outcome == FrameOutcome::NeedBuffer) return QUORVEL_NEED_BUFFER;
   if (streamPos) *streamPos = static_cast<int32_t>(frame.position);
@@ -39,6 +37,11 @@ int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t leng
       break;
   }
   return QUORVEL_BUFFER_DONE;
+}
+
+int32_t DecompressAudioOn(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out, int32_t* outBytes,
+                          int32_t* streamPos) {
+  return CResultOf(DecompressFrame(state, data, length, out), outBytes, streamPos);
 }
 
 }  // namespace quorvel
