@@ -180,7 +180,7 @@ int32_t ProbeHeader(DecoderState& state, const uint8_t* data, int32_t length, in
   if (data == nullptr) return kResultBufferDone;  // nothing to probe; nothing changes
   state.streamOffset += state.consumed;
   SetBuffer(state.cursor, data, BufferLength(length));
-  while (DecodeFrame(state.frame, state.cursor) != 0) {
+  while (DecodeTierFrame(state) != 0) {
     // Any failure but the end of the buffer has moved `resume` on.
     if (state.cursor.status == StatusNeedData) return ProbeResult(state);
   }
