@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,20 @@ std::string Md5Hex(const uint8_t* data, size_t size) {
   cli::Md5 md5;
   md5.Update(data, size);
   return md5.HexDigest();
+}
+
+ReferenceDifference CompareWithReference(const std::vector<uint8_t>& pcm, const std::vector<uint8_t>& reference) {
+  auto sample = [](const std::vector<uint8_t>& v, size_t i) { return static_cast<int16_t>(v[2 * i] | v[2 * i + 1] << 8); };
+  ReferenceDifference d;
+  d.samples = std::min(pcm.size(), reference.size()) / 2;
+  double squares = 0;
+  for (size_t i = 0; i < d.samples; ++i) {
+    const int e = sample(pcm, i) - sample(reference, i);
+    squares += static_cast<double>(e) * e;
+    d.max = std::max(d.max, std::abs(e));
+  }
+  d.rms = d.samples ? std::sqrt(squares / static_cast<double>(d.samples)) : 0;
+  return d;
 }
 
 std::vector<GoldenRow> ReadGoldenIndex(const std::filesystem::path& corpus) {

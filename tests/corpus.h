@@ -23,6 +23,20 @@ inline std::string Md5Hex(const std::string& s) {
   return Md5Hex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
+// The ISO/IEC 11172-4 Layer I/II compliance streams: iso/NAME.bit with the
+// reference decoder's output in iso/NAME.pcm.
+inline constexpr const char* kComplianceStreams[] = {
+    "l1-fl1",  "l1-fl2",  "l1-fl3",  "l1-fl4",  "l1-fl5",  "l1-fl6",  "l1-fl7",  "l1-fl8",
+    "l2-fl10", "l2-fl11", "l2-fl12", "l2-fl13", "l2-fl14", "l2-fl15", "l2-fl16", "l2-test32"};
+
+// 16-bit PCM against a reference over the shorter of the two, in 16-bit steps.
+struct ReferenceDifference {
+  size_t samples = 0;
+  double rms = 0;
+  int max = 0;
+};
+ReferenceDifference CompareWithReference(const std::vector<uint8_t>& pcm, const std::vector<uint8_t>& reference);
+
 struct GoldenRow {
   std::string id, stream, config;
   int buffer = 4096;
