@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -287,24 +288,28 @@ TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
   std::mt19937 rng(seed);
   for (KernelLevel level : SupportedLevels()) {
     SCOPED_TRACE(KernelLevelName(level));
-    const auto kernel = SynthesisKernelsFor(level).fullWindowSlot;
+    const auto kernel = SynthesisKernelsFor(level).fullWindowSlots;
     const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
-    auto history = std::make_unique<ChannelHistory>();
-    for (int trial = 0; trial < 200; ++trial) {
-      int32_t* values = &history->upper[0][0][0];
-      const size_t n = sizeof(ChannelHistory) / sizeof(int32_t);
+    auto history = std::make_unique<FullChannelHistory>();
+    for (int trial = 0; trial < 300; ++trial) {
+      int32_t* values = &history->slot[0].even[0];
+      const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);
       for (size_t i = 0; i < n; ++i) {
-        // Realistic levels, then the full range, then rails (saturating sums).
+        // Realistic levels, then the full range, then rails (saturating
+        // sums), then realistic levels with a single rail among them.
         values[i] = trial < 80    ? static_cast<int32_t>(rng()) >> 8
                     : trial < 160 ? static_cast<int32_t>(rng())
-                                  : extremes[rng() % (trial < 180 ? 7 : 2)];
+                    : trial < 200 ? extremes[rng() % (trial < 180 ? 7 : 2)]
+                                  : static_cast<int32_t>(rng()) >> 8;
       }
-      for (int b = 0; b < 16; ++b) {
-        Q28 plain[32], avx2[32];
-        FullWindowSlotPlain(*history, b, plain);
-        kernel(*history, b, avx2);
-        for (int j = 0; j < 32; ++j) ASSERT_EQ(avx2[j], plain[j]) << "trial " << trial << " b " << b << " j " << j;
-      }
+      if (trial >= 200) values[rng() % n] = extremes[rng() % 2];
+      const int count = 1 + trial % kFullSlotsPerFrame;
+      std::vector<Q28> plain(32 * count), fast(32 * count + 1);
+      fast[32 * count] = 0x5A5A5A5A;
+      FullWindowSlotsPlain(history->slot + kFullCarriedSlots, count, plain.data());
+      kernel(history->slot + kFullCarriedSlots, count, fast.data());
+      for (int j = 0; j < 32 * count; ++j) ASSERT_EQ(fast[j], plain[j]) << "trial " << trial << " entry " << j;
+      ASSERT_EQ(fast[32 * count], 0x5A5A5A5A) << "written beyond " << count << " slots";
     }
   }
 }
@@ -326,12 +331,15 @@ TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
                           : extremes[rng() % 5];
       }
       const int count = 1 + trial % 4;
-      int32_t plain[32][4], avx2[32][4];
+      // The same filler in both: the slot after the count stays as it was.
+      FullHistorySlot plain[5], fast[5];
+      std::memset(plain, trial & 0xFF, sizeof plain);
+      std::memset(fast, trial & 0xFF, sizeof fast);
       FullDct32x4Plain(slots, count, plain);
-      kernel(slots, count, avx2);
-      for (int m = 0; m < 32; ++m) {
-        for (int j = 0; j < count; ++j)
-          ASSERT_EQ(avx2[m][j], plain[m][j]) << "trial " << trial << " X[" << m << "] of slot " << j;
+      kernel(slots, count, fast);
+      for (int j = 0; j < 5; ++j) {
+        ASSERT_EQ(std::memcmp(&plain[j], &fast[j], sizeof(FullHistorySlot)), 0)
+            << "trial " << trial << " count " << count << ": slot " << j;
       }
     }
   }

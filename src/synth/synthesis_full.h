@@ -14,7 +14,11 @@
 //   sums      64-bit, Q40: 16 products of at most 2^48 never overflow
 //   output    Q28 in the PcmBlock, rounded to nearest (half up) and saturated
 //             to 32 bits
-// The history uses the layout of ChannelHistory (see synthesis.h).
+//
+// The history holds each slot in the order in which the windowing consumes
+// it: the windowing runs over the ages of the slots with the outputs in
+// vector lanes, so that every vector of values it loads feeds the outputs k
+// and 32 - k at once and no horizontal sum is needed.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +28,35 @@
 
 namespace quorvel {
 
+// The history values (Q24) of one slot, with X = its DCT:
+//   even[k]    = X[16 + k], k = 0..15: what out[k] and out[32 - k] take from
+//                the slot while its age is even
+//   odd[k]     = X[16 - k], k = 0..15: the same while its age is odd
+//   oddBack[]  = X[0], X[15], X[14], X[13]: what out[16], out[31], out[30]
+//                and out[29] take from it at odd ages; odd[0..3] with
+//                out[16]'s X[0] in place of out[0]'s X[16], because out[16]
+//                is computed in the vector lane that pairs with out[0]'s
+struct FullHistorySlot {
+  int32_t even[16];
+  int32_t odd[16];
+  int32_t oddBack[4];
+};
+
+// A slot's output takes the slot itself and the 15 before it.
+constexpr int kFullCarriedSlots = 15;
+constexpr int kFullSlotsPerFrame = kSamplesPerChannel / 32;
+
+// One channel's history, in order of time: while a frame is synthesised,
+// slot[15 + s] holds its slot s and slot[0..14] the 15 slots before the
+// frame, so that a slot's 16 terms lie at fixed offsets below it. The frame's
+// last 15 slots then move to the front. A channel that a frame does not use
+// keeps its history for the next frame that does.
+struct FullChannelHistory {
+  alignas(32) FullHistorySlot slot[kFullCarriedSlots + kFullSlotsPerFrame];
+};
+
 struct FullSynthesisState {
-  ChannelHistory channel[kMaxChannels];  // Q24 values
-  int32_t ringIndex;                     // ring value of the next slot, 0..15, shared by both channels
+  FullChannelHistory channel[kMaxChannels];
 };
 
 // Rows j = 0..16 of the window in Q16: c_j[a] = D[j + 32 a] in entries a and a + 16.
@@ -61,22 +91,19 @@ inline int32_t FullHistoryValue(int64_t x) {
   return static_cast<int32_t>(v);
 }
 
-// FullDct32 of `count` (1..4) consecutive slots of 32 samples as history
-// values: out[m][j] is FullHistoryValue(X[m]) of slot j; lanes from count on
-// hold unspecified values. The plain version of the synthesis kernel
-// fullDct32x4.
-void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]);
+// FullDct32 of `count` (1..4) consecutive slots of 32 samples, stored as
+// history values (FullHistoryValue) in out[0..count - 1]. The plain version
+// of the synthesis kernel fullDct32x4.
+void FullDct32x4Plain(const Q28* slots, int count, FullHistorySlot* out);
 
-// The windowed sums of one slot whose DCT has been stored at ring value b,
-// in Q28. The plain version of the synthesis kernel fullWindowSlot.
-void FullWindowSlotPlain(const ChannelHistory& history, int b, Q28 out[32]);
+// The windowed sums, in Q28, of the `count` slots first[0..count - 1], each
+// over itself and the 15 slots before it (first[-15] is the earliest read):
+// out: [32 * count]. The plain version of the synthesis kernel
+// fullWindowSlots.
+void FullWindowSlotsPlain(const FullHistorySlot* first, int count, Q28* out);
 
-// Synthesises `slots` slots of `channels` channels of frame.samples into
-// pcm.samples; does not advance the ring.
-void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
-                         int slots);
-// The whole frame: fills the PcmBlock's rate, channels and count, and
-// advances the ring.
+// The whole frame: fills the PcmBlock's rate, channels, count and samples,
+// and moves the history on.
 void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
 
 }  // namespace quorvel
