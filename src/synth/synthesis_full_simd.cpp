@@ -52,13 +52,37 @@ namespace {
 
 QUORVEL_TARGET_AVX2 inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
+// The cosines of each level, each repeated in four lanes, so that the
+// products read them from memory without a broadcast.
+struct WideCosines {
+  alignas(32) int64_t level32[16][4];
+  alignas(32) int64_t level16[8][4];
+  alignas(32) int64_t level8[4][4];
+  alignas(32) int64_t level4[2][4];
+  alignas(32) int64_t level2[1][4];
+};
+
+WideCosines MakeWideCosines() {
+  WideCosines w{};
+  for (int lane = 0; lane < 4; ++lane) {
+    for (int n = 0; n < 16; ++n) w.level32[n][lane] = FullDctCos32[n];
+    for (int n = 0; n < 8; ++n) w.level16[n][lane] = FullDctCos16[n];
+    for (int n = 0; n < 4; ++n) w.level8[n][lane] = FullDctCos8[n];
+    for (int n = 0; n < 2; ++n) w.level4[n][lane] = FullDctCos4[n];
+    w.level2[0][lane] = FullDctCos2[0];
+  }
+  return w;
+}
+
+const WideCosines kWideCosines = MakeWideCosines();
+
 template <int N>
-constexpr const int64_t* CosTable() {
-  if constexpr (N == 32) return FullDctCos32;
-  if constexpr (N == 16) return FullDctCos16;
-  if constexpr (N == 8) return FullDctCos8;
-  if constexpr (N == 4) return FullDctCos4;
-  return FullDctCos2;
+const int64_t (*CosTable())[4] {
+  if constexpr (N == 32) return kWideCosines.level32;
+  if constexpr (N == 16) return kWideCosines.level16;
+  if constexpr (N == 8) return kWideCosines.level8;
+  if constexpr (N == 4) return kWideCosines.level4;
+  return kWideCosines.level2;
 }
 
 // MulQ31 in four 64-bit lanes. The low 32 bits of a logical shift by 31 are
@@ -78,11 +102,11 @@ QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int64_t* c = CosTable<N>();
+    const int64_t(*c)[4] = CosTable<N>();
     __m256i g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
-      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), _mm256_set1_epi64x(c[n]));
+      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), Load(c[n]));
     }
     Transform4<H>(g, e);
     Transform4<H>(h, o);
@@ -127,8 +151,18 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullHistor
   const Q28* s[4];
   for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
   __m256i x[32], y[32];
-  for (int k = 0; k < 32; ++k) {
-    x[k] = _mm256_slli_epi64(_mm256_setr_epi64x(s[0][k], s[1][k], s[2][k], s[3][k]), 2);  // Q30
+  // Eight subbands of the four slots at a time, transposed: u[i] holds
+  // subband i of each slot in its low half and subband i + 4 in its high one.
+  for (int k = 0; k < 32; k += 8) {
+    const __m256i r0 = Load(s[0] + k), r1 = Load(s[1] + k), r2 = Load(s[2] + k), r3 = Load(s[3] + k);
+    const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+    const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+    const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
+                          _mm256_unpackhi_epi64(t1, t3)};
+    for (int i = 0; i < 4; ++i) {
+      x[k + i] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i])), 2);  // Q30
+      x[k + i + 4] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1)), 2);
+    }
   }
   Transform4<32>(x, y);
   // FullHistoryValue: clamped to the range whose rounding fits 32 bits, the
