@@ -289,25 +289,29 @@ TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
   for (KernelLevel level : SupportedLevels()) {
     SCOPED_TRACE(KernelLevelName(level));
     const auto kernel = SynthesisKernelsFor(level).fullWindowSlots;
-    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
+    // History values lie below 2^30 in magnitude (the clamped input keeps them there).
+    const int32_t limit = (1 << 30) - 1;
+    const int32_t extremes[] = {-limit, limit, 0, -1, 1, 1 << 24, -(1 << 24)};
+    std::uniform_int_distribution<int32_t> any(-limit, limit);
     auto history = std::make_unique<FullChannelHistory>();
+    int32_t* values = &history->slot[0].even[0];
+    const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);  // the slots, then first[]
     for (int trial = 0; trial < 300; ++trial) {
-      int32_t* values = &history->slot[0].even[0];
-      const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);
       for (size_t i = 0; i < n; ++i) {
         // Realistic levels, then the full range, then rails (saturating
         // sums), then realistic levels with a single rail among them.
         values[i] = trial < 80    ? static_cast<int32_t>(rng()) >> 8
-                    : trial < 160 ? static_cast<int32_t>(rng())
+                    : trial < 160 ? any(rng)
                     : trial < 200 ? extremes[rng() % (trial < 180 ? 7 : 2)]
                                   : static_cast<int32_t>(rng()) >> 8;
       }
       if (trial >= 200) values[rng() % n] = extremes[rng() % 2];
       const int count = 1 + trial % kFullSlotsPerFrame;
+      const int index = kFullCarriedSlots + static_cast<int>(rng() % (kFullSlotsPerFrame - count + 1));
       std::vector<Q28> plain(32 * count), fast(32 * count + 1);
       fast[32 * count] = 0x5A5A5A5A;
-      FullWindowSlotsPlain(history->slot + kFullCarriedSlots, count, plain.data());
-      kernel(history->slot + kFullCarriedSlots, count, fast.data());
+      FullWindowSlotsPlain(*history, index, count, plain.data());
+      kernel(*history, index, count, fast.data());
       for (int j = 0; j < 32 * count; ++j) ASSERT_EQ(fast[j], plain[j]) << "trial " << trial << " entry " << j;
       ASSERT_EQ(fast[32 * count], 0x5A5A5A5A) << "written beyond " << count << " slots";
     }
@@ -318,30 +322,57 @@ TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
+  auto plain = std::make_unique<FullChannelHistory>();
+  auto fast = std::make_unique<FullChannelHistory>();
   for (KernelLevel level : SupportedLevels()) {
     SCOPED_TRACE(KernelLevelName(level));
     const auto kernel = SynthesisKernelsFor(level).fullDct32x4;
-    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
+    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, kFullInputLimit, -kFullInputLimit};
     for (int trial = 0; trial < 300; ++trial) {
       Q28 slots[4 * 32];
       for (Q28& v : slots) {
-        // Realistic levels, the full range (whose history values saturate), rails.
+        // Realistic levels, the full range (which the clamp limits), rails.
         v = trial < 100   ? static_cast<int32_t>(rng()) >> 3
             : trial < 200 ? static_cast<int32_t>(rng())
-                          : extremes[rng() % 5];
+                          : extremes[rng() % 7];
       }
       const int count = 1 + trial % 4;
-      // The same filler in both: the slot after the count stays as it was.
-      FullHistorySlot plain[5], fast[5];
-      std::memset(plain, trial & 0xFF, sizeof plain);
-      std::memset(fast, trial & 0xFF, sizeof fast);
-      FullDct32x4Plain(slots, count, plain);
-      kernel(slots, count, fast);
-      for (int j = 0; j < 5; ++j) {
-        ASSERT_EQ(std::memcmp(&plain[j], &fast[j], sizeof(FullHistorySlot)), 0)
-            << "trial " << trial << " count " << count << ": slot " << j;
-      }
+      const int index = static_cast<int>(rng() % (kFullHistorySlots - 3));
+      // The same filler in both: the slots outside the count stay as they were.
+      std::memset(plain.get(), trial & 0xFF, sizeof(FullChannelHistory));
+      std::memset(fast.get(), trial & 0xFF, sizeof(FullChannelHistory));
+      FullDct32x4Plain(slots, count, *plain, index);
+      kernel(slots, count, *fast, index);
+      ASSERT_EQ(std::memcmp(plain.get(), fast.get(), sizeof(FullChannelHistory)), 0)
+          << "trial " << trial << " index " << index << " count " << count;
     }
+  }
+}
+
+// Whatever the input, the history stays below the 2^30 in magnitude that
+// the windowing relies on, and inputs at the clamp give what the clamp gives.
+TEST(FullSynthesis, HistoryValuesStayWithinTheirBound) {
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
+  auto history = std::make_unique<FullChannelHistory>();
+  auto clamped = std::make_unique<FullChannelHistory>();
+  for (int trial = 0; trial < 400; ++trial) {
+    Q28 slot[32], atLimit[32];
+    for (int k = 0; k < 32; ++k) {
+      // All at one rail, alternating rails (the largest X of each pattern), random.
+      const bool high = trial % 4 == 0 ? true : trial % 4 == 1 ? (k + trial / 4) % 2 == 0 : rng() & 1;
+      slot[k] = trial % 4 == 3 ? static_cast<Q28>(rng()) : high ? INT32_MAX : INT32_MIN;
+      atLimit[k] = FullInputValue(slot[k]);
+    }
+    FullDct32x4Plain(slot, 1, *history, 0);
+    FullDct32x4Plain(atLimit, 1, *clamped, 0);
+    ASSERT_EQ(std::memcmp(&history->slot[0], &clamped->slot[0], sizeof(FullHistorySlot)), 0) << trial;
+    for (int k = 0; k < 16; ++k) {
+      ASSERT_LT(std::abs(int64_t{history->slot[0].even[k]}), int64_t{1} << 30) << trial;
+      ASSERT_LT(std::abs(int64_t{history->slot[0].odd[k]}), int64_t{1} << 30) << trial;
+    }
+    ASSERT_LT(std::abs(int64_t{history->first[0]}), int64_t{1} << 30) << trial;
   }
 }
 

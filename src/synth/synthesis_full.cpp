@@ -65,17 +65,18 @@ void FullDct32(const Q28* slotSamples, int64_t out[32]) {
   FullTransform<32>(x, out);
 }
 
-void FullDct32x4Plain(const Q28* slots, int count, FullHistorySlot* out) {
+void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index) {
   for (int j = 0; j < count; ++j) {
+    Q28 s[32];
+    for (int k = 0; k < 32; ++k) s[k] = FullInputValue(slots[32 * j + k]);
     int64_t x[32];
-    FullDct32(slots + 32 * j, x);
-    FullHistorySlot& slot = out[j];
+    FullDct32(s, x);
+    FullHistorySlot& slot = history.slot[index + j];
     for (int k = 0; k < 16; ++k) {
       slot.even[k] = FullHistoryValue(x[16 + k]);
       slot.odd[k] = FullHistoryValue(x[16 - k]);
     }
-    slot.oddBack[0] = FullHistoryValue(x[0]);
-    for (int k = 1; k < 4; ++k) slot.oddBack[k] = slot.odd[k];
+    history.first[index + j] = FullHistoryValue(x[0]);
   }
 }
 
@@ -85,25 +86,25 @@ void FullDct32x4Plain(const Q28* slots, int count, FullHistorySlot* out) {
 //   out[k]      = sum over a of (+c_k[a] at even a, -c_k[a] at odd a) u,  k = 0..15
 //   out[32 - k] = sum over a of c_k[15 - a] u,                            k = 1..15
 //   out[16]     = -sum over odd a of c_16[a] X[0]
-// Each sum has 16 products below 2^31 x 2^17 and fits 64 bits exactly.
-void FullWindowSlotsPlain(const FullHistorySlot* first, int count, Q28* out) {
+// Each sum has 16 products below 2^30 x 2^17 and fits 64 bits exactly.
+void FullWindowSlotsPlain(const FullChannelHistory& history, int index, int count, Q28* out) {
   for (int n = 0; n < count; ++n, out += 32) {
-    int64_t front[16] = {}, back[16] = {};  // back[k]: out[32 - k]; back[0]: out[16]
+    const int t = index + n;
+    int64_t front[16] = {}, back[16] = {};  // back[k]: out[32 - k]
+    int64_t middle = 0;                     // out[16]
     for (int a = 0; a < 16; ++a) {
-      const FullHistorySlot& slot = first[n - a];
+      const FullHistorySlot& slot = history.slot[t - a];
       const bool even = a % 2 == 0;
       const int32_t* u = even ? slot.even : slot.odd;
-      const int32_t* uBack = even ? slot.even : slot.oddBack;  // for k < 4; u from there on
       for (int k = 0; k < 16; ++k) {
         const int64_t c = SynthesisWindowQ16[k][a];
         front[k] += (even ? c : -c) * u[k];
-        const int32_t v = k < 4 ? uBack[k] : u[k];
-        if (k > 0) back[k] += int64_t{SynthesisWindowQ16[k][15 - a]} * v;
+        if (k > 0) back[k] += int64_t{SynthesisWindowQ16[k][15 - a]} * u[k];
       }
-      if (!even) back[0] -= int64_t{SynthesisWindowQ16[16][a]} * slot.oddBack[0];
+      if (!even) middle -= int64_t{SynthesisWindowQ16[16][a]} * history.first[t - a];
     }
     for (int k = 0; k < 16; ++k) out[k] = OutputValue(front[k]);
-    out[16] = OutputValue(back[0]);
+    out[16] = OutputValue(middle);
     for (int k = 1; k < 16; ++k) out[32 - k] = OutputValue(back[k]);
   }
 }
@@ -116,14 +117,14 @@ void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame,
   pcm.samplesPerChannel = static_cast<int16_t>(32 * slots);
   const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < channels; ++ch) {
-    FullHistorySlot* history = synthesis.channel[ch].slot;
-    FullHistorySlot* frameSlots = history + kFullCarriedSlots;
+    FullChannelHistory& history = synthesis.channel[ch];
     for (int first = 0; first < slots; first += 4) {
       const int count = slots - first < 4 ? slots - first : 4;
-      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, frameSlots + first);
+      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, kFullCarriedSlots + first);
     }
-    kernels.fullWindowSlots(frameSlots, slots, pcm.samples[ch].data());
-    std::memmove(history, history + slots, kFullCarriedSlots * sizeof(FullHistorySlot));
+    kernels.fullWindowSlots(history, kFullCarriedSlots, slots, pcm.samples[ch].data());
+    std::memmove(history.slot, history.slot + slots, kFullCarriedSlots * sizeof(FullHistorySlot));
+    std::memmove(history.first, history.first + slots, kFullCarriedSlots * sizeof(int32_t));
   }
 }
 

@@ -1,12 +1,19 @@
 // The full tier's DCT and windowing in AVX2.
 //
 // The DCT runs four slots at once, one per 64-bit lane, and stores them in
-// the history through 4 x 4 transposes. The windowing keeps the outputs in
-// the lanes: per age, each vector of four history values (sign-extended to
-// 64-bit lanes for vpmuldq) is multiplied by the coefficients of outputs
-// k..k+3 and of outputs 32-k..29-k, so that the 32 sums stay in eight
-// accumulators and need no horizontal reduction. The same sums as the plain
-// versions, so the same bits; tests/full_tier_test.cpp checks it.
+// the history through 4 x 4 transposes.
+//
+// The windowing keeps the outputs in the lanes and takes the slots of ages a
+// (even) and 15 - a together: with x = X[16 + k] of the one, y = X[16 - k]
+// of the other, p = c_k[a] and q = c_k[15 - a], the pair adds p x - q y to
+// out[k] and q x + p y to out[32 - k] (see FullWindowSlotsPlain), which is
+// k1 - k2 and k1 + k3 for the three products
+//   k1 = p (x + y),  k2 = (p + q) y,  k3 = (q - p) x
+// instead of four. x + y fits 32 bits because history values lie below
+// 2^30 in magnitude, and vpmuldq reads 32 bits. The lane of out[32 - 0] is unused;
+// out[16] is an eight-term sum of its own. All products and sums are exact,
+// so the bits are those of the plain version; tests/full_tier_test.cpp
+// checks it.
 #include <cstddef>
 #include <cstring>
 
@@ -24,27 +31,32 @@ namespace quorvel {
 
 namespace {
 
-// FullWindowSlotsPlain's coefficients by age, widened to 64-bit lanes:
-// front[a][k] meets u of out[k], back[a][k] that of out[32 - k] (k = 1..15)
-// and back[a][0] X[0] of out[16].
-struct FullWindowAgeLanes {
-  alignas(32) int64_t front[16][16];
-  alignas(32) int64_t back[16][16];
+// The coefficients of the three products of each pair of ages (a = 2i and
+// 15 - a) and lane k, widened to 64-bit lanes; middle[] those of out[16]
+// for the X[0] of the slots t - 15, t - 13, .., t - 1 (ages 15, 13, .., 1).
+struct FullWindowPairLanes {
+  alignas(32) int64_t sum[8][16];   // p, for x + y
+  alignas(32) int64_t odd[8][16];   // p + q, for y
+  alignas(32) int64_t even[8][16];  // q - p, for x
+  alignas(32) int64_t middle[8];
 };
 
-FullWindowAgeLanes MakeAgeLanes() {
-  FullWindowAgeLanes w{};
-  for (int a = 0; a < 16; ++a) {
-    const bool even = a % 2 == 0;
+FullWindowPairLanes MakePairLanes() {
+  FullWindowPairLanes w{};
+  for (int i = 0; i < 8; ++i) {
+    const int a = 2 * i;
     for (int k = 0; k < 16; ++k) {
-      w.front[a][k] = even ? SynthesisWindowQ16[k][a] : -SynthesisWindowQ16[k][a];
-      w.back[a][k] = k > 0 ? SynthesisWindowQ16[k][15 - a] : even ? 0 : -SynthesisWindowQ16[16][a];
+      const int64_t p = SynthesisWindowQ16[k][a], q = SynthesisWindowQ16[k][15 - a];
+      w.sum[i][k] = p;
+      w.odd[i][k] = p + q;
+      w.even[i][k] = q - p;
     }
+    w.middle[i] = -SynthesisWindowQ16[16][15 - a];
   }
   return w;
 }
 
-const FullWindowAgeLanes kAgeLanes = MakeAgeLanes();
+const FullWindowPairLanes kPairLanes = MakePairLanes();
 
 }  // namespace
 
@@ -126,6 +138,11 @@ QUORVEL_TARGET_AVX2 inline __m256i PackLow(__m256i a, __m256i b) {
   return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
+// FullInputValue in eight lanes.
+QUORVEL_TARGET_AVX2 inline __m256i Clamp(__m256i v) {
+  return _mm256_max_epi32(_mm256_min_epi32(v, _mm256_set1_epi32(kFullInputLimit)), _mm256_set1_epi32(-kFullInputLimit));
+}
+
 // Stores eight history values of four slots: v[i] holds, for the slots in
 // its 32-bit lanes 0..3, entry i of the group and, in lanes 4..7, entry
 // i + 4; each slot receives its eight entries at `offset` (in int32) of its
@@ -147,14 +164,15 @@ QUORVEL_TARGET_AVX2 inline void StoreTransposed(const __m256i v[4], FullHistoryS
 
 }  // namespace
 
-QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullHistorySlot* out) {
+QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index) {
   const Q28* s[4];
   for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
   __m256i x[32], y[32];
   // Eight subbands of the four slots at a time, transposed: u[i] holds
   // subband i of each slot in its low half and subband i + 4 in its high one.
   for (int k = 0; k < 32; k += 8) {
-    const __m256i r0 = Load(s[0] + k), r1 = Load(s[1] + k), r2 = Load(s[2] + k), r3 = Load(s[3] + k);
+    const __m256i r0 = Clamp(Load(s[0] + k)), r1 = Clamp(Load(s[1] + k)), r2 = Clamp(Load(s[2] + k)),
+                  r3 = Clamp(Load(s[3] + k));
     const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
     const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
     const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
@@ -165,16 +183,10 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullHistor
     }
   }
   Transform4<32>(x, y);
-  // FullHistoryValue: clamped to the range whose rounding fits 32 bits, the
-  // low half of a logical shift is the result.
-  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 37));
-  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 37) - 33);
-  for (int m = 0; m < 32; ++m) {
-    __m256i v = _mm256_blendv_epi8(y[m], low, _mm256_cmpgt_epi64(low, y[m]));
-    v = _mm256_blendv_epi8(v, high, _mm256_cmpgt_epi64(v, high));
-    y[m] = _mm256_srli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 6);
-  }
-  FullHistorySlot* const slot[4] = {out, out + 1, out + 2, out + 3};  // those from count on are not written
+  // FullHistoryValue: the low half of a logical shift is the result.
+  for (int m = 0; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
+  FullHistorySlot* const slot[4] = {&history.slot[index], &history.slot[index + 1], &history.slot[index + 2],
+                                    &history.slot[index + 3]};  // those from count on are not written
   constexpr int kEven = offsetof(FullHistorySlot, even) / 4, kOdd = offsetof(FullHistorySlot, odd) / 4;
   for (int g = 0; g < 2; ++g) {
     const int m = 16 + 8 * g;  // even[8g + i] = X[16 + 8g + i]
@@ -188,16 +200,12 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullHistor
   }
   alignas(32) int32_t first[8];  // X[0] of each slot, in the low halves
   _mm256_store_si256(reinterpret_cast<__m256i*>(first), y[0]);
-  for (int j = 0; j < count; ++j) {
-    FullHistorySlot& h = *slot[j];
-    std::memcpy(h.oddBack, h.odd, sizeof h.oddBack);
-    h.oddBack[0] = first[2 * j];
-  }
+  for (int j = 0; j < count; ++j) history.first[index + j] = first[2 * j];
 }
 
 namespace {
 
-// acc += the products of the four values at `values` (int32) with four coefficients.
+// Four history values sign-extended to 64-bit lanes.
 QUORVEL_TARGET_AVX2 inline __m256i Values(const int32_t* values) {
   return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
 }
@@ -217,20 +225,31 @@ QUORVEL_TARGET_AVX2 inline __m256i OutputValues(__m256i sums) {
   return _mm256_srli_epi64(_mm256_add_epi64(sums, _mm256_set1_epi64x(2048)), 12);
 }
 
-// The terms of ages a and a + 1 (a even) of the slot at `newest`.
-QUORVEL_TARGET_AVX2 inline void AgePair(const FullHistorySlot* newest, int a, __m256i front[4], __m256i back[4]) {
-  const FullHistorySlot& even = newest[-a];
+// The three products of the pair of ages 2i and 15 - 2i of the slot at index
+// t, for all 16 lanes.
+QUORVEL_TARGET_AVX2 inline void AgePair(const FullChannelHistory& h, int t, int i, __m256i k1[4], __m256i k2[4],
+                                        __m256i k3[4]) {
+  const FullHistorySlot& evenSlot = h.slot[t - 2 * i];
+  const FullHistorySlot& oddSlot = h.slot[t - 15 + 2 * i];
   for (int g = 0; g < 4; ++g) {
-    const __m256i u = Values(even.even + 4 * g);
-    Accumulate(front[g], u, kAgeLanes.front[a] + 4 * g);
-    Accumulate(back[g], u, kAgeLanes.back[a] + 4 * g);
+    const __m256i x = Values(evenSlot.even + 4 * g);
+    const __m256i y = Values(oddSlot.odd + 4 * g);
+    Accumulate(k1[g], _mm256_add_epi64(x, y), kPairLanes.sum[i] + 4 * g);
+    Accumulate(k2[g], y, kPairLanes.odd[i] + 4 * g);
+    Accumulate(k3[g], x, kPairLanes.even[i] + 4 * g);
   }
-  const FullHistorySlot& odd = newest[-a - 1];
-  for (int g = 0; g < 4; ++g) {
-    const __m256i u = Values(odd.odd + 4 * g);
-    Accumulate(front[g], u, kAgeLanes.front[a + 1] + 4 * g);
-    Accumulate(back[g], g == 0 ? Values(odd.oddBack) : u, kAgeLanes.back[a + 1] + 4 * g);
-  }
+}
+
+// out[16] of the slot at index t: X[0] of the slots t - 15 .. t, whose even
+// entries (odd ages) vpmuldq reads.
+QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
+  const __m256i older = Load(&h.first[t - 15]), newer = Load(&h.first[t - 7]);
+  __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(older, Load(kPairLanes.middle)),
+                                 _mm256_mul_epi32(newer, Load(kPairLanes.middle + 4)));
+  const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+  const int64_t total = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
+  const int64_t v = (total + 2048) >> 12;
+  return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
 // The eight sums of a slot to out[0..31] (see the lanes in FullWindowSlotsAvx2).
@@ -259,7 +278,8 @@ QUORVEL_TARGET_AVX2 inline void StoreOutputs(const __m256i front[4], const __m25
   }
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(PackLow(q[0], q[1]), offset));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_xor_si256(PackLow(q[2], q[3]), offset));
-  // k = 0..7 and 8..15 to out[16], out[31..17]: reversed, with the first lanes swapped.
+  // k = 0..7 and 8..15 to out[31..17], reversed; lane 0 (k = 0) lands on
+  // out[16], which the caller writes afterwards.
   const __m256i low = _mm256_xor_si256(PackLow(q[4], q[5]), offset);
   const __m256i high = _mm256_xor_si256(PackLow(q[6], q[7]), offset);
   const __m256i reverse = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
@@ -271,15 +291,22 @@ QUORVEL_TARGET_AVX2 inline void StoreOutputs(const __m256i front[4], const __m25
 
 }  // namespace
 
-QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullHistorySlot* first, int count, Q28* out) {
+QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullChannelHistory& history, int index, int count, Q28* out) {
   for (int n = 0; n < count; ++n, out += 32) {
-    // front[g]: out[4g..4g+3]; back[g]: out[32 - k] for k = 4g..4g+3, with out[16] for k = 0.
+    const int t = index + n;
+    __m256i k1[4], k2[4], k3[4];
+    for (int g = 0; g < 4; ++g) k1[g] = k2[g] = k3[g] = _mm256_setzero_si256();
+    // A loop, not unrolled: unrolled, the compiler regroups the sums into
+    // trees whose partial sums no longer fit the registers.
+    for (int i = 0; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
+    // front[g]: out[4g..4g+3]; back[g]: out[32 - k] for k = 4g..4g+3 (k = 0 unused).
     __m256i front[4], back[4];
-    for (int g = 0; g < 4; ++g) front[g] = back[g] = _mm256_setzero_si256();
-    // A loop, not unrolled: unrolled, the compiler regroups the 16 sums
-    // into trees whose partial sums no longer fit the registers.
-    for (int a = 0; a < 16; a += 2) AgePair(first + n, a, front, back);
+    for (int g = 0; g < 4; ++g) {
+      front[g] = _mm256_sub_epi64(k1[g], k2[g]);
+      back[g] = _mm256_add_epi64(k1[g], k3[g]);
+    }
     StoreOutputs(front, back, out);
+    out[16] = Middle(history, t);
   }
 }
 

@@ -11,8 +11,8 @@ void WindowSlotSse41(const ChannelHistory& history, int b, Q28 out[32]);
 void WindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
 void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out);
 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out);
-void FullDct32x4Avx2(const Q28* slots, int count, FullHistorySlot* out);
-void FullWindowSlotsAvx2(const FullHistorySlot* first, int count, Q28* out);
+void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index);
+void FullWindowSlotsAvx2(const FullChannelHistory& history, int index, int count, Q28* out);
 
 inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kSse41)) {
