@@ -107,9 +107,10 @@ QUORVEL_TARGET_AVX2 inline __m256i MulQ31x4(__m256i d, __m256i c) {
   return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 31));
 }
 
-// FullTransform of synthesis_full.cpp, one slot per lane.
+// FullTransform of synthesis_full.cpp, one slot per lane. Inlined whole:
+// called, the 16-point halves pass their values through memory.
 template <int N>
-QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
+__attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
   } else {
