@@ -235,51 +235,61 @@ struct ExactSynthesis {
   }
 };
 
+// Layer II and Layer I frames, enough of each that the history moves its
+// last slots to the front several times.
 TEST(FullSynthesis, FramesMatchTheStandardsFilterbank) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  auto frame = std::make_unique<FrameState>();
-  frame->layer = 2;
-  frame->modeCode = kModeStereo;
-  frame->sampleRate = 44100;
-  auto state = std::make_unique<FullSynthesisState>();
-  ResetFullSynthesis(*state);
-  auto pcm = std::make_unique<PcmBlock>();
-  auto exact = std::make_unique<ExactSynthesis[]>(2);
-  std::normal_distribution<double> gauss(0.0, 1.0);
-  double squares = 0, worst = 0;
-  int count = 0;
-  for (int f = 0; f < 6; ++f) {
-    // Loud, decaying with the subband, clipped to the range a stream reaches.
-    for (int ch = 0; ch < 2; ++ch) {
-      for (int i = 0; i < kSamplesPerChannel; ++i) {
-        const double x = gauss(rng) * 0.6 / (1 + (i % 32) / 4.0);
-        frame->samples[ch][i] = static_cast<Q28>(std::clamp(x, -1.99, 1.99) * kTwo28);
+  struct Case {
+    uint32_t layer;
+    int frames;
+  } cases[] = {{2, 6}, {1, 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layer == 2 ? "Layer II" : "Layer I");
+    auto frame = std::make_unique<FrameState>();
+    frame->layer = c.layer;
+    frame->modeCode = kModeStereo;
+    frame->sampleRate = 44100;
+    const int slots = SlotsPerFrame(*frame);
+    auto state = std::make_unique<FullSynthesisState>();
+    ResetFullSynthesis(*state);
+    auto pcm = std::make_unique<PcmBlock>();
+    auto exact = std::make_unique<ExactSynthesis[]>(2);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    double squares = 0, worst = 0;
+    int count = 0;
+    for (int f = 0; f < c.frames; ++f) {
+      // Loud, decaying with the subband, clipped to the range a stream reaches.
+      for (int ch = 0; ch < 2; ++ch) {
+        for (int i = 0; i < kSamplesPerChannel; ++i) {
+          const double x = gauss(rng) * 0.6 / (1 + (i % 32) / 4.0);
+          frame->samples[ch][i] = static_cast<Q28>(std::clamp(x, -1.99, 1.99) * kTwo28);
+        }
       }
-    }
-    SynthesizeFrameFull(*state, *frame, *pcm);
-    ASSERT_EQ(pcm->samplesPerChannel, 1152);
-    ASSERT_EQ(pcm->channels, 2);
-    for (int ch = 0; ch < 2; ++ch) {
-      for (int slot = 0; slot < 36; ++slot) {
-        long double out[32];
-        exact[ch].Slot(&frame->samples[ch][slot * 32], out);
-        for (int j = 0; j < 32; ++j) {
-          const double e = static_cast<double>(pcm->samples[ch][slot * 32 + j] - out[j] * kTwo28);
-          squares += e * e;
-          worst = std::max(worst, std::fabs(e));
-          ++count;
+      SynthesizeFrameFull(*state, *frame, *pcm);
+      ASSERT_EQ(pcm->samplesPerChannel, 32 * slots);
+      ASSERT_EQ(pcm->channels, 2);
+      for (int ch = 0; ch < 2; ++ch) {
+        for (int slot = 0; slot < slots; ++slot) {
+          long double out[32];
+          exact[ch].Slot(&frame->samples[ch][slot * 32], out);
+          for (int j = 0; j < 32; ++j) {
+            const double e = static_cast<double>(pcm->samples[ch][slot * 32 + j] - out[j] * kTwo28);
+            squares += e * e;
+            worst = std::max(worst, std::fabs(e));
+            ++count;
+          }
         }
       }
     }
+    // In Q28 units (one 16-bit step is 8192 of them): about 2^-10 and 2^-8 of
+    // a step.
+    const double rms = std::sqrt(squares / count);
+    std::printf("synthesis error, layer %u: rms %.2f, largest %.2f units of Q28\n", c.layer, rms, worst);
+    EXPECT_LE(rms, 8.0);
+    EXPECT_LE(worst, 32.0);
   }
-  // In Q28 units (one 16-bit step is 8192 of them): about 2^-10 and 2^-8 of
-  // a step.
-  const double rms = std::sqrt(squares / count);
-  std::printf("synthesis error: rms %.2f, largest %.2f units of Q28\n", rms, worst);
-  EXPECT_LE(rms, 8.0);
-  EXPECT_LE(worst, 32.0);
 }
 
 TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
@@ -295,7 +305,7 @@ TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
     std::uniform_int_distribution<int32_t> any(-limit, limit);
     auto history = std::make_unique<FullChannelHistory>();
     int32_t* values = &history->slot[0].even[0];
-    const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);  // the slots, then first[]
+    const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);  // all of it: the kernel reads the slots and first[]
     for (int trial = 0; trial < 300; ++trial) {
       for (size_t i = 0; i < n; ++i) {
         // Realistic levels, then the full range, then rails (saturating

@@ -118,13 +118,18 @@ void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame,
   const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
   for (int ch = 0; ch < channels; ++ch) {
     FullChannelHistory& history = synthesis.channel[ch];
+    if (kFullCarriedSlots + history.stored + slots > kFullHistorySlots) {
+      std::memmove(history.slot, history.slot + history.stored, kFullCarriedSlots * sizeof(FullHistorySlot));
+      std::memmove(history.first, history.first + history.stored, kFullCarriedSlots * sizeof(int32_t));
+      history.stored = 0;
+    }
+    const int index = kFullCarriedSlots + history.stored;
     for (int first = 0; first < slots; first += 4) {
       const int count = slots - first < 4 ? slots - first : 4;
-      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, kFullCarriedSlots + first);
+      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, index + first);
     }
-    kernels.fullWindowSlots(history, kFullCarriedSlots, slots, pcm.samples[ch].data());
-    std::memmove(history.slot, history.slot + slots, kFullCarriedSlots * sizeof(FullHistorySlot));
-    std::memmove(history.first, history.first + slots, kFullCarriedSlots * sizeof(int32_t));
+    kernels.fullWindowSlots(history, index, slots, pcm.samples[ch].data());
+    history.stored += slots;
   }
 }
 

@@ -46,16 +46,18 @@ struct FullHistorySlot {
 // A slot's output takes the slot itself and the 15 before it.
 constexpr int kFullCarriedSlots = 15;
 constexpr int kFullSlotsPerFrame = kSamplesPerChannel / 32;
-constexpr int kFullHistorySlots = kFullCarriedSlots + kFullSlotsPerFrame;
+constexpr int kFullHistorySlots = kFullCarriedSlots + 2 * kFullSlotsPerFrame;
 
-// One channel's history, in order of time: while a frame is synthesised,
-// index 15 + s holds its slot s and indices 0..14 the 15 slots before the
-// frame, so that a slot's 16 terms lie at fixed offsets below it. The frame's
-// last 15 slots then move to the front. A channel that a frame does not use
-// keeps its history for the next frame that does.
+// One channel's history, in order of time, so that a slot's 16 terms lie at
+// fixed offsets below it. Frames are stored one after another from index 15
+// on, behind the 15 slots that came before them; when the next frame does
+// not fit, the last 15 slots move to the front first, which happens at most
+// every other frame. A channel that a frame does not use keeps its history
+// for the next frame that does. All zero is the history of silence.
 struct FullChannelHistory {
   alignas(32) FullHistorySlot slot[kFullHistorySlots];
   alignas(32) int32_t first[kFullHistorySlots];  // X[0] of each slot, contiguous for out[16]
+  int32_t stored;                                // slots stored from index 15 on
 };
 
 struct FullSynthesisState {
