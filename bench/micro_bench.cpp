@@ -18,9 +18,13 @@
 #include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
+#include "layers/requant.h"
+#include "layers/requant_full.h"
 #include "output/pcm.h"
+#include "output/pcm_full.h"
 #include "output/resampler.h"
 #include "synth/synthesis.h"
+#include "synth/synthesis_full.h"
 
 #if QUORVEL_BENCH_CPP_API
 #include "quorvel/decoder.hpp"
@@ -154,6 +158,59 @@ void BM_WindowSlot(benchmark::State& state, void (*window)(const ChannelHistory&
     b = (b + 1) & 15;
   }
   SetItems(state, 1);  // slots
+}
+
+// --- the full tier's kernels ----------------------------------------------
+
+void BM_FullRequantRows(benchmark::State& state, KernelLevel level) {
+  const auto kernel = LayerKernelsFor(level).requantRowsFull;
+  FullRequantTerm terms[32];
+  for (int sb = 0; sb < 32; ++sb) terms[sb] = kFullRequantTerms[1 + sb % 17][(5 * sb) % 63];
+  const std::vector<Q28> codes = RandomValues(12 * 32, 0, 2, 9);
+  alignas(32) Q28 rows[12 * 32];
+  for (auto _ : state) {
+    std::copy(codes.begin(), codes.end(), rows);
+    kernel(rows, 12, terms);
+    benchmark::DoNotOptimize(rows);
+  }
+  SetItems(state, 12);  // slots
+}
+
+void BM_FullDct(benchmark::State& state, KernelLevel level) {
+  const auto kernel = SynthesisKernelsFor(level).fullDct32x4;
+  auto history = std::make_unique<FullChannelHistory>();
+  const std::vector<Q28> samples = RandomValues(4 * 32, -0x10000000, 0x10000000, 10);
+  for (auto _ : state) {
+    kernel(samples.data(), 4, *history, kFullCarriedSlots);
+    benchmark::DoNotOptimize(history->slot[kFullCarriedSlots].even[0]);
+  }
+  SetItems(state, 4);  // slots
+}
+
+void BM_FullWindow(benchmark::State& state, KernelLevel level) {
+  const auto kernel = SynthesisKernelsFor(level).fullWindowSlots;
+  auto history = std::make_unique<FullChannelHistory>();
+  const std::vector<Q28> values = RandomValues(sizeof(FullChannelHistory) / 4, -(1 << 25), 1 << 25, 11);
+  std::memcpy(history.get(), values.data(), sizeof(FullChannelHistory));
+  std::vector<Q28> out(kSamplesPerChannel);
+  for (auto _ : state) {
+    kernel(*history, kFullCarriedSlots, kFullSlotsPerFrame, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetItems(state, kFullSlotsPerFrame);  // slots
+}
+
+void BM_WritePcmRounded(benchmark::State& state, KernelLevel level) {
+  const auto kernel = OutputKernelsFor(level).writePcmRounded;
+  const std::vector<Q28> left = RandomValues(kSamplesPerChannel, -0x10000000, 0x10000000, 12);
+  const std::vector<Q28> right = RandomValues(kSamplesPerChannel, -0x10000000, 0x10000000, 13);
+  std::vector<uint8_t> out(4 * kSamplesPerChannel);
+  for (auto _ : state) {
+    int32_t overshoot = 0;
+    kernel(out.data(), kSamplesPerChannel, left.data(), right.data(), overshoot);
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetItems(state, kSamplesPerChannel / 32);  // slots
 }
 
 void BM_SynthesizeFrame(benchmark::State& state, KernelLevel level) {
@@ -311,6 +368,10 @@ void RegisterAll() {
     benchmark::RegisterBenchmark(("Dct32Lanes" + suffix).c_str(), BM_Dct32Lanes, level);
     WindowFor(level, "WindowSlot" + suffix);
     benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
+    benchmark::RegisterBenchmark(("FullRequantRows" + suffix).c_str(), BM_FullRequantRows, level);
+    benchmark::RegisterBenchmark(("FullDct" + suffix).c_str(), BM_FullDct, level);
+    benchmark::RegisterBenchmark(("FullWindow" + suffix).c_str(), BM_FullWindow, level);
+    benchmark::RegisterBenchmark(("WritePcmRounded" + suffix).c_str(), BM_WritePcmRounded, level);
     for (StreamKind kind : {StreamKind::Layer2Stereo48k384, StreamKind::Layer1Stereo44k384}) {
       const char* layer = kind == StreamKind::Layer1Stereo44k384 ? "DecodeLayer1/" : "DecodeLayer2/";
       benchmark::RegisterBenchmark((layer + std::string(ShortName(kind)) + suffix).c_str(), BM_DecodeLayer, kind,

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -234,51 +235,61 @@ struct ExactSynthesis {
   }
 };
 
+// Layer II and Layer I frames, enough of each that the history moves its
+// last slots to the front several times.
 TEST(FullSynthesis, FramesMatchTheStandardsFilterbank) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
-  auto frame = std::make_unique<FrameState>();
-  frame->layer = 2;
-  frame->modeCode = kModeStereo;
-  frame->sampleRate = 44100;
-  auto state = std::make_unique<FullSynthesisState>();
-  ResetFullSynthesis(*state);
-  auto pcm = std::make_unique<PcmBlock>();
-  auto exact = std::make_unique<ExactSynthesis[]>(2);
-  std::normal_distribution<double> gauss(0.0, 1.0);
-  double squares = 0, worst = 0;
-  int count = 0;
-  for (int f = 0; f < 6; ++f) {
-    // Loud, decaying with the subband, clipped to the range a stream reaches.
-    for (int ch = 0; ch < 2; ++ch) {
-      for (int i = 0; i < kSamplesPerChannel; ++i) {
-        const double x = gauss(rng) * 0.6 / (1 + (i % 32) / 4.0);
-        frame->samples[ch][i] = static_cast<Q28>(std::clamp(x, -1.99, 1.99) * kTwo28);
+  struct Case {
+    uint32_t layer;
+    int frames;
+  } cases[] = {{2, 6}, {1, 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layer == 2 ? "Layer II" : "Layer I");
+    auto frame = std::make_unique<FrameState>();
+    frame->layer = c.layer;
+    frame->modeCode = kModeStereo;
+    frame->sampleRate = 44100;
+    const int slots = SlotsPerFrame(*frame);
+    auto state = std::make_unique<FullSynthesisState>();
+    ResetFullSynthesis(*state);
+    auto pcm = std::make_unique<PcmBlock>();
+    auto exact = std::make_unique<ExactSynthesis[]>(2);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    double squares = 0, worst = 0;
+    int count = 0;
+    for (int f = 0; f < c.frames; ++f) {
+      // Loud, decaying with the subband, clipped to the range a stream reaches.
+      for (int ch = 0; ch < 2; ++ch) {
+        for (int i = 0; i < kSamplesPerChannel; ++i) {
+          const double x = gauss(rng) * 0.6 / (1 + (i % 32) / 4.0);
+          frame->samples[ch][i] = static_cast<Q28>(std::clamp(x, -1.99, 1.99) * kTwo28);
+        }
       }
-    }
-    SynthesizeFrameFull(*state, *frame, *pcm);
-    ASSERT_EQ(pcm->samplesPerChannel, 1152);
-    ASSERT_EQ(pcm->channels, 2);
-    for (int ch = 0; ch < 2; ++ch) {
-      for (int slot = 0; slot < 36; ++slot) {
-        long double out[32];
-        exact[ch].Slot(&frame->samples[ch][slot * 32], out);
-        for (int j = 0; j < 32; ++j) {
-          const double e = static_cast<double>(pcm->samples[ch][slot * 32 + j] - out[j] * kTwo28);
-          squares += e * e;
-          worst = std::max(worst, std::fabs(e));
-          ++count;
+      SynthesizeFrameFull(*state, *frame, *pcm);
+      ASSERT_EQ(pcm->samplesPerChannel, 32 * slots);
+      ASSERT_EQ(pcm->channels, 2);
+      for (int ch = 0; ch < 2; ++ch) {
+        for (int slot = 0; slot < slots; ++slot) {
+          long double out[32];
+          exact[ch].Slot(&frame->samples[ch][slot * 32], out);
+          for (int j = 0; j < 32; ++j) {
+            const double e = static_cast<double>(pcm->samples[ch][slot * 32 + j] - out[j] * kTwo28);
+            squares += e * e;
+            worst = std::max(worst, std::fabs(e));
+            ++count;
+          }
         }
       }
     }
+    // In Q28 units (one 16-bit step is 8192 of them): about 2^-10 and 2^-8 of
+    // a step.
+    const double rms = std::sqrt(squares / count);
+    std::printf("synthesis error, layer %u: rms %.2f, largest %.2f units of Q28\n", c.layer, rms, worst);
+    EXPECT_LE(rms, 8.0);
+    EXPECT_LE(worst, 32.0);
   }
-  // In Q28 units (one 16-bit step is 8192 of them): about 2^-10 and 2^-8 of
-  // a step.
-  const double rms = std::sqrt(squares / count);
-  std::printf("synthesis error: rms %.2f, largest %.2f units of Q28\n", rms, worst);
-  EXPECT_LE(rms, 8.0);
-  EXPECT_LE(worst, 32.0);
 }
 
 TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
@@ -287,24 +298,32 @@ TEST(FullSynthesis, WindowKernelsGiveThePlainBits) {
   std::mt19937 rng(seed);
   for (KernelLevel level : SupportedLevels()) {
     SCOPED_TRACE(KernelLevelName(level));
-    const auto kernel = SynthesisKernelsFor(level).fullWindowSlot;
-    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 1 << 24, -(1 << 24)};
-    auto history = std::make_unique<ChannelHistory>();
-    for (int trial = 0; trial < 200; ++trial) {
-      int32_t* values = &history->upper[0][0][0];
-      const size_t n = sizeof(ChannelHistory) / sizeof(int32_t);
+    const auto kernel = SynthesisKernelsFor(level).fullWindowSlots;
+    // History values lie below 2^30 in magnitude (the clamped input keeps them there).
+    const int32_t limit = (1 << 30) - 1;
+    const int32_t extremes[] = {-limit, limit, 0, -1, 1, 1 << 24, -(1 << 24)};
+    std::uniform_int_distribution<int32_t> any(-limit, limit);
+    auto history = std::make_unique<FullChannelHistory>();
+    int32_t* values = &history->slot[0].even[0];
+    const size_t n = sizeof(FullChannelHistory) / sizeof(int32_t);  // all of it: the kernel reads the slots and first[]
+    for (int trial = 0; trial < 300; ++trial) {
       for (size_t i = 0; i < n; ++i) {
-        // Realistic levels, then the full range, then rails (saturating sums).
+        // Realistic levels, then the full range, then rails (saturating
+        // sums), then realistic levels with a single rail among them.
         values[i] = trial < 80    ? static_cast<int32_t>(rng()) >> 8
-                    : trial < 160 ? static_cast<int32_t>(rng())
-                                  : extremes[rng() % (trial < 180 ? 7 : 2)];
+                    : trial < 160 ? any(rng)
+                    : trial < 200 ? extremes[rng() % (trial < 180 ? 7 : 2)]
+                                  : static_cast<int32_t>(rng()) >> 8;
       }
-      for (int b = 0; b < 16; ++b) {
-        Q28 plain[32], avx2[32];
-        FullWindowSlotPlain(*history, b, plain);
-        kernel(*history, b, avx2);
-        for (int j = 0; j < 32; ++j) ASSERT_EQ(avx2[j], plain[j]) << "trial " << trial << " b " << b << " j " << j;
-      }
+      if (trial >= 200) values[rng() % n] = extremes[rng() % 2];
+      const int count = 1 + trial % kFullSlotsPerFrame;
+      const int index = kFullCarriedSlots + static_cast<int>(rng() % (kFullSlotsPerFrame - count + 1));
+      std::vector<Q28> plain(32 * count), fast(32 * count + 1);
+      fast[32 * count] = 0x5A5A5A5A;
+      FullWindowSlotsPlain(*history, index, count, plain.data());
+      kernel(*history, index, count, fast.data());
+      for (int j = 0; j < 32 * count; ++j) ASSERT_EQ(fast[j], plain[j]) << "trial " << trial << " entry " << j;
+      ASSERT_EQ(fast[32 * count], 0x5A5A5A5A) << "written beyond " << count << " slots";
     }
   }
 }
@@ -313,27 +332,57 @@ TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
+  auto plain = std::make_unique<FullChannelHistory>();
+  auto fast = std::make_unique<FullChannelHistory>();
   for (KernelLevel level : SupportedLevels()) {
     SCOPED_TRACE(KernelLevelName(level));
     const auto kernel = SynthesisKernelsFor(level).fullDct32x4;
-    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
+    const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, kFullInputLimit, -kFullInputLimit};
     for (int trial = 0; trial < 300; ++trial) {
       Q28 slots[4 * 32];
       for (Q28& v : slots) {
-        // Realistic levels, the full range (whose history values saturate), rails.
+        // Realistic levels, the full range (which the clamp limits), rails.
         v = trial < 100   ? static_cast<int32_t>(rng()) >> 3
             : trial < 200 ? static_cast<int32_t>(rng())
-                          : extremes[rng() % 5];
+                          : extremes[rng() % 7];
       }
       const int count = 1 + trial % 4;
-      int32_t plain[32][4], avx2[32][4];
-      FullDct32x4Plain(slots, count, plain);
-      kernel(slots, count, avx2);
-      for (int m = 0; m < 32; ++m) {
-        for (int j = 0; j < count; ++j)
-          ASSERT_EQ(avx2[m][j], plain[m][j]) << "trial " << trial << " X[" << m << "] of slot " << j;
-      }
+      const int index = static_cast<int>(rng() % (kFullHistorySlots - 3));
+      // The same filler in both: the slots outside the count stay as they were.
+      std::memset(plain.get(), trial & 0xFF, sizeof(FullChannelHistory));
+      std::memset(fast.get(), trial & 0xFF, sizeof(FullChannelHistory));
+      FullDct32x4Plain(slots, count, *plain, index);
+      kernel(slots, count, *fast, index);
+      ASSERT_EQ(std::memcmp(plain.get(), fast.get(), sizeof(FullChannelHistory)), 0)
+          << "trial " << trial << " index " << index << " count " << count;
     }
+  }
+}
+
+// Whatever the input, the history stays below the 2^30 in magnitude that
+// the windowing relies on, and inputs at the clamp give what the clamp gives.
+TEST(FullSynthesis, HistoryValuesStayWithinTheirBound) {
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
+  auto history = std::make_unique<FullChannelHistory>();
+  auto clamped = std::make_unique<FullChannelHistory>();
+  for (int trial = 0; trial < 400; ++trial) {
+    Q28 slot[32], atLimit[32];
+    for (int k = 0; k < 32; ++k) {
+      // All at one rail, alternating rails (the largest X of each pattern), random.
+      const bool high = trial % 4 == 0 ? true : trial % 4 == 1 ? (k + trial / 4) % 2 == 0 : rng() & 1;
+      slot[k] = trial % 4 == 3 ? static_cast<Q28>(rng()) : high ? INT32_MAX : INT32_MIN;
+      atLimit[k] = FullInputValue(slot[k]);
+    }
+    FullDct32x4Plain(slot, 1, *history, 0);
+    FullDct32x4Plain(atLimit, 1, *clamped, 0);
+    ASSERT_EQ(std::memcmp(&history->slot[0], &clamped->slot[0], sizeof(FullHistorySlot)), 0) << trial;
+    for (int k = 0; k < 16; ++k) {
+      ASSERT_LT(std::abs(int64_t{history->slot[0].even[k]}), int64_t{1} << 30) << trial;
+      ASSERT_LT(std::abs(int64_t{history->slot[0].odd[k]}), int64_t{1} << 30) << trial;
+    }
+    ASSERT_LT(std::abs(int64_t{history->first[0]}), int64_t{1} << 30) << trial;
   }
 }
 

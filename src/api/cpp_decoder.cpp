@@ -11,6 +11,7 @@
 #include "quorvel/decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <string>
 #include <vector>
@@ -137,8 +138,15 @@ struct Decoder::Impl {
   bool windowReachesEnd = false;
   int32_t windowLength = 0;
 
-  std::array<uint8_t, kMaxResampledBytes> out{};
+  // The frame's PCM, written by the decoder as little-endian bytes into the
+  // storage of 16-bit samples: on a little-endian machine those bytes are the
+  // samples, and Frame::pcm and Frame::bytes view the same memory; elsewhere
+  // the samples are assembled from the bytes into `nativeSamples`.
+  static constexpr bool kBytesAreSamples = std::endian::native == std::endian::little;
   std::array<int16_t, kMaxResampledBytes / 2> samples{};
+  std::array<int16_t, kBytesAreSamples ? 0 : kMaxResampledBytes / 2> nativeSamples{};
+
+  uint8_t* OutputBytes() { return reinterpret_cast<uint8_t*>(samples.data()); }
 
   void Open() {
     state.tier = options.accuracy == Accuracy::Compatible ? Tier::Compatible : Tier::Full;
@@ -205,11 +213,16 @@ struct Decoder::Impl {
     frame.samples = f.samples;
     if (reason != SkipReason::None) return;
     const uint32_t values = static_cast<uint32_t>(result.written) / 2;
-    for (uint32_t i = 0; i < values; ++i) {
-      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(out[2 * i] | (out[2 * i + 1] << 8)));
+    const uint8_t* bytes = OutputBytes();
+    if constexpr (kBytesAreSamples) {
+      frame.pcm = std::span<const int16_t>(samples.data(), values);
+    } else {
+      for (uint32_t i = 0; i < values; ++i) {
+        nativeSamples[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+      }
+      frame.pcm = std::span<const int16_t>(nativeSamples.data(), values);
     }
-    frame.pcm = std::span<const int16_t>(samples.data(), values);
-    frame.bytes = std::span<const uint8_t>(out.data(), static_cast<size_t>(result.written));
+    frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(result.written));
   }
 
   void Count(SkipReason reason) {
@@ -284,7 +297,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
-    const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.out.data());
+    const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
         d.Describe(frame, result, SkipReason::None);

@@ -17,8 +17,7 @@ void RequantFull(FrameState& frame) {
   for (int ch = 0; ch < ChannelCount(frame); ++ch) {
     for (int p = 0; p < plan.parts; ++p) {
       FullRequantTerm terms[32];
-      for (int sb = 0; sb < 32; ++sb)
-        terms[sb] = MakeFullRequantTerm(plan.quantClass[ch][sb], plan.scalefactor[ch][sb][p]);
+      for (int sb = 0; sb < 32; ++sb) terms[sb] = kFullRequantTerms[plan.quantClass[ch][sb]][plan.scalefactor[ch][sb][p]];
       Q28* rows = &frame.samples[ch][p * 12 * 32];
       kernels.requantRowsFull(rows, 12, terms);
     }

@@ -57,6 +57,15 @@ constexpr FullRequantTerm MakeFullRequantTerm(int planClass, int scalefactor) {
   return {2 * f, (int64_t{1} << 31) - static_cast<int64_t>(kPlanLevels[planClass] - 1) * f};
 }
 
+// MakeFullRequantTerm of every plan class and scalefactor index.
+inline constexpr std::array<std::array<FullRequantTerm, 64>, 18> kFullRequantTerms = [] {
+  std::array<std::array<FullRequantTerm, 64>, 18> table{};
+  for (int q = 0; q < 18; ++q) {
+    for (int i = 0; i < 64; ++i) table[q][i] = MakeFullRequantTerm(q, i);
+  }
+  return table;
+}();
+
 constexpr Q28 RequantFullSample(FullRequantTerm t, int32_t code) {
   const uint64_t v = static_cast<uint64_t>(static_cast<int64_t>(code)) * static_cast<uint64_t>(t.mul) +
                      static_cast<uint64_t>(t.add);

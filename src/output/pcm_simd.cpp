@@ -304,18 +304,20 @@ QUORVEL_TARGET_AVX2 int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28
   return static_cast<int32_t>(count * (channel1 ? 4 : 2));
 }
 
-// The full tier's rounding, four samples at a time: packssdw is exactly the
-// saturation to 16 bits.
+// The full tier's rounding. packssdw is exactly the saturation to 16 bits.
+// The overshoot is tracked as the largest magnitude v ^ (v >> 31) (0 to
+// 2^31 - 1), from which the excess beyond full scale is one subtraction at
+// the end: the maximum commutes with subtracting a constant.
 namespace {
+
+constexpr int32_t kExcessOffset = 0x0FFFFFFF;  // magnitude minus this is RoundSample16's excess
 
 QUORVEL_TARGET_SSE41 inline __m128i Load4(const Q28* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-// RoundSample16 of four samples, before the packing: the rounded values, and
-// `largest` raised lane by lane to their excess.
+// RoundSample16 of four samples before the packing; `largest` is raised lane
+// by lane to their magnitudes.
 QUORVEL_TARGET_SSE41 inline __m128i Round4(__m128i v, __m128i& largest) {
-  const __m128i excess = _mm_sub_epi32(_mm_xor_si128(v, _mm_srai_epi32(v, 31)), _mm_set1_epi32(0x0FFFFFFF));
-  const __m128i more = _mm_cmpgt_epi32(excess, largest);
-  largest = _mm_or_si128(_mm_and_si128(more, excess), _mm_andnot_si128(more, largest));
+  largest = _mm_max_epi32(largest, _mm_xor_si128(v, _mm_srai_epi32(v, 31)));
   return _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 12), _mm_set1_epi32(1)), 1);
 }
 
@@ -324,11 +326,20 @@ QUORVEL_TARGET_SSE41 inline __m128i Pack8(const Q28* p, __m128i& largest) {
   return _mm_packs_epi32(a, Round4(Load4(p + 4), largest));
 }
 
+// maxOvershoot raised to the excess of the largest magnitude in `lanes`
+// (count of them), if any sample was seen.
+inline void RaiseOvershoot(const int32_t* lanes, int count, bool seen, int32_t& overshoot) {
+  if (!seen) return;
+  int32_t magnitude = 0;
+  for (int i = 0; i < count; ++i) magnitude = std::max(magnitude, lanes[i]);
+  overshoot = std::max(overshoot, magnitude - kExcessOffset);
+}
+
 }  // namespace
 
 QUORVEL_TARGET_SSE41 int32_t WritePcmRoundedSse41(uint8_t* out, uint32_t count, const Q28* channel0,
                                                   const Q28* channel1, int32_t& maxOvershoot) {
-  __m128i largest = _mm_set1_epi32(maxOvershoot);
+  __m128i largest = _mm_setzero_si128();
   const uint32_t blocks = count / 8 * 8;
   const int channels = channel1 ? 2 : 1;
   for (uint32_t i = 0; i < blocks; i += 8) {
@@ -343,7 +354,54 @@ QUORVEL_TARGET_SSE41 int32_t WritePcmRoundedSse41(uint8_t* out, uint32_t count, 
   }
   alignas(16) int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), largest);
-  int32_t overshoot = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  int32_t overshoot = maxOvershoot;
+  RaiseOvershoot(lanes, 4, blocks > 0, overshoot);
+  WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
+                       channel1 ? channel1 + blocks : nullptr, overshoot);
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * 2 * channels);
+}
+
+namespace {
+
+QUORVEL_TARGET_AVX2 inline __m256i Round8(const Q28* p, __m256i& largest) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  largest = _mm256_max_epi32(largest, _mm256_xor_si256(v, _mm256_srai_epi32(v, 31)));
+  return _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(v, 12), _mm256_set1_epi32(1)), 1);
+}
+
+}  // namespace
+
+// Eight samples of each channel per step. packssdw works within 128-bit
+// halves: interleaving the rounded 32-bit values first ([L0 R0 L1 R1 | L4 R4
+// L5 R5] and [L2 R2 L3 R3 | L6 R6 L7 R7]) makes its result the interleaved
+// order; one channel packs sixteen samples and puts the quarters in order.
+QUORVEL_TARGET_AVX2 int32_t WritePcmRoundedAvx2(uint8_t* out, uint32_t count, const Q28* channel0,
+                                                const Q28* channel1, int32_t& maxOvershoot) {
+  __m256i largest = _mm256_setzero_si256();
+  const int channels = channel1 ? 2 : 1;
+  const uint32_t step = channel1 ? 8 : 16;
+  const uint32_t blocks = count / step * step;
+  if (channel1 == nullptr) {
+    for (uint32_t i = 0; i < blocks; i += 16) {
+      const __m256i a = Round8(channel0 + i, largest);
+      const __m256i b = Round8(channel0 + i + 8, largest);
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), packed);
+    }
+  } else {
+    for (uint32_t i = 0; i < blocks; i += 8) {
+      const __m256i left = Round8(channel0 + i, largest);
+      const __m256i right = Round8(channel1 + i, largest);
+      const __m256i packed =
+          _mm256_packs_epi32(_mm256_unpacklo_epi32(left, right), _mm256_unpackhi_epi32(left, right));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), packed);
+    }
+  }
+  alignas(32) int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), largest);
+  int32_t overshoot = maxOvershoot;
+  RaiseOvershoot(lanes, 8, blocks > 0, overshoot);
   WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
                        channel1 ? channel1 + blocks : nullptr, overshoot);
   maxOvershoot = overshoot;

@@ -46,7 +46,7 @@ constexpr int kWindowShift = 2;
 }  // namespace
 
 const SynthesisKernels& SynthesisKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, SynthesisKernels{WindowSlot, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotPlain});
+  return KernelTableFor(level, SynthesisKernels{WindowSlot, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotsPlain});
 }
 
 void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {

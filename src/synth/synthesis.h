@@ -47,6 +47,8 @@ void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBloc
 // the plain version of the synthesis kernel windowSlot.
 void WindowSlot(const ChannelHistory& history, int b, Q28 out[32]);
 
+struct FullChannelHistory;  // a channel of the full tier's history (synthesis_full.h)
+
 // The synthesis kernels. Every version of a kernel gives the same bits for
 // every input as the plain one (tests/kernels_test.cpp).
 struct SynthesisKernels {
@@ -54,10 +56,10 @@ struct SynthesisKernels {
   void (*windowSlot)(const ChannelHistory& history, int b, Q28 out[32]);
   // Dct32Values of `count` (1..8) consecutive slots (see Dct32LanesPlain).
   void (*dct32Lanes)(const Q28* slots, int count, DctLanes& out);
-  // The full tier's DCT of 1..4 slots as history values (see FullDct32x4Plain).
-  void (*fullDct32x4)(const Q28* slots, int count, int32_t out[32][4]);
-  // The full tier's windowed sums of one slot (see FullWindowSlotPlain).
-  void (*fullWindowSlot)(const ChannelHistory& history, int b, Q28 out[32]);
+  // The full tier's DCT of 1..4 slots into its history (see FullDct32x4Plain).
+  void (*fullDct32x4)(const Q28* slots, int count, FullChannelHistory& history, int index);
+  // The full tier's windowed sums of slots (see FullWindowSlotsPlain).
+  void (*fullWindowSlots)(const FullChannelHistory& history, int index, int count, Q28* out);
 };
 
 // The synthesis kernels of `level` (the plain ones where it is not supported).

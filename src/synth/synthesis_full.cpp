@@ -10,8 +10,9 @@
 // the signal (2^-25 of it at N = 2), a rounded operand by a fixed amount that
 // the odd-result recursion adds up.
 //
-// The windowing follows synthesis.cpp term for term, with exact Q16
-// coefficients and 64-bit sums.
+// The windowing forms the sums of synthesis.cpp from the same exact Q16
+// coefficients and history values, over the ages of the slots (see
+// FullWindowSlotsPlain), in 64 bits.
 #include "synth/synthesis_full.h"
 
 #include <cstring>
@@ -54,37 +55,6 @@ inline Q28 OutputValue(int64_t sum) {
   return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
-// The window rearranged so that the eight coefficients meeting the eight
-// history columns of a parity are contiguous, for every start s = 0..15 of
-// the doubled rows (see synthesis.cpp):
-//   rev[k][s][q] = c_k[a] at entry s + 2 ((8 - q) mod 8)
-//   fwd[k][s][q] = c_k[15 - a] at entry 15 - s + 2 q
-struct FullWindowLanes {
-  alignas(32) int32_t rev[17][16][8];
-  alignas(32) int32_t fwd[17][16][8];
-};
-
-FullWindowLanes MakeFullWindowLanes() {
-  FullWindowLanes w{};
-  for (int k = 0; k < 17; ++k) {
-    for (int s = 0; s < 16; ++s) {
-      for (int q = 0; q < 8; ++q) {
-        w.rev[k][s][q] = SynthesisWindowQ16[k][s + 2 * ((8 - q) & 7)];
-        w.fwd[k][s][q] = SynthesisWindowQ16[k][15 - s + 2 * q];
-      }
-    }
-  }
-  return w;
-}
-
-const FullWindowLanes kLanes = MakeFullWindowLanes();
-
-inline int64_t Dot8(const int32_t* values, const int32_t* coefs) {
-  int64_t sum = 0;
-  for (int q = 0; q < 8; ++q) sum += int64_t{values[q]} * coefs[q];
-  return sum;
-}
-
 }  // namespace
 
 void ResetFullSynthesis(FullSynthesisState& synthesis) { std::memset(&synthesis, 0, sizeof synthesis); }
@@ -95,52 +65,47 @@ void FullDct32(const Q28* slotSamples, int64_t out[32]) {
   FullTransform<32>(x, out);
 }
 
-void FullDct32x4Plain(const Q28* slots, int count, int32_t out[32][4]) {
+void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index) {
   for (int j = 0; j < count; ++j) {
+    Q28 s[32];
+    for (int k = 0; k < 32; ++k) s[k] = FullInputValue(slots[32 * j + k]);
     int64_t x[32];
-    FullDct32(slots + 32 * j, x);
-    for (int m = 0; m < 32; ++m) out[m][j] = FullHistoryValue(x[m]);
-  }
-}
-
-void FullWindowSlotPlain(const ChannelHistory& h, int b, Q28 out[32]) {
-  const int own = b & 1;
-  const int other = own ^ 1;
-  const int e = b & 14;
-  const int f = ((b + 15) & 14) | 1;
-  for (int k = 0; k < 16; ++k) {
-    const int32_t* evenTerms = h.upper[own][k];                                    // X[16 + k], even ages
-    const int32_t* oddTerms = k == 0 ? h.upper[other][0] : h.lower[other][k - 1];  // X[16 - k], odd ages
-    out[k] = OutputValue(Dot8(evenTerms, kLanes.rev[k][e]) - Dot8(oddTerms, kLanes.rev[k][f]));
-    if (k > 0) out[32 - k] = OutputValue(Dot8(evenTerms, kLanes.fwd[k][e]) + Dot8(oddTerms, kLanes.fwd[k][f]));
-  }
-  out[16] = OutputValue(-Dot8(h.lower[other][15], kLanes.rev[16][f]));
-}
-
-void SynthesizeSlotsFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels,
-                         int slots) {
-  const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
-  for (int ch = 0; ch < channels; ++ch) {
-    ChannelHistory& h = synthesis.channel[ch];
-    int b = synthesis.ringIndex;
-    // The DCT of up to four slots at once (it needs no history); each slot
-    // then enters the history just before its own windowing, because its
-    // column still holds the slot of age 16 until then.
-    for (int first = 0; first < slots; first += 4) {
-      const int count = slots - first < 4 ? slots - first : 4;
-      int32_t x[32][4];
-      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, x);
-      for (int j = 0; j < count; ++j) {
-        int32_t* upper = &h.upper[b & 1][0][b >> 1];
-        int32_t* lower = &h.lower[b & 1][0][b >> 1];
-        for (int r = 0; r < 16; ++r) {
-          upper[8 * r] = x[16 + r][j];
-          lower[8 * r] = x[15 - r][j];
-        }
-        kernels.fullWindowSlot(h, b, &pcm.samples[ch][(first + j) * 32]);
-        b = (b + 1) & 15;
-      }
+    FullDct32(s, x);
+    FullHistorySlot& slot = history.slot[index + j];
+    for (int k = 0; k < 16; ++k) {
+      slot.even[k] = FullHistoryValue(x[16 + k]);
+      slot.odd[k] = FullHistoryValue(x[16 - k]);
     }
+    history.first[index + j] = FullHistoryValue(x[0]);
+  }
+}
+
+// With c_k[a] = D[k + 32 a] (SynthesisWindowQ16 row k) and u the history
+// value a slot of age a gives output k (X[16 + k] at even ages, X[16 - k] at
+// odd ones):
+//   out[k]      = sum over a of (+c_k[a] at even a, -c_k[a] at odd a) u,  k = 0..15
+//   out[32 - k] = sum over a of c_k[15 - a] u,                            k = 1..15
+//   out[16]     = -sum over odd a of c_16[a] X[0]
+// Each sum has 16 products below 2^30 x 2^17 and fits 64 bits exactly.
+void FullWindowSlotsPlain(const FullChannelHistory& history, int index, int count, Q28* out) {
+  for (int n = 0; n < count; ++n, out += 32) {
+    const int t = index + n;
+    int64_t front[16] = {}, back[16] = {};  // back[k]: out[32 - k]
+    int64_t middle = 0;                     // out[16]
+    for (int a = 0; a < 16; ++a) {
+      const FullHistorySlot& slot = history.slot[t - a];
+      const bool even = a % 2 == 0;
+      const int32_t* u = even ? slot.even : slot.odd;
+      for (int k = 0; k < 16; ++k) {
+        const int64_t c = SynthesisWindowQ16[k][a];
+        front[k] += (even ? c : -c) * u[k];
+        if (k > 0) back[k] += int64_t{SynthesisWindowQ16[k][15 - a]} * u[k];
+      }
+      if (!even) middle -= int64_t{SynthesisWindowQ16[16][a]} * history.first[t - a];
+    }
+    for (int k = 0; k < 16; ++k) out[k] = OutputValue(front[k]);
+    out[16] = OutputValue(middle);
+    for (int k = 1; k < 16; ++k) out[32 - k] = OutputValue(back[k]);
   }
 }
 
@@ -150,8 +115,22 @@ void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame,
   pcm.sampleRate = static_cast<int32_t>(frame.sampleRate);
   pcm.channels = static_cast<int16_t>(channels);
   pcm.samplesPerChannel = static_cast<int16_t>(32 * slots);
-  SynthesizeSlotsFull(synthesis, frame, pcm, channels, slots);
-  synthesis.ringIndex = (synthesis.ringIndex + slots) & 15;
+  const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
+  for (int ch = 0; ch < channels; ++ch) {
+    FullChannelHistory& history = synthesis.channel[ch];
+    if (kFullCarriedSlots + history.stored + slots > kFullHistorySlots) {
+      std::memmove(history.slot, history.slot + history.stored, kFullCarriedSlots * sizeof(FullHistorySlot));
+      std::memmove(history.first, history.first + history.stored, kFullCarriedSlots * sizeof(int32_t));
+      history.stored = 0;
+    }
+    const int index = kFullCarriedSlots + history.stored;
+    for (int first = 0; first < slots; first += 4) {
+      const int count = slots - first < 4 ? slots - first : 4;
+      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, index + first);
+    }
+    kernels.fullWindowSlots(history, index, slots, pcm.samples[ch].data());
+    history.stored += slots;
+  }
 }
 
 }  // namespace quorvel

@@ -1,9 +1,21 @@
-// The full tier's windowing in AVX2: the eight history columns of a parity
-// times eight coefficients as 32 x 32 -> 64-bit products (vpmuldq takes the
-// even columns, and after a 32-bit shift the odd ones), four 64-bit partial
-// sums per term, then one reduction for every four outputs. The same sums as
-// FullWindowSlotPlain, so the same bits; tests/full_tier_test.cpp checks it.
-#include <utility>
+// The full tier's DCT and windowing in AVX2.
+//
+// The DCT runs four slots at once, one per 64-bit lane, and stores them in
+// the history through 4 x 4 transposes.
+//
+// The windowing keeps the outputs in the lanes and takes the slots of ages a
+// (even) and 15 - a together: with x = X[16 + k] of the one, y = X[16 - k]
+// of the other, p = c_k[a] and q = c_k[15 - a], the pair adds p x - q y to
+// out[k] and q x + p y to out[32 - k] (see FullWindowSlotsPlain), which is
+// k1 - k2 and k1 + k3 for the three products
+//   k1 = p (x + y),  k2 = (p + q) y,  k3 = (q - p) x
+// instead of four. x + y fits 32 bits because history values lie below
+// 2^30 in magnitude, and vpmuldq reads 32 bits. The lane of out[32 - 0] is unused;
+// out[16] is an eight-term sum of its own. All products and sums are exact,
+// so the bits are those of the plain version; tests/full_tier_test.cpp
+// checks it.
+#include <cstddef>
+#include <cstring>
 
 #include "simd_target.h"
 #include "synth/synthesis_full.h"
@@ -19,31 +31,32 @@ namespace quorvel {
 
 namespace {
 
-// Coefficients of FullWindowSlotPlain's lanes, split by column parity and
-// widened to 64-bit lanes: lo[..][i] meets column 2i, hi[..][i] column 2i + 1.
-struct FullWindowWideLanes {
-  alignas(32) int64_t revLo[17][16][4];
-  alignas(32) int64_t revHi[17][16][4];
-  alignas(32) int64_t fwdLo[17][16][4];
-  alignas(32) int64_t fwdHi[17][16][4];
+// The coefficients of the three products of each pair of ages (a = 2i and
+// 15 - a) and lane k, widened to 64-bit lanes; middle[] those of out[16]
+// for the X[0] of the slots t - 15, t - 13, .., t - 1 (ages 15, 13, .., 1).
+struct FullWindowPairLanes {
+  alignas(32) int64_t sum[8][16];   // p, for x + y
+  alignas(32) int64_t odd[8][16];   // p + q, for y
+  alignas(32) int64_t even[8][16];  // q - p, for x
+  alignas(32) int64_t middle[8];
 };
 
-FullWindowWideLanes MakeWideLanes() {
-  FullWindowWideLanes w{};
-  for (int k = 0; k < 17; ++k) {
-    for (int s = 0; s < 16; ++s) {
-      for (int i = 0; i < 4; ++i) {
-        w.revLo[k][s][i] = SynthesisWindowQ16[k][s + 2 * ((8 - 2 * i) & 7)];
-        w.revHi[k][s][i] = SynthesisWindowQ16[k][s + 2 * ((8 - 2 * i - 1) & 7)];
-        w.fwdLo[k][s][i] = SynthesisWindowQ16[k][15 - s + 4 * i];
-        w.fwdHi[k][s][i] = SynthesisWindowQ16[k][15 - s + 4 * i + 2];
-      }
+FullWindowPairLanes MakePairLanes() {
+  FullWindowPairLanes w{};
+  for (int i = 0; i < 8; ++i) {
+    const int a = 2 * i;
+    for (int k = 0; k < 16; ++k) {
+      const int64_t p = SynthesisWindowQ16[k][a], q = SynthesisWindowQ16[k][15 - a];
+      w.sum[i][k] = p;
+      w.odd[i][k] = p + q;
+      w.even[i][k] = q - p;
     }
+    w.middle[i] = -SynthesisWindowQ16[16][15 - a];
   }
   return w;
 }
 
-const FullWindowWideLanes kWide = MakeWideLanes();
+const FullWindowPairLanes kPairLanes = MakePairLanes();
 
 }  // namespace
 
@@ -51,35 +64,37 @@ namespace {
 
 QUORVEL_TARGET_AVX2 inline __m256i Load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
-// values . coefficients as four 64-bit partial sums; `high` is values >> 32.
-QUORVEL_TARGET_AVX2 inline __m256i Dot(__m256i values, __m256i high, const int64_t* lo, const int64_t* hi) {
-  return _mm256_add_epi64(_mm256_mul_epi32(values, Load(lo)), _mm256_mul_epi32(high, Load(hi)));
+// The cosines of each level, each repeated in four lanes, so that the
+// products read them from memory without a broadcast.
+struct WideCosines {
+  alignas(32) int64_t level32[16][4];
+  alignas(32) int64_t level16[8][4];
+  alignas(32) int64_t level8[4][4];
+  alignas(32) int64_t level4[2][4];
+  alignas(32) int64_t level2[1][4];
+};
+
+WideCosines MakeWideCosines() {
+  WideCosines w{};
+  for (int lane = 0; lane < 4; ++lane) {
+    for (int n = 0; n < 16; ++n) w.level32[n][lane] = FullDctCos32[n];
+    for (int n = 0; n < 8; ++n) w.level16[n][lane] = FullDctCos16[n];
+    for (int n = 0; n < 4; ++n) w.level8[n][lane] = FullDctCos8[n];
+    for (int n = 0; n < 2; ++n) w.level4[n][lane] = FullDctCos4[n];
+    w.level2[0][lane] = FullDctCos2[0];
+  }
+  return w;
 }
 
-// Four partial-sum vectors to the four totals, in order, rounded to Q28 and
-// saturated like OutputValue: the sums are clamped to the range whose
-// rounding fits 32 bits, so that the low half of a logical shift is the
-// result.
-QUORVEL_TARGET_AVX2 inline void Store4(Q28* out, __m256i a, __m256i b, __m256i c, __m256i d) {
-  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
-  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
-  __m256i sums = _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20), _mm256_permute2x128_si256(ab, cd, 0x31));
-  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 43));
-  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 43) - 2049);
-  sums = _mm256_blendv_epi8(sums, low, _mm256_cmpgt_epi64(low, sums));
-  sums = _mm256_blendv_epi8(sums, high, _mm256_cmpgt_epi64(sums, high));
-  sums = _mm256_srli_epi64(_mm256_add_epi64(sums, _mm256_set1_epi64x(2048)), 12);
-  const __m256i packed = _mm256_permutevar8x32_epi32(sums, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-}
+const WideCosines kWideCosines = MakeWideCosines();
 
 template <int N>
-constexpr const int64_t* CosTable() {
-  if constexpr (N == 32) return FullDctCos32;
-  if constexpr (N == 16) return FullDctCos16;
-  if constexpr (N == 8) return FullDctCos8;
-  if constexpr (N == 4) return FullDctCos4;
-  return FullDctCos2;
+const int64_t (*CosTable())[4] {
+  if constexpr (N == 32) return kWideCosines.level32;
+  if constexpr (N == 16) return kWideCosines.level16;
+  if constexpr (N == 8) return kWideCosines.level8;
+  if constexpr (N == 4) return kWideCosines.level4;
+  return kWideCosines.level2;
 }
 
 // MulQ31 in four 64-bit lanes. The low 32 bits of a logical shift by 31 are
@@ -92,18 +107,19 @@ QUORVEL_TARGET_AVX2 inline __m256i MulQ31x4(__m256i d, __m256i c) {
   return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 31));
 }
 
-// FullTransform of synthesis_full.cpp, one slot per lane.
+// FullTransform of synthesis_full.cpp, one slot per lane. Inlined whole:
+// called, the 16-point halves pass their values through memory.
 template <int N>
-QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
+__attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
   } else {
     constexpr int H = N / 2;
-    const int64_t* c = CosTable<N>();
+    const int64_t(*c)[4] = CosTable<N>();
     __m256i g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
-      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), _mm256_set1_epi64x(c[n]));
+      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), Load(c[n]));
     }
     Transform4<H>(g, e);
     Transform4<H>(h, o);
@@ -115,65 +131,184 @@ QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
 
 }  // namespace
 
-QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]) {
-  const Q28* s[4];
-  for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
-  __m256i x[32], y[32];
-  for (int k = 0; k < 32; ++k) {
-    x[k] = _mm256_slli_epi64(_mm256_setr_epi64x(s[0][k], s[1][k], s[2][k], s[3][k]), 2);  // Q30
-  }
-  Transform4<32>(x, y);
-  // HistoryValue: clamped to the range whose rounding fits 32 bits, the low
-  // half of a logical shift is the result.
-  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 37));
-  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 37) - 33);
-  const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-  for (int m = 0; m < 32; ++m) {
-    __m256i v = _mm256_blendv_epi8(y[m], low, _mm256_cmpgt_epi64(low, y[m]));
-    v = _mm256_blendv_epi8(v, high, _mm256_cmpgt_epi64(v, high));
-    v = _mm256_srli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 6);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[m]), _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, pick)));
-  }
-}
-
 namespace {
 
-// The front and back sums of window row k (1..15) into part[k] and part[32 - k].
-template <int K>
-QUORVEL_TARGET_AVX2 inline void WindowRow(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part) {
-  const __m256i even = Load(h.upper[own][K]);
-  const __m256i odd = Load(h.lower[other][K - 1]);
-  const __m256i evenHigh = _mm256_srli_epi64(even, 32);
-  const __m256i oddHigh = _mm256_srli_epi64(odd, 32);
-  part[K] = _mm256_sub_epi64(Dot(even, evenHigh, kWide.revLo[K][e], kWide.revHi[K][e]),
-                             Dot(odd, oddHigh, kWide.revLo[K][f], kWide.revHi[K][f]));
-  part[32 - K] = _mm256_add_epi64(Dot(even, evenHigh, kWide.fwdLo[K][e], kWide.fwdHi[K][e]),
-                                  Dot(odd, oddHigh, kWide.fwdLo[K][f], kWide.fwdHi[K][f]));
+// The low 32 bits of the 64-bit lanes of a and b, in order: [a0 a1 a2 a3 b0 b1 b2 b3].
+QUORVEL_TARGET_AVX2 inline __m256i PackLow(__m256i a, __m256i b) {
+  const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
+  return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-template <int... K>
-QUORVEL_TARGET_AVX2 inline void WindowRows(const ChannelHistory& h, int own, int other, int e, int f, __m256i* part,
-                                           std::integer_sequence<int, K...>) {
-  (WindowRow<K + 1>(h, own, other, e, f, part), ...);
+// FullInputValue in eight lanes.
+QUORVEL_TARGET_AVX2 inline __m256i Clamp(__m256i v) {
+  return _mm256_max_epi32(_mm256_min_epi32(v, _mm256_set1_epi32(kFullInputLimit)), _mm256_set1_epi32(-kFullInputLimit));
+}
+
+// Stores eight history values of four slots: v[i] holds, for the slots in
+// its 32-bit lanes 0..3, entry i of the group and, in lanes 4..7, entry
+// i + 4; each slot receives its eight entries at `offset` (in int32) of its
+// record.
+QUORVEL_TARGET_AVX2 inline void StoreTransposed(const __m256i v[4], FullHistorySlot* const slots[4], int count,
+                                                 int offset) {
+  const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]);  // s0: e0 e1, s1: e0 e1 | s0: e4 e5, s1: e4 e5
+  const __m256i t1 = _mm256_unpackhi_epi32(v[0], v[1]);  // s2, s3
+  const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]);  // s0: e2 e3, s1: e2 e3 | ..
+  const __m256i t3 = _mm256_unpackhi_epi32(v[2], v[3]);
+  const __m256i r[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
+                        _mm256_unpackhi_epi64(t1, t3)};
+  for (int j = 0; j < count; ++j) {
+    int32_t* at = reinterpret_cast<int32_t*>(slots[j]) + offset;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(r[j]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 4), _mm256_extracti128_si256(r[j], 1));
+  }
 }
 
 }  // namespace
 
-QUORVEL_TARGET_AVX2 void FullWindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[32]) {
-  const int own = b & 1, other = own ^ 1;
-  const int e = b & 14, f = ((b + 15) & 14) | 1;
-  alignas(32) __m256i part[32];  // the partial sums of out[j]
-  {
-    const __m256i even = Load(h.upper[own][0]);
-    const __m256i odd = Load(h.upper[other][0]);
-    part[0] = _mm256_sub_epi64(Dot(even, _mm256_srli_epi64(even, 32), kWide.revLo[0][e], kWide.revHi[0][e]),
-                               Dot(odd, _mm256_srli_epi64(odd, 32), kWide.revLo[0][f], kWide.revHi[0][f]));
+QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index) {
+  const Q28* s[4];
+  for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
+  __m256i x[32], y[32];
+  // Eight subbands of the four slots at a time, transposed: u[i] holds
+  // subband i of each slot in its low half and subband i + 4 in its high one.
+  for (int k = 0; k < 32; k += 8) {
+    const __m256i r0 = Clamp(Load(s[0] + k)), r1 = Clamp(Load(s[1] + k)), r2 = Clamp(Load(s[2] + k)),
+                  r3 = Clamp(Load(s[3] + k));
+    const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
+    const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
+    const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
+                          _mm256_unpackhi_epi64(t1, t3)};
+    for (int i = 0; i < 4; ++i) {
+      x[k + i] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i])), 2);  // Q30
+      x[k + i + 4] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1)), 2);
+    }
   }
-  WindowRows(h, own, other, e, f, part, std::make_integer_sequence<int, 15>{});
-  const __m256i last = Load(h.lower[other][15]);
-  part[16] = _mm256_sub_epi64(_mm256_setzero_si256(),
-                              Dot(last, _mm256_srli_epi64(last, 32), kWide.revLo[16][f], kWide.revHi[16][f]));
-  for (int j = 0; j < 32; j += 4) Store4(out + j, part[j], part[j + 1], part[j + 2], part[j + 3]);
+  Transform4<32>(x, y);
+  // FullHistoryValue: the low half of a logical shift is the result.
+  for (int m = 0; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
+  FullHistorySlot* const slot[4] = {&history.slot[index], &history.slot[index + 1], &history.slot[index + 2],
+                                    &history.slot[index + 3]};  // those from count on are not written
+  constexpr int kEven = offsetof(FullHistorySlot, even) / 4, kOdd = offsetof(FullHistorySlot, odd) / 4;
+  for (int g = 0; g < 2; ++g) {
+    const int m = 16 + 8 * g;  // even[8g + i] = X[16 + 8g + i]
+    const __m256i even[4] = {PackLow(y[m], y[m + 4]), PackLow(y[m + 1], y[m + 5]), PackLow(y[m + 2], y[m + 6]),
+                             PackLow(y[m + 3], y[m + 7])};
+    StoreTransposed(even, slot, count, kEven + 8 * g);
+    const int o = 16 - 8 * g;  // odd[8g + i] = X[16 - 8g - i]
+    const __m256i odd[4] = {PackLow(y[o], y[o - 4]), PackLow(y[o - 1], y[o - 5]), PackLow(y[o - 2], y[o - 6]),
+                            PackLow(y[o - 3], y[o - 7])};
+    StoreTransposed(odd, slot, count, kOdd + 8 * g);
+  }
+  alignas(32) int32_t first[8];  // X[0] of each slot, in the low halves
+  _mm256_store_si256(reinterpret_cast<__m256i*>(first), y[0]);
+  for (int j = 0; j < count; ++j) history.first[index + j] = first[2 * j];
+}
+
+namespace {
+
+// Four history values sign-extended to 64-bit lanes.
+QUORVEL_TARGET_AVX2 inline __m256i Values(const int32_t* values) {
+  return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
+}
+
+QUORVEL_TARGET_AVX2 inline void Accumulate(__m256i& acc, __m256i values, const int64_t* coefficients) {
+  acc = _mm256_add_epi64(acc, _mm256_mul_epi32(values, Load(coefficients)));
+}
+
+// Four Q40 sums to Q28 in the low halves of the lanes, rounded and saturated
+// like OutputValue: clamped to the range whose rounding fits 32 bits, the
+// low half of a logical shift is the result.
+QUORVEL_TARGET_AVX2 inline __m256i OutputValues(__m256i sums) {
+  const __m256i low = _mm256_set1_epi64x(-(int64_t{1} << 43));
+  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 43) - 2049);
+  sums = _mm256_blendv_epi8(sums, low, _mm256_cmpgt_epi64(low, sums));
+  sums = _mm256_blendv_epi8(sums, high, _mm256_cmpgt_epi64(sums, high));
+  return _mm256_srli_epi64(_mm256_add_epi64(sums, _mm256_set1_epi64x(2048)), 12);
+}
+
+// The three products of the pair of ages 2i and 15 - 2i of the slot at index
+// t, for all 16 lanes.
+QUORVEL_TARGET_AVX2 inline void AgePair(const FullChannelHistory& h, int t, int i, __m256i k1[4], __m256i k2[4],
+                                        __m256i k3[4]) {
+  const FullHistorySlot& evenSlot = h.slot[t - 2 * i];
+  const FullHistorySlot& oddSlot = h.slot[t - 15 + 2 * i];
+  for (int g = 0; g < 4; ++g) {
+    const __m256i x = Values(evenSlot.even + 4 * g);
+    const __m256i y = Values(oddSlot.odd + 4 * g);
+    Accumulate(k1[g], _mm256_add_epi64(x, y), kPairLanes.sum[i] + 4 * g);
+    Accumulate(k2[g], y, kPairLanes.odd[i] + 4 * g);
+    Accumulate(k3[g], x, kPairLanes.even[i] + 4 * g);
+  }
+}
+
+// out[16] of the slot at index t: X[0] of the slots t - 15 .. t, whose even
+// entries (odd ages) vpmuldq reads.
+QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
+  const __m256i older = Load(&h.first[t - 15]), newer = Load(&h.first[t - 7]);
+  __m256i sum = _mm256_add_epi64(_mm256_mul_epi32(older, Load(kPairLanes.middle)),
+                                 _mm256_mul_epi32(newer, Load(kPairLanes.middle + 4)));
+  const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+  const int64_t total = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
+  const int64_t v = (total + 2048) >> 12;
+  return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+// The eight sums of a slot to out[0..31] (see the lanes in FullWindowSlotsAvx2).
+QUORVEL_TARGET_AVX2 inline void StoreOutputs(const __m256i front[4], const __m256i back[4], Q28* out) {
+  __m256i q[8];  // Q28 values in the low halves of the lanes: front[0..3], back[0..3]
+  // Sums within [-2^43 - 2048, 2^43 - 2048) need no saturation: biased by
+  // 2^43 + 2048 they lie in [0, 2^44), and the low half of their logical
+  // shift is the result plus 2^31. Any other sum sends all eight the
+  // saturating way.
+  const __m256i bias = _mm256_set1_epi64x((int64_t{1} << 43) + 2048);
+  __m256i any = _mm256_setzero_si256();
+  for (int g = 0; g < 4; ++g) {
+    q[g] = _mm256_add_epi64(front[g], bias);
+    q[4 + g] = _mm256_add_epi64(back[g], bias);
+    any = _mm256_or_si256(any, _mm256_or_si256(q[g], q[4 + g]));
+  }
+  __m256i offset = _mm256_set1_epi32(INT32_MIN);
+  if (_mm256_testz_si256(any, _mm256_set1_epi64x(-(int64_t{1} << 44)))) [[likely]] {
+    for (__m256i& v : q) v = _mm256_srli_epi64(v, 12);
+  } else {
+    for (int g = 0; g < 4; ++g) {
+      q[g] = OutputValues(front[g]);
+      q[4 + g] = OutputValues(back[g]);
+    }
+    offset = _mm256_setzero_si256();
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(PackLow(q[0], q[1]), offset));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_xor_si256(PackLow(q[2], q[3]), offset));
+  // k = 0..7 and 8..15 to out[31..17], reversed; lane 0 (k = 0) lands on
+  // out[16], which the caller writes afterwards.
+  const __m256i low = _mm256_xor_si256(PackLow(q[4], q[5]), offset);
+  const __m256i high = _mm256_xor_si256(PackLow(q[6], q[7]), offset);
+  const __m256i reverse = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16),
+                      _mm256_blend_epi32(_mm256_permutevar8x32_epi32(high, reverse), low, 0x01));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 24),
+                      _mm256_blend_epi32(_mm256_permutevar8x32_epi32(low, reverse), high, 0x01));
+}
+
+}  // namespace
+
+QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullChannelHistory& history, int index, int count, Q28* out) {
+  for (int n = 0; n < count; ++n, out += 32) {
+    const int t = index + n;
+    __m256i k1[4], k2[4], k3[4];
+    for (int g = 0; g < 4; ++g) k1[g] = k2[g] = k3[g] = _mm256_setzero_si256();
+    // A loop, not unrolled: unrolled, the compiler regroups the sums into
+    // trees whose partial sums no longer fit the registers.
+    for (int i = 0; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
+    // front[g]: out[4g..4g+3]; back[g]: out[32 - k] for k = 4g..4g+3 (k = 0 unused).
+    __m256i front[4], back[4];
+    for (int g = 0; g < 4; ++g) {
+      front[g] = _mm256_sub_epi64(k1[g], k2[g]);
+      back[g] = _mm256_add_epi64(k1[g], k3[g]);
+    }
+    StoreOutputs(front, back, out);
+    out[16] = Middle(history, t);
+  }
 }
 
 #endif  // QUORVEL_HAVE_X86_KERNELS

@@ -11,8 +11,8 @@ void WindowSlotSse41(const ChannelHistory& history, int b, Q28 out[32]);
 void WindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
 void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out);
 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out);
-void FullDct32x4Avx2(const Q28* slots, int count, int32_t out[32][4]);
-void FullWindowSlotAvx2(const ChannelHistory& history, int b, Q28 out[32]);
+void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index);
+void FullWindowSlotsAvx2(const FullChannelHistory& history, int index, int count, Q28* out);
 
 inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kSse41)) {
@@ -23,7 +23,7 @@ inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
     kernels.windowSlot = WindowSlotAvx2;
     kernels.dct32Lanes = Dct32LanesAvx2;
     kernels.fullDct32x4 = FullDct32x4Avx2;
-    kernels.fullWindowSlot = FullWindowSlotAvx2;
+    kernels.fullWindowSlots = FullWindowSlotsAvx2;
   }
 }
 
