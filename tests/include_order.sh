@@ -17,9 +17,10 @@ stage_of() {
     src/layers/*) rank=2 stage=layers ;;
     src/synth/*) rank=3 stage=synthesis ;;
     src/output/*) rank=4 stage=output ;;
-    src/api/cpp_* | include/quorvel/decoder.hpp) rank=6 stage="C++ API" ;;
+    src/api/cpp_* | include/quorvel/decoder.hpp) rank=7 stage="C++ API" ;;
     src/api/*) rank=5 stage=api ;;
-    src/cli/*) rank=7 stage=CLI ;;
+    src/container/*) rank=6 stage=container ;;
+    src/cli/*) rank=8 stage=CLI ;;
   esac
 }
 
