@@ -9,7 +9,7 @@ if(QUORVEL_SIMD)
 endif()
 foreach(level ${QUORVEL_FORCED_LEVELS})
   add_test(NAME corpus_with_${level}_kernels
-           COMMAND quorvel_tests --gtest_filter=Golden.*:Conformance.*:Kernels.*:FullAccuracy.*:CppDecoder.BothTiers*)
+           COMMAND quorvel_tests --gtest_filter=Golden.*:Conformance.*:Kernels.*:FullAccuracy.*)
   # Without the corpus the run would pass on the kernel tests alone: it skips.
   set_tests_properties(corpus_with_${level}_kernels PROPERTIES
     ENVIRONMENT "QUORVEL_KERNELS=${level};QUORVEL_REQUIRE_CORPUS=1" SKIP_RETURN_CODE 77)
