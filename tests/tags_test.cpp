@@ -411,5 +411,30 @@ TEST(Tags, AudioInsideADamagedTag) {
   EXPECT_EQ(*start, 10 + body.size());
 }
 
+// Every cut of a file full of tags and frames, each copied into an
+// allocation of exactly its size so that the address sanitizer sees any read
+// past it; the results must stay within the bytes given.
+TEST(Tags, EveryCutReadsOnlyItsBytes) {
+  const Bytes file = Cat({Id3v2Tag(4, 0x10, kSyncLike), ApeTag(2000, true, kSyncLike), Frames(3),
+                          Id3v2Tag(4, 0x10, kSyncLike), ApeTag(2000, true, kSyncLike),
+                          Lyrics3v2Tag("IND0000210"), Id3v1EnhancedTag(), Id3v1Tag()});
+  for (size_t cut = 0; cut <= file.size(); ++cut) {
+    const Bytes head(file.begin(), file.begin() + cut);
+    const Bytes tail(file.end() - cut, file.end());
+    const uint64_t tailOffset = file.size() - cut;
+    for (size_t at = 0; at <= head.size(); at += 7) {
+      const Bytes rest(head.begin() + at, head.end());
+      if (const std::optional<TagInfo> tag = TagAt(rest, at, file.size() - at)) {
+        EXPECT_EQ(tag->offset, at);
+      }
+    }
+    const TrailingTags found = FindTrailingTags(tail, tailOffset);
+    EXPECT_LE(found.audioEnd, file.size());
+    if (const std::optional<size_t> start = FindFrameChain(head, 0, head.size())) {
+      EXPECT_LT(*start, head.size());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -59,7 +59,8 @@ struct TagInfo {
 // Passed as TagAt's `bytesToEnd` when the file's length is not known.
 constexpr uint64_t kUnknownLength = UINT64_MAX;
 
-// Smallest number of bytes TagAt needs to recognise any tag.
+// Bytes that let TagAt recognise every kind it knows: an ID3v2 header needs
+// 10, an APEv2 header 32. A caller reading ahead gives at least this many.
 constexpr size_t kTagHeaderBytes = 32;
 
 // Recognises a tag that starts at bytes[0], which is at file offset `offset`:
