@@ -24,9 +24,9 @@ using test::HeaderFields;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes Cat(std::initializer_list<Bytes> pieces) {
   Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
   return out;
 }
 
