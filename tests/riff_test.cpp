@@ -4,6 +4,7 @@
 // audio.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -292,6 +293,106 @@ TEST(Riff, Layouts) {
       }
     }
   }
+}
+
+struct BextCase {
+  const char* name;
+  Part bext;
+  bool afterData;
+  BroadcastText expected;
+};
+
+TEST(Riff, BroadcastText) {
+  Bytes messy(256, 0);
+  const std::string text = "  Take 3\x01\tline\xC3\xA9 ";
+  std::copy(text.begin(), text.end(), messy.begin());
+  messy[text.size() + 1] = 'X';  // after the NUL: not part of the text
+  messy.resize(602, 0);
+  Part shortBext = Bext("Interview", "Field recorder", "REF-77", "2024-05-06", "07:08:09");
+  shortBext.payload.resize(292);  // ends inside the originator reference
+  const BextCase cases[] = {
+      {"before data", Bext("Interview", "Field recorder", "REF-77", "2024-05-06", "07:08:09"), false,
+       {true, "Interview", "Field recorder", "REF-77", "2024-05-06", "07:08:09"}},
+      {"after data", Bext("Late", "Rec", "R", "2023-12-31", "23:59:59"), true,
+       {true, "Late", "Rec", "R", "2023-12-31", "23:59:59"}},
+      {"fields filling their width", Bext(std::string(256, 'd'), std::string(32, 'o'), std::string(32, 'r'),
+                                          "2024-05-06", "07:08:09"),
+       false, {true, std::string(256, 'd'), std::string(32, 'o'), std::string(32, 'r'), "2024-05-06", "07:08:09"}},
+      {"control and non-ASCII bytes, text after NUL", {"bext", messy}, false, {true, "Take 3line", "", "", "", ""}},
+      {"short chunk", shortBext, false, {true, "Interview", "Field recorder", "REF-", "", ""}},
+  };
+  for (const BextCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Built file = c.afterData ? Wave({Fmt(0x50), Data(20), c.bext}) : Wave({c.bext, Fmt(0x50), Data(20)});
+    const WaveLayout l = ReadWaveLayout(file.bytes, file.bytes.size());
+    ASSERT_EQ(l.status, WaveStatus::Ok);
+    EXPECT_EQ(l.bext.present, c.expected.present);
+    EXPECT_EQ(l.bext.description, c.expected.description);
+    EXPECT_EQ(l.bext.originator, c.expected.originator);
+    EXPECT_EQ(l.bext.originatorReference, c.expected.originatorReference);
+    EXPECT_EQ(l.bext.originationDate, c.expected.originationDate);
+    EXPECT_EQ(l.bext.originationTime, c.expected.originationTime);
+  }
+  const Built none = Wave({Fmt(0x50), Data(20)});
+  EXPECT_FALSE(ReadWaveLayout(none.bytes, none.bytes.size()).bext.present);
+}
+
+// A host reading a pipe: gives what it has, reads up to needBytes, asks again;
+// at the end of the input it calls with the size. Every file must come out
+// as it does when read whole, whatever the first read's length.
+TEST(Riff, PipeHostConverges) {
+  const Built files[] = {
+      Wave({{"JUNK", Bytes(28)}, Bext("d", "o", "r", "2024-01-02", "03:04:05"), Fmt(0x50), List(), Data(101),
+            List()}),
+      Wave({Ds64(1000, 200, 100), Fmt(0x50), Data(200, 0xFFFFFFFF), List()}, "RF64"),
+      Wave({Fmt(0x50), Data(0), List()}),
+      Wave({Fmt(0x50), Data(64, 0)}),
+      Wave({Fmt(0x50), List()}),
+      Wave({Fmt(0x50), {"JUNK", Bytes(8), 0xFFFFFFF0}, Data(10)}),
+  };
+  for (const Built& file : files) {
+    const WaveLayout whole = ReadWaveLayout(file.bytes, file.bytes.size());
+    for (size_t first : {size_t{0}, size_t{5}, size_t{12}, size_t{40}, size_t{100}}) {
+      SCOPED_TRACE(testing::Message() << "file of " << file.bytes.size() << " bytes, first read " << first);
+      size_t have = std::min(first, file.bytes.size());
+      WaveLayout l;
+      for (int calls = 0; calls < 100; ++calls) {
+        const bool atEnd = have == file.bytes.size();
+        l = ReadWaveLayout(std::span(file.bytes).first(have), atEnd ? file.bytes.size() : kUnknownSize);
+        if (l.status != WaveStatus::NeedMore) break;
+        ASSERT_GT(l.needBytes, have) << "asks for bytes it has";
+        ASSERT_LE(l.needBytes, kWaveHeadLimit);
+        have = std::min<size_t>(l.needBytes, file.bytes.size());
+      }
+      // A pipe never learns that a chunk size runs past its end before 1 MiB.
+      if (whole.status == WaveStatus::Truncated && l.status == WaveStatus::DataTooFar) continue;
+      EXPECT_EQ(l.status, whole.status);
+      EXPECT_EQ(l.formatTag, whole.formatTag);
+      EXPECT_EQ(l.dataOffset, whole.dataOffset);
+      if (whole.dataExtent == DataExtent::Declared || whole.dataExtent == DataExtent::Ds64) {
+        EXPECT_EQ(l.dataSize, whole.dataSize);
+      }
+      EXPECT_EQ(l.bext.description, whole.bext.description);
+    }
+  }
+}
+
+TEST(Riff, MessagesForTheHost) {
+  const Built pcm = Wave({Fmt(kWaveFormatPcm), Data(16)});
+  const WaveLayout l = ReadWaveLayout(pcm.bytes, pcm.bytes.size());
+  ASSERT_TRUE(IsPcmFormat(l.formatTag));
+  EXPECT_EQ(AlreadyPcmMessage(l), "already PCM audio (RIFF/WAVE, format 1), nothing to decode");
+  const Built rf64 = Wave({Ds64(0, 16, 4), Extensible(kWaveFormatPcm), Data(16, 0xFFFFFFFF)}, "RF64");
+  EXPECT_EQ(AlreadyPcmMessage(ReadWaveLayout(rf64.bytes, 0)),
+            "already PCM audio (RF64/WAVE, format 1), nothing to decode");
+  EXPECT_FALSE(IsMpegFormat(kWaveFormatPcm));
+  EXPECT_TRUE(IsMpegFormat(kWaveFormatMpeg));
+  EXPECT_TRUE(IsMpegFormat(kWaveFormatMpegLayer3));
+  const std::pair<WaveStatus, std::string> reasons[] = {
+      {WaveStatus::NotWave, "not RIFF"},    {WaveStatus::Truncated, "truncated"},
+      {WaveStatus::NoFmt, "no fmt chunk"},  {WaveStatus::NoData, "no data chunk"},
+  };
+  for (const auto& [status, text] : reasons) EXPECT_EQ(WaveStatusText(status), text);
 }
 
 }  // namespace
