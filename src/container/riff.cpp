@@ -146,6 +146,17 @@ WaveStatus ReadData(const Walk& w, uint64_t at, uint64_t ds64Data, WaveLayout& o
   return out.hasFmt ? WaveStatus::Ok : WaveStatus::NoFmt;
 }
 
+// Adds the chunk whose header is at `at` (wholly inside head) to the list
+// and returns its declared size.
+uint32_t RecordChunk(std::span<const uint8_t> head, uint64_t at, WaveLayout& out) {
+  WaveChunk c;
+  std::memcpy(c.id.data(), &head[at], 4);
+  c.offset = at;
+  c.size = Le32(head, at + 4);
+  out.chunks.push_back(c);
+  return c.size;
+}
+
 // Lists the chunks after a data chunk of known extent that head holds in
 // full headers; they are reported, never part of the audio.
 void ListAfterData(const Walk& w, WaveLayout& out) {
@@ -153,12 +164,7 @@ void ListAfterData(const Walk& w, WaveLayout& out) {
   if (out.dataSize > w.head.size()) return;
   uint64_t at = out.dataOffset + out.dataSize + (out.dataSize & 1);
   while (at <= w.head.size() && w.head.size() - at >= kChunkHeader) {
-    const uint32_t size = Le32(w.head, at + 4);
-    WaveChunk c;
-    std::memcpy(c.id.data(), &w.head[at], 4);
-    c.offset = at;
-    c.size = size;
-    out.chunks.push_back(c);
+    const uint32_t size = RecordChunk(w.head, at, out);
     const uint64_t payload = at + kChunkHeader;
     if (IdIs(w.head, at, "bext") && !out.bext.present) {
       const uint64_t length = std::min<uint64_t>({size, kBextText, w.head.size() - payload});
@@ -176,12 +182,7 @@ WaveStatus WalkChunks(const Walk& w, WaveLayout& out) {
     if (w.known && at >= w.fileSize) return WaveStatus::NoData;
     WaveStatus s = w.Require(at + kChunkHeader, out);
     if (s != WaveStatus::Ok) return s;
-    const uint32_t size = Le32(w.head, at + 4);
-    WaveChunk c;
-    std::memcpy(c.id.data(), &w.head[at], 4);
-    c.offset = at;
-    c.size = size;
-    out.chunks.push_back(c);
+    const uint32_t size = RecordChunk(w.head, at, out);
     const uint64_t payload = at + kChunkHeader;
 
     if (out.kind == WaveKind::Rf64 && at == kRiffHeader) {
