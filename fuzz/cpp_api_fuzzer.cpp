@@ -22,13 +22,13 @@ using quorvel::fuzz::Require;
 
 // Frames per input: the stream ends after as many frames as a walk over the
 // headers finds, and every decode covers that much (the chunked one, its twin
-// in the other accuracy and, without a restart, the one-piece one: twelve
-// frame decodes at most, against the sixteen of the C harness's eight frames
-// in two tiers). Synthesising a whole 16 KiB input (up to 450 frames at the
+// in the other accuracy and, without a restart, the one-piece one: nine frame
+// decodes at most, as many as the C harness's four frames in two tiers and
+// its probes). Synthesising a whole 16 KiB input (up to 450 frames at the
 // lowest bit rates), twice, under the sanitizers held the fuzzer to about
 // sixty inputs a second, while what the checks look at (chunk bookkeeping,
 // frame search, positions, headers) is all met within the first frames.
-constexpr int kFrameBudget = 4;
+constexpr int kFrameBudget = 3;
 
 struct Outcome {
   std::vector<uint8_t> pcm;
