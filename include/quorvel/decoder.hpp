@@ -157,6 +157,7 @@ struct Stats {
 class Decoder {
  public:
   struct Options {
+    // The arithmetic tier; both decode and skip the same frames.
     Accuracy accuracy = Accuracy::Full;
     // Global gain (lowered automatically after clipping) and equaliser.
     bool processing = false;
