@@ -335,13 +335,26 @@ inline void RaiseOvershoot(const int32_t* lanes, int count, bool seen, int32_t& 
   overshoot = std::max(overshoot, magnitude - kExcessOffset);
 }
 
+// What a vector writer leaves after its `blocks` samples per channel: the
+// overshoot of their lane maxima, then the rest by the plain loop. Returns the
+// bytes of all `count` samples.
+inline int32_t FinishRounded(const int32_t* lanes, int laneCount, uint32_t blocks, uint8_t* out, uint32_t count,
+                             const Q28* channel0, const Q28* channel1, int32_t& maxOvershoot) {
+  const int channels = channel1 ? 2 : 1;
+  int32_t overshoot = maxOvershoot;
+  RaiseOvershoot(lanes, laneCount, blocks > 0, overshoot);
+  WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
+                       channel1 ? channel1 + blocks : nullptr, overshoot);
+  maxOvershoot = overshoot;
+  return static_cast<int32_t>(count * 2 * channels);
+}
+
 }  // namespace
 
 QUORVEL_TARGET_SSE41 int32_t WritePcmRoundedSse41(uint8_t* out, uint32_t count, const Q28* channel0,
                                                   const Q28* channel1, int32_t& maxOvershoot) {
   __m128i largest = _mm_setzero_si128();
   const uint32_t blocks = count / 8 * 8;
-  const int channels = channel1 ? 2 : 1;
   for (uint32_t i = 0; i < blocks; i += 8) {
     const __m128i left = Pack8(channel0 + i, largest);
     if (channel1 == nullptr) {
@@ -354,12 +367,7 @@ QUORVEL_TARGET_SSE41 int32_t WritePcmRoundedSse41(uint8_t* out, uint32_t count, 
   }
   alignas(16) int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), largest);
-  int32_t overshoot = maxOvershoot;
-  RaiseOvershoot(lanes, 4, blocks > 0, overshoot);
-  WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
-                       channel1 ? channel1 + blocks : nullptr, overshoot);
-  maxOvershoot = overshoot;
-  return static_cast<int32_t>(count * 2 * channels);
+  return FinishRounded(lanes, 4, blocks, out, count, channel0, channel1, maxOvershoot);
 }
 
 namespace {
@@ -379,7 +387,6 @@ QUORVEL_TARGET_AVX2 inline __m256i Round8(const Q28* p, __m256i& largest) {
 QUORVEL_TARGET_AVX2 int32_t WritePcmRoundedAvx2(uint8_t* out, uint32_t count, const Q28* channel0,
                                                 const Q28* channel1, int32_t& maxOvershoot) {
   __m256i largest = _mm256_setzero_si256();
-  const int channels = channel1 ? 2 : 1;
   const uint32_t step = channel1 ? 8 : 16;
   const uint32_t blocks = count / step * step;
   if (channel1 == nullptr) {
@@ -400,12 +407,7 @@ QUORVEL_TARGET_AVX2 int32_t WritePcmRoundedAvx2(uint8_t* out, uint32_t count, co
   }
   alignas(32) int32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), largest);
-  int32_t overshoot = maxOvershoot;
-  RaiseOvershoot(lanes, 8, blocks > 0, overshoot);
-  WritePcmRoundedPlain(out + 2 * channels * blocks, count - blocks, channel0 + blocks,
-                       channel1 ? channel1 + blocks : nullptr, overshoot);
-  maxOvershoot = overshoot;
-  return static_cast<int32_t>(count * 2 * channels);
+  return FinishRounded(lanes, 8, blocks, out, count, channel0, channel1, maxOvershoot);
 }
 
 }  // namespace quorvel
