@@ -7,12 +7,12 @@
 
 namespace quorvel {
 
-void WindowSlotNeon(const ChannelHistory& history, int b, Q28 out[32]);
-void Dct32LanesNeon(const Q28* slots, int count, DctLanes& out);
+void WindowSlotsNeon(const ChannelHistory& history, int position, int count, Q28* out);
+void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride);
 
 inline void InitKernelsArm(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kNeon)) {
-    kernels.windowSlot = WindowSlotNeon;
+    kernels.windowSlots = WindowSlotsNeon;
     kernels.dct32Lanes = Dct32LanesNeon;
   }
 }

@@ -1,11 +1,10 @@
-// The synthesis window rearranged for eight-lane windowing.
-//
-// WindowSlot reads the eight coefficients that meet the eight history columns
-// of one parity at stride 2 from a start entry s of a doubled window row. For
-// vector code the same eight values are stored contiguously, once for every
-// start s = 0..15 (even starts serve b's own parity, odd starts the other):
-//   rev[k][s][q] = SynthesisWindow[k][s + 2 ((8 - q) mod 8)]  (c_k[a])
-//   fwd[k][s][q] = SynthesisWindow[k][15 - s + 2 q]           (c_k[15 - a])
+// The synthesis window arranged for windowing eight slots at once, one slot
+// per vector lane: each coefficient a windowed sum takes is stored eight
+// times, ready to multiply eight consecutive history values.
+//   front[k][a][*] = c_k[a] at even a, -c_k[a] at odd a   (out[k], k = 0..16;
+//                    for k = 16 the even ages are 0)
+//   back[k][a][*]  = c_k[15 - a]                          (out[32 - k], k = 1..15)
+// with c_k[a] = SynthesisWindow[k][a].
 #pragma once
 
 #include <cstdint>
@@ -13,8 +12,8 @@
 namespace quorvel {
 
 struct WindowLanes {
-  alignas(32) int32_t rev[17][16][8];
-  alignas(32) int32_t fwd[17][16][8];
+  alignas(32) int32_t front[17][16][8];
+  alignas(32) int32_t back[17][16][8];
 };
 
 // Built from SynthesisWindow on first use.
