@@ -66,11 +66,10 @@ constexpr std::array<CodeClass, 17> kCodeClasses = [] {
 }();
 
 // One read of the code loop: a transmitted subband of one channel, or of
-// both channels above the bound.
+// both channels above the bound (read into channel 0, copied afterwards).
 struct ReadStep {
   int32_t classIndex;
-  Q28* first;   // channel 0 (or the only channel read), slot 0 of the subband
-  Q28* second;  // the other channel of a shared subband, else null
+  Q28* first;  // slot 0 of the subband
 };
 
 // Reads the three sample codes of one subband of a group for quantisation
@@ -207,7 +206,6 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
       ReadStep& step = steps[stepCount++];
       step.classIndex = classIndex;
       step.first = &frame.samples[ch][sb];
-      step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
     }
   }
 
@@ -215,18 +213,11 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   for (int group = 0; group < 12; ++group) {
     const int base = group * 3 * 32;
     for (int i = 0; i < stepCount; ++i) {
-      const ReadStep& step = steps[i];
-      Q28* out = step.first + base;
-      ReadCodesOfClass(step.classIndex, bits, out);
-      if (step.second) {
-        Q28* out1 = step.second + base;
-        out1[0] = out[0];
-        out1[32] = out[32];
-        out1[64] = out[64];
-      }
+      ReadCodesOfClass(steps[i].classIndex, bits, steps[i].first + base);
     }
   }
   CloseCache(bits, r);
+  if (nch == 2) CopySharedCodes(frame, bound, sblimit, 36);
   return 0;
 }
 
