@@ -28,13 +28,21 @@ namespace quorvel {
 const WindowLanes& SynthesisWindowLanes() {
   static const WindowLanes lanes = [] {
     WindowLanes w{};
-    for (int k = 0; k < 17; ++k) {
+    for (int row = 0; row < 2; ++row) {
+      const int k = 16 * row;
       for (int a = 0; a < 16; ++a) {
         const int32_t c = SynthesisWindow[k][a];
         const int32_t front = a % 2 == 0 ? (k == 16 ? 0 : c) : WrapNeg(c);
+        for (int q = 0; q < 8; ++q) w.front[row][a][q] = front;
+      }
+    }
+    for (int k = 1; k < 16; ++k) {
+      for (int i = 0; i < 8; ++i) {
+        const int32_t even = SynthesisWindow[k][2 * i], odd = SynthesisWindow[k][15 - 2 * i];
         for (int q = 0; q < 8; ++q) {
-          w.front[k][a][q] = front;
-          w.back[k][a][q] = SynthesisWindow[k][15 - a];
+          w.pairSum[k][i][q] = even;
+          w.pairOdd[k][i][q] = WrapAdd(even, odd);
+          w.pairEven[k][i][q] = WrapSub(odd, even);
         }
       }
     }
@@ -82,18 +90,21 @@ __attribute__((always_inline)) inline void WindowLanesBody(const ChannelHistory&
     sums[0] = front;
   }
   for (int k = 1; k < 16; ++k) {
-    U front = {}, back = {};
-    for (int a = 0; a < 16; ++a) {
-      const U u = QUORVEL_LOAD_LANES(U, &h.value[a % 2 == 0 ? 16 + k : 16 - k][t - a]);
-      front += u * QUORVEL_LOAD_LANES(U, w.front[k][a]);
-      back += u * QUORVEL_LOAD_LANES(U, w.back[k][a]);
+    // The ages in pairs (see window_lanes.h).
+    U k1 = {}, k2 = {}, k3 = {};
+    for (int i = 0; i < 8; ++i) {
+      const U x = QUORVEL_LOAD_LANES(U, &h.value[16 + k][t - 2 * i]);
+      const U y = QUORVEL_LOAD_LANES(U, &h.value[16 - k][t - 15 + 2 * i]);
+      k1 += (x + y) * QUORVEL_LOAD_LANES(U, w.pairSum[k][i]);
+      k2 += y * QUORVEL_LOAD_LANES(U, w.pairOdd[k][i]);
+      k3 += x * QUORVEL_LOAD_LANES(U, w.pairEven[k][i]);
     }
-    sums[k] = front;
-    sums[32 - k] = back;
+    sums[k] = k1 - k2;
+    sums[32 - k] = k1 + k3;
   }
   {
     U front = {};
-    for (int a = 1; a < 16; a += 2) front += QUORVEL_LOAD_LANES(U, &h.value[0][t - a]) * QUORVEL_LOAD_LANES(U, w.front[16][a]);
+    for (int a = 1; a < 16; a += 2) front += QUORVEL_LOAD_LANES(U, &h.value[0][t - a]) * QUORVEL_LOAD_LANES(U, w.front[1][a]);
     sums[16] = front;
   }
 }
