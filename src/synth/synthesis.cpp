@@ -82,17 +82,39 @@ void AlignHistory(ChannelHistory& h, int b) {
 
 void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots) {
   const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
+  // Eight slots at a time: their DCT, stored row by row behind the slots
+  // before them, then their windowed sums. When both channels end on four
+  // slots or fewer (a Layer I frame's 12, a Layer II frame's 36), one DCT
+  // takes both channels' last slots, half the lanes each.
+  const int tail = slots % 8;
+  const bool sharedTail = channels == 2 && tail > 0 && tail <= 4;
+  const int whole = sharedTail ? slots - tail : slots;
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
     AlignHistory(h, synthesis.ringIndex);
-    // Eight slots at a time: their DCT, stored row by row behind the slots
-    // before them, then their windowed sums.
-    for (int first = 0; first < slots; first += 8) {
-      const int count = slots - first < 8 ? slots - first : 8;
+    for (int first = 0; first < whole; first += 8) {
+      const int count = whole - first < 8 ? whole - first : 8;
       const int position = kCarriedSlots + first;
       kernels.dct32Lanes(&frame.samples[ch][first * 32], count, &h.value[0][position], kHistoryColumns);
       kernels.windowSlots(h, position, count, &pcm.samples[ch][first * 32]);
     }
+  }
+  if (sharedTail) {
+    alignas(32) Q28 both[8][32];  // channel 0's last slots in 0..3, channel 1's in 4..7
+    alignas(32) DctLanes x;
+    std::memcpy(both[0], &frame.samples[0][whole * 32], sizeof(Q28) * 32 * static_cast<size_t>(tail));
+    std::memcpy(both[4], &frame.samples[1][whole * 32], sizeof(Q28) * 32 * static_cast<size_t>(tail));
+    if (tail < 4) std::memset(both[tail], 0, sizeof(Q28) * 32 * static_cast<size_t>(4 - tail));  // lanes nothing uses
+    kernels.dct32Lanes(both[0], 4 + tail, &x[0][0], 8);
+    const int position = kCarriedSlots + whole;
+    for (int ch = 0; ch < 2; ++ch) {
+      ChannelHistory& h = synthesis.channel[ch];
+      for (int m = 0; m < 32; ++m) std::memcpy(&h.value[m][position], &x[m][4 * ch], sizeof(int32_t) * 4);
+      kernels.windowSlots(h, position, tail, &pcm.samples[ch][whole * 32]);
+    }
+  }
+  for (int ch = 0; ch < channels; ++ch) {
+    ChannelHistory& h = synthesis.channel[ch];
     // The frame's last 16 slots become the carried ones.
     for (auto& row : h.value) {
       int32_t last[kCarriedSlots];  // a Layer I frame's 12 slots make the two ranges overlap
