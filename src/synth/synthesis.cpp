@@ -66,15 +66,16 @@ void WindowSlots(const ChannelHistory& h, int position, int count, Q28* out) {
   }
 }
 
-// Position j (0..15) held the slot of ring value h.ring + j; it must hold
-// that of b + j, which sat at position j + (b - h.ring) mod 16.
+// Position stored + j (j = 0..15) held the slot of ring value h.ring + j; it
+// must hold that of b + j, which sat at stored + (j + b - h.ring) mod 16.
 void AlignHistory(ChannelHistory& h, int b) {
   const int turn = (b - h.ring) & 15;
   if (turn != 0) {
     for (auto& row : h.value) {
-      int32_t carried[kCarriedSlots];
-      std::memcpy(carried, row, sizeof carried);
-      for (int j = 0; j < kCarriedSlots; ++j) row[j] = carried[(j + turn) & 15];
+      int32_t* const carried = row + h.stored;
+      int32_t before[kCarriedSlots];
+      std::memcpy(before, carried, sizeof before);
+      for (int j = 0; j < kCarriedSlots; ++j) carried[j] = before[(j + turn) & 15];
     }
   }
   h.ring = b;
@@ -89,12 +90,17 @@ void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBloc
   const int tail = slots % 8;
   const bool sharedTail = channels == 2 && tail > 0 && tail <= 4;
   const int whole = sharedTail ? slots - tail : slots;
+  const int room = (slots + 7) & ~7;  // the eight-slot groups write whole
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
+    if (kCarriedSlots + h.stored + room > kHistoryColumns) {
+      for (auto& row : h.value) std::memcpy(row, row + h.stored, kCarriedSlots * sizeof(int32_t));
+      h.stored = 0;
+    }
     AlignHistory(h, synthesis.ringIndex);
     for (int first = 0; first < whole; first += 8) {
       const int count = whole - first < 8 ? whole - first : 8;
-      const int position = kCarriedSlots + first;
+      const int position = kCarriedSlots + h.stored + first;
       kernels.dct32Lanes(&frame.samples[ch][first * 32], count, &h.value[0][position], kHistoryColumns);
       kernels.windowSlots(h, position, count, &pcm.samples[ch][first * 32]);
     }
@@ -106,21 +112,16 @@ void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBloc
     std::memcpy(both[4], &frame.samples[1][whole * 32], sizeof(Q28) * 32 * static_cast<size_t>(tail));
     if (tail < 4) std::memset(both[tail], 0, sizeof(Q28) * 32 * static_cast<size_t>(4 - tail));  // lanes nothing uses
     kernels.dct32Lanes(both[0], 4 + tail, &x[0][0], 8);
-    const int position = kCarriedSlots + whole;
     for (int ch = 0; ch < 2; ++ch) {
       ChannelHistory& h = synthesis.channel[ch];
+      const int position = kCarriedSlots + h.stored + whole;
       for (int m = 0; m < 32; ++m) std::memcpy(&h.value[m][position], &x[m][4 * ch], sizeof(int32_t) * 4);
       kernels.windowSlots(h, position, tail, &pcm.samples[ch][whole * 32]);
     }
   }
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];
-    // The frame's last 16 slots become the carried ones.
-    for (auto& row : h.value) {
-      int32_t last[kCarriedSlots];  // a Layer I frame's 12 slots make the two ranges overlap
-      std::memcpy(last, row + slots, sizeof last);
-      std::memcpy(row, last, sizeof last);
-    }
+    h.stored += slots;  // the frame's last 16 slots are the carried ones now
     h.ring = (h.ring + slots) & 15;
   }
 }

@@ -15,24 +15,27 @@
 namespace quorvel {
 
 // The history of one channel, in order of time: value[m][t] holds X[m] of
-// the slot at position t. Between frames, positions 0..15 hold the channel's
-// last 16 slots, the newest at 15; a frame's slots are stored from position
-// 16 on, eight at a time (so up to 7 positions past the frame's last slot take
-// values that nothing reads), and its last 16 slots then move to the front.
-// Each window term of eight consecutive slots is one load of eight
-// consecutive values, and the DCT of eight slots stores each row at once.
+// the slot at position t. Between frames, positions stored..stored + 15 hold
+// the channel's last 16 slots, the newest last; a frame's slots are stored
+// behind them, from position 16 + stored on, eight at a time (so up to 7
+// positions past the frame's last slot take values that nothing reads). When
+// a frame would not fit, its 16 predecessors first move to the front, which
+// happens once every few frames. Each window term of eight consecutive slots
+// is one load of eight consecutive values, and the DCT of eight slots stores
+// each row at once.
 //
 // The ring of ring values (0..15, one for both channels) still decides which
-// slots a channel meets: `ring` is the ring value of position 16. Where a
-// frame with fewer channels moved the shared ring on, the channel's 16 slots
-// turn by the difference before its next frame, so that each takes the age
-// its ring value gives (see AlignHistory).
+// slots a channel meets: `ring` is the ring value of position 16 + stored.
+// Where a frame with fewer channels moved the shared ring on, the channel's
+// 16 slots turn by the difference before its next frame, so that each takes
+// the age its ring value gives (see AlignHistory).
 constexpr int kCarriedSlots = 16;
-constexpr int kHistoryColumns = kCarriedSlots + kMaxSlots + 4;  // room for the last eight-slot group
+constexpr int kHistoryColumns = kCarriedSlots + 3 * kMaxSlots - 4;  // room for two Layer II frames, eight Layer I
 
 struct ChannelHistory {
   alignas(32) int32_t value[32][kHistoryColumns];
-  int32_t ring;  // the ring value of position 16
+  int32_t ring;    // the ring value of position 16 + stored
+  int32_t stored;  // slots stored since the carried ones last moved to the front
 };
 
 struct SynthesisState {
@@ -56,11 +59,12 @@ void SynthesizeFrame(SynthesisState& synthesis, const FrameState& frame, PcmBloc
 void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm, int channels, int slots);
 
 // Turns the channel's 16 carried slots to the shared ring value b, so that
-// position 16 is the slot of ring value b (nothing to do when it already is).
+// position 16 + stored is the slot of ring value b (nothing to do when it
+// already is).
 void AlignHistory(ChannelHistory& history, int b);
 
 // The windowed sums of the `count` (1..8) slots at positions
-// position..position + count - 1 (16 <= position <= kHistoryColumns - 8),
+// position..position + count - 1 (15 < position <= kHistoryColumns - 8),
 // each over itself and the 15 slots before it: out: [32 * count]. Reads the
 // eight positions from `position` on whatever `count` is. The plain version
 // of the synthesis kernel windowSlots.
