@@ -102,6 +102,7 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
     if (KernelLevelSupported(level)) continue;
     SCOPED_TRACE(KernelLevelName(level));
     EXPECT_EQ(SynthesisKernelsFor(level).windowSlots, &WindowSlots);
+    EXPECT_EQ(SynthesisKernelsFor(level).windowTails, &WindowTails);
     EXPECT_EQ(SynthesisKernelsFor(level).dct32Lanes, &Dct32LanesPlain);
     EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
     EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
@@ -132,6 +133,45 @@ TEST(Kernels, WindowSlotsMatchTheDefinition) {
         for (int j = 0; j < 32 * count; ++j)
           ASSERT_EQ(fast[j], reference[j]) << name << " trial " << trial << " position " << position << " j " << j;
         for (int j = 32 * count; j < 8 * 32; ++j) ASSERT_EQ(fast[j], kSentinel) << name << " wrote past the slots: " << j;
+      }
+    }
+  }
+}
+
+// Two histories at once, four lanes each: every slot as the definition
+// gives it from its own history, into its own output, and nothing past the
+// `count` slots of either output.
+TEST(Kernels, WindowTailsMatchTheDefinition) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  auto first = std::make_unique<ChannelHistory>();
+  auto second = std::make_unique<ChannelHistory>();
+  constexpr Q28 kSentinel = 0x5A5A5A5A;
+  for (KernelLevel level : SupportedLevels()) {
+    const SynthesisKernels& k = SynthesisKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 30; ++trial) {
+      for (ChannelHistory* h : {first.get(), second.get()}) {
+        for (auto& row : h->value) {
+          for (int32_t& v : row) v = rng.Value(trial, 0x20000);
+        }
+      }
+      for (int position0 = kCarriedSlots; position0 <= kHistoryColumns - 8; position0 += 3) {
+        const int position1 = kCarriedSlots + static_cast<int>(rng.Next() % (kHistoryColumns - 8 - kCarriedSlots + 1));
+        const int count = 1 + (position0 + trial) % 4;
+        Q28 fast[2][4 * 32], expected[2][4 * 32];
+        for (auto& out : fast) std::fill(std::begin(out), std::end(out), kSentinel);
+        k.windowTails(*first, position0, *second, position1, count, fast[0], fast[1]);
+        reference::WindowSlots(*first, position0, count, expected[0]);
+        reference::WindowSlots(*second, position1, count, expected[1]);
+        for (int ch = 0; ch < 2; ++ch) {
+          for (int j = 0; j < 32 * count; ++j)
+            ASSERT_EQ(fast[ch][j], expected[ch][j])
+                << name << " trial " << trial << " positions " << position0 << "," << position1 << " output " << ch
+                << " j " << j;
+          for (int j = 32 * count; j < 4 * 32; ++j)
+            ASSERT_EQ(fast[ch][j], kSentinel) << name << " output " << ch << " written past the slots: " << j;
+        }
       }
     }
   }

@@ -33,7 +33,7 @@ constexpr int kWindowShift = 2;
 }  // namespace
 
 const SynthesisKernels& SynthesisKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, SynthesisKernels{WindowSlots, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotsPlain});
+  return KernelTableFor(level, SynthesisKernels{WindowSlots, WindowTails, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotsPlain});
 }
 
 void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {
@@ -64,6 +64,12 @@ void WindowSlots(const ChannelHistory& h, int position, int count, Q28* out) {
       if (k > 0 && k < 16) out[32 - k] = back >> kWindowShift;
     }
   }
+}
+
+void WindowTails(const ChannelHistory& h0, int position0, const ChannelHistory& h1, int position1, int count,
+                 Q28* out0, Q28* out1) {
+  WindowSlots(h0, position0, count, out0);
+  WindowSlots(h1, position1, count, out1);
 }
 
 // Position stored + j (j = 0..15) held the slot of ring value h.ring + j; it
@@ -112,12 +118,14 @@ void SynthesizeSlots(SynthesisState& synthesis, const FrameState& frame, PcmBloc
     std::memcpy(both[4], &frame.samples[1][whole * 32], sizeof(Q28) * 32 * static_cast<size_t>(tail));
     if (tail < 4) std::memset(both[tail], 0, sizeof(Q28) * 32 * static_cast<size_t>(4 - tail));  // lanes nothing uses
     kernels.dct32Lanes(both[0], 4 + tail, &x[0][0], 8);
+    int position[2];
     for (int ch = 0; ch < 2; ++ch) {
       ChannelHistory& h = synthesis.channel[ch];
-      const int position = kCarriedSlots + h.stored + whole;
-      for (int m = 0; m < 32; ++m) std::memcpy(&h.value[m][position], &x[m][4 * ch], sizeof(int32_t) * 4);
-      kernels.windowSlots(h, position, tail, &pcm.samples[ch][whole * 32]);
+      position[ch] = kCarriedSlots + h.stored + whole;
+      for (int m = 0; m < 32; ++m) std::memcpy(&h.value[m][position[ch]], &x[m][4 * ch], sizeof(int32_t) * 4);
     }
+    kernels.windowTails(synthesis.channel[0], position[0], synthesis.channel[1], position[1], tail,
+                        &pcm.samples[0][whole * 32], &pcm.samples[1][whole * 32]);
   }
   for (int ch = 0; ch < channels; ++ch) {
     ChannelHistory& h = synthesis.channel[ch];

@@ -70,6 +70,13 @@ void AlignHistory(ChannelHistory& history, int b);
 // of the synthesis kernel windowSlots.
 void WindowSlots(const ChannelHistory& history, int position, int count, Q28* out);
 
+// WindowSlots of `count` (1..4) slots of two histories, those at position0..
+// of history0 into out0 and those at position1.. of history1 into out1 (the
+// last slots of a frame's two channels, windowed together by the vector
+// kernels). The plain version of the synthesis kernel windowTails.
+void WindowTails(const ChannelHistory& history0, int position0, const ChannelHistory& history1, int position1,
+                 int count, Q28* out0, Q28* out1);
+
 struct FullChannelHistory;  // a channel of the full tier's history (synthesis_full.h)
 
 // The synthesis kernels. Every version of a kernel gives the same bits for
@@ -77,6 +84,9 @@ struct FullChannelHistory;  // a channel of the full tier's history (synthesis_f
 struct SynthesisKernels {
   // The windowed sums of up to eight slots (see WindowSlots).
   void (*windowSlots)(const ChannelHistory& history, int position, int count, Q28* out);
+  // The windowed sums of up to four slots of two histories (see WindowTails).
+  void (*windowTails)(const ChannelHistory& history0, int position0, const ChannelHistory& history1, int position1,
+                      int count, Q28* out0, Q28* out1);
   // Dct32Values of `count` (1..8) consecutive slots (see Dct32LanesPlain).
   void (*dct32Lanes)(const Q28* slots, int count, int32_t* rows, int stride);
   // The full tier's DCT of 1..4 slots into its history (see FullDct32x4Plain).

@@ -8,11 +8,14 @@
 namespace quorvel {
 
 void WindowSlotsNeon(const ChannelHistory& history, int position, int count, Q28* out);
+void WindowTailsNeon(const ChannelHistory& history0, int position0, const ChannelHistory& history1, int position1,
+                     int count, Q28* out0, Q28* out1);
 void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride);
 
 inline void InitKernelsArm(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kNeon)) {
     kernels.windowSlots = WindowSlotsNeon;
+    kernels.windowTails = WindowTailsNeon;
     kernels.dct32Lanes = Dct32LanesNeon;
   }
 }

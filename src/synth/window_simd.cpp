@@ -77,24 +77,53 @@ struct UnalignedLanes<U8> {
 };
 #define QUORVEL_LOAD_LANES(U, p) (*reinterpret_cast<const typename UnalignedLanes<U>::type*>(p))
 
-// The unshifted windowed sums of the slots at positions t.. (one per lane):
-// sums[j] for output j. Forced inline into each kernel, which gives it the
-// kernel's instruction set (a function taking vectors outside a target region
-// would change the ABI).
+// The lanes of one history: the slots at positions t.., so that age a of
+// row m is the vector of positions t - a...
 template <class U>
-__attribute__((always_inline)) inline void WindowLanesBody(const ChannelHistory& h, int t, U sums[32]) {
+struct ChannelLanes {
+  const ChannelHistory& h;
+  int t;
+  __attribute__((always_inline)) void operator()(int m, int age, U& out) const {
+    out = QUORVEL_LOAD_LANES(U, &h.value[m][t - age]);
+  }
+};
+
+// Eight lanes from two histories: four slots of each (see WindowTails).
+struct PairedLanes {
+  const ChannelHistory& h0;
+  int t0;
+  const ChannelHistory& h1;
+  int t1;
+  __attribute__((always_inline)) void operator()(int m, int age, U8& out) const {
+    const U4 low = QUORVEL_LOAD_LANES(U4, &h0.value[m][t0 - age]);
+    const U4 high = QUORVEL_LOAD_LANES(U4, &h1.value[m][t1 - age]);
+    out = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+  }
+};
+
+// The unshifted windowed sums of the slots in the lanes that `lanes` loads:
+// sums[j] for output j. Forced inline into each kernel, which gives it the
+// kernel's instruction set (a function taking or returning vectors outside a
+// target region would change the ABI, hence the results by reference).
+template <class U, class Lanes>
+__attribute__((always_inline)) inline void WindowLanesBody(const Lanes& lanes, U sums[32]) {
   const WindowLanes& w = SynthesisWindowLanes();
   {
     U front = {};
-    for (int a = 0; a < 16; ++a) front += QUORVEL_LOAD_LANES(U, &h.value[16][t - a]) * QUORVEL_LOAD_LANES(U, w.front[0][a]);
+    for (int a = 0; a < 16; ++a) {
+      U u;
+      lanes(16, a, u);
+      front += u * QUORVEL_LOAD_LANES(U, w.front[0][a]);
+    }
     sums[0] = front;
   }
   for (int k = 1; k < 16; ++k) {
     // The ages in pairs (see window_lanes.h).
     U k1 = {}, k2 = {}, k3 = {};
     for (int i = 0; i < 8; ++i) {
-      const U x = QUORVEL_LOAD_LANES(U, &h.value[16 + k][t - 2 * i]);
-      const U y = QUORVEL_LOAD_LANES(U, &h.value[16 - k][t - 15 + 2 * i]);
+      U x, y;
+      lanes(16 + k, 2 * i, x);
+      lanes(16 - k, 15 - 2 * i, y);
       k1 += (x + y) * QUORVEL_LOAD_LANES(U, w.pairSum[k][i]);
       k2 += y * QUORVEL_LOAD_LANES(U, w.pairOdd[k][i]);
       k3 += x * QUORVEL_LOAD_LANES(U, w.pairEven[k][i]);
@@ -104,7 +133,11 @@ __attribute__((always_inline)) inline void WindowLanesBody(const ChannelHistory&
   }
   {
     U front = {};
-    for (int a = 1; a < 16; a += 2) front += QUORVEL_LOAD_LANES(U, &h.value[0][t - a]) * QUORVEL_LOAD_LANES(U, w.front[1][a]);
+    for (int a = 1; a < 16; a += 2) {
+      U u;
+      lanes(0, a, u);
+      front += u * QUORVEL_LOAD_LANES(U, w.front[1][a]);
+    }
     sums[16] = front;
   }
 }
@@ -159,12 +192,46 @@ QUORVEL_TARGET_AVX2 inline void StoreTransposed8(const U8* v, int count, Q28* ou
   }
 }
 
+// Rows v[0..7] (outputs) of eight lanes to the slots' rows, lanes 0..3 at
+// out0 + 32 j and lanes 4..7 at out1 + 32 j, for j below `count` (1..4).
+QUORVEL_TARGET_AVX2 inline void StoreTransposedPair(const U8* v, int count, Q28* out0, Q28* out1) {
+  __m256i r[8], t[8], u[8];
+  for (int i = 0; i < 8; ++i) r[i] = _mm256_srai_epi32(reinterpret_cast<__m256i>(v[i]), 2);
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+    u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+    u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+    u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+  }
+  for (int i = 0; i < count; ++i) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 32 * i), _mm256_permute2x128_si256(u[i], u[i + 4], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 32 * i), _mm256_permute2x128_si256(u[i], u[i + 4], 0x31));
+  }
+}
+
 }  // namespace
+
+QUORVEL_TARGET_SSE41 void WindowTailsSse41(const ChannelHistory& h0, int position0, const ChannelHistory& h1,
+                                           int position1, int count, Q28* out0, Q28* out1) {
+  WindowSlotsSse41(h0, position0, count, out0);
+  WindowSlotsSse41(h1, position1, count, out1);
+}
+
+QUORVEL_TARGET_AVX2 void WindowTailsAvx2(const ChannelHistory& h0, int position0, const ChannelHistory& h1,
+                                         int position1, int count, Q28* out0, Q28* out1) {
+  U8 sums[32];
+  WindowLanesBody<U8>(PairedLanes{h0, position0, h1, position1}, sums);
+  for (int base = 0; base < 32; base += 8) StoreTransposedPair(sums + base, count, out0 + base, out1 + base);
+}
 
 QUORVEL_TARGET_SSE41 void WindowSlotsSse41(const ChannelHistory& h, int position, int count, Q28* out) {
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
     U4 sums[32];
-    WindowLanesBody<U4>(h, position + 4 * half, sums);
+    WindowLanesBody<U4>(ChannelLanes<U4>{h, position + 4 * half}, sums);
     const int n = count - 4 * half < 4 ? count - 4 * half : 4;
     for (int base = 0; base < 32; base += 4) StoreTransposed4(sums + base, n, out + 128 * half + base);
   }
@@ -172,7 +239,7 @@ QUORVEL_TARGET_SSE41 void WindowSlotsSse41(const ChannelHistory& h, int position
 
 QUORVEL_TARGET_AVX2 void WindowSlotsAvx2(const ChannelHistory& h, int position, int count, Q28* out) {
   U8 sums[32];
-  WindowLanesBody<U8>(h, position, sums);
+  WindowLanesBody<U8>(ChannelLanes<U8>{h, position}, sums);
   for (int base = 0; base < 32; base += 8) StoreTransposed8(sums + base, count, out + base);
 }
 
@@ -187,12 +254,18 @@ namespace quorvel {
 void WindowSlotsNeon(const ChannelHistory& h, int position, int count, Q28* out) {
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
     U4 sums[32];
-    WindowLanesBody<U4>(h, position + 4 * half, sums);
+    WindowLanesBody<U4>(ChannelLanes<U4>{h, position + 4 * half}, sums);
     const int n = count - 4 * half < 4 ? count - 4 * half : 4;
     for (int j = 0; j < n; ++j) {
       for (int k = 0; k < 32; ++k) out[128 * half + 32 * j + k] = static_cast<int32_t>(sums[k][j]) >> 2;
     }
   }
+}
+
+void WindowTailsNeon(const ChannelHistory& h0, int position0, const ChannelHistory& h1, int position1, int count,
+                     Q28* out0, Q28* out1) {
+  WindowSlotsNeon(h0, position0, count, out0);
+  WindowSlotsNeon(h1, position1, count, out1);
 }
 
 }  // namespace quorvel
