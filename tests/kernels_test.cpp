@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -132,7 +132,8 @@ TEST(Kernels, WindowSlotsMatchTheDefinition) {
         reference::WindowSlots(*history, position, count, reference);
         for (int j = 0; j < 32 * count; ++j)
           ASSERT_EQ(fast[j], reference[j]) << name << " trial " << trial << " position " << position << " j " << j;
-        for (int j = 32 * count; j < 8 * 32; ++j) ASSERT_EQ(fast[j], kSentinel) << name << " wrote past the slots: " << j;
+        for (int j = 32 * count; j < 8 * 32; ++j)
+          ASSERT_EQ(fast[j], kSentinel) << name << " wrote past the slots: " << j;
       }
     }
   }

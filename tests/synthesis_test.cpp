@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <tuple>

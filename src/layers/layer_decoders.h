@@ -33,7 +33,8 @@ int DecodeFrameCodes(FrameState& frame, InputCursor& cursor);
 inline void CopySharedCodes(FrameState& frame, int bound, int end, int slots) {
   if (bound >= end) return;
   const size_t bytes = sizeof(Q28) * static_cast<size_t>(end - bound);
-  for (int slot = 0; slot < slots; ++slot) std::memcpy(&frame.samples[1][slot * 32 + bound], &frame.samples[0][slot * 32 + bound], bytes);
+  for (int slot = 0; slot < slots; ++slot)
+    std::memcpy(&frame.samples[1][slot * 32 + bound], &frame.samples[0][slot * 32 + bound], bytes);
 }
 
 // The compatible tier's requantisation of the codes by frame.plan, in place.

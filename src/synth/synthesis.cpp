@@ -33,7 +33,8 @@ constexpr int kWindowShift = 2;
 }  // namespace
 
 const SynthesisKernels& SynthesisKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, SynthesisKernels{WindowSlots, WindowTails, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotsPlain});
+  return KernelTableFor(
+      level, SynthesisKernels{WindowSlots, WindowTails, Dct32LanesPlain, FullDct32x4Plain, FullWindowSlotsPlain});
 }
 
 void ResetSynthesis(SynthesisState& synthesis, PcmBlock& pcm) {
@@ -66,8 +67,8 @@ void WindowSlots(const ChannelHistory& h, int position, int count, Q28* out) {
   }
 }
 
-void WindowTails(const ChannelHistory& h0, int position0, const ChannelHistory& h1, int position1, int count,
-                 Q28* out0, Q28* out1) {
+void WindowTails(const ChannelHistory& h0, int position0, const ChannelHistory& h1, int position1, int count, Q28* out0,
+                 Q28* out1) {
   WindowSlots(h0, position0, count, out0);
   WindowSlots(h1, position1, count, out1);
 }
