@@ -160,6 +160,20 @@ void BM_WindowSlots(benchmark::State& state, void (*window)(const ChannelHistory
   SetItems(state, 8);  // slots
 }
 
+void BM_WindowTails(benchmark::State& state, KernelLevel level) {
+  const auto kernel = SynthesisKernelsFor(level).windowTails;
+  auto first = std::make_unique<ChannelHistory>(), second = std::make_unique<ChannelHistory>();
+  const std::vector<Q28> values = RandomValues(sizeof(ChannelHistory) / 4, -0x20000, 0x20000, 4);
+  std::memcpy(first.get(), values.data(), sizeof(ChannelHistory));
+  std::memcpy(second.get(), values.data(), sizeof(ChannelHistory));
+  alignas(32) Q28 out[2][4 * 32];
+  for (auto _ : state) {
+    kernel(*first, kCarriedSlots + 32, *second, kCarriedSlots + 32, 4, out[0], out[1]);
+    benchmark::DoNotOptimize(out);
+  }
+  SetItems(state, 8);  // slots
+}
+
 // --- the full tier's kernels ----------------------------------------------
 
 void BM_FullRequantRows(benchmark::State& state, KernelLevel level) {
@@ -366,7 +380,8 @@ void RegisterAll() {
   for (KernelLevel level : Levels()) {
     const std::string suffix = std::string("/") + KernelLevelName(level);
     benchmark::RegisterBenchmark(("Dct32Lanes" + suffix).c_str(), BM_Dct32Lanes, level);
-    WindowFor(level, "WindowSlot" + suffix);
+    WindowFor(level, "WindowSlots" + suffix);
+    benchmark::RegisterBenchmark(("WindowTails" + suffix).c_str(), BM_WindowTails, level);
     benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
     benchmark::RegisterBenchmark(("FullRequantRows" + suffix).c_str(), BM_FullRequantRows, level);
     benchmark::RegisterBenchmark(("FullDct" + suffix).c_str(), BM_FullDct, level);
