@@ -120,6 +120,7 @@ void AudioGate::SetInputSize(uint64_t size, std::span<const uint8_t> tail) {
     }
   }
   tagsAt_ = found.audioEnd;
+  endScanned_ = true;
 }
 
 void AudioGate::Push(std::span<const uint8_t> bytes) {
@@ -322,12 +323,12 @@ bool AudioGate::StepChain() {
   const uint64_t next = pos_ + length;
   if (next >= limit) {
     if (!final) return false;
-    if (next == limit || tagsAt_ != UINT64_MAX || dataEnd_ != UINT64_MAX) {
-      Release(limit);  // the last frame, whole or cut by the data chunk's end
-      state_ = State::Done;
+    if (next > limit && finished_ && !endScanned_) {
+      ScanEnd();  // a cut frame, or tags the chain ran into
       return true;
     }
-    FinishTail();  // a cut frame, or tags the chain ran into
+    Release(limit);  // the last frame, whole or cut short
+    state_ = State::Done;
     return true;
   }
   const size_t after = static_cast<size_t>(std::min<uint64_t>(HeldFrom(next), limit - next));
@@ -345,6 +346,10 @@ bool AudioGate::StepChain() {
 }
 
 bool AudioGate::StepLost() {
+  // At the end of the input the tags at its end are known from there, which
+  // also finds those that cannot be recognised from their start (APE
+  // without a header).
+  if (finished_) ScanEnd();
   const uint64_t limit = Limit();
   const uint64_t end = std::min(heldStart_ + held_.size(), limit);
   const bool final = finished_ || heldStart_ + held_.size() >= limit;
@@ -432,12 +437,16 @@ bool AudioGate::StepDamaged() {
 }
 
 void AudioGate::FinishTail() {
+  ScanEnd();
+  Release(Limit());
+  state_ = State::Done;
+}
+
+void AudioGate::ScanEnd() {
+  if (endScanned_) return;
+  endScanned_ = true;
   const uint64_t end = Limit();
-  if (tagsAt_ != UINT64_MAX || dataEnd_ != UINT64_MAX || pos_ >= end) {
-    Release(end);
-    state_ = State::Done;
-    return;
-  }
+  if (pos_ >= end) return;
   const std::span<const uint8_t> bytes(At(pos_), static_cast<size_t>(end - pos_));
   const TrailingTags found = FindTrailingTags(bytes, pos_);
   for (const TagInfo& tag : found.tags) {
@@ -447,8 +456,7 @@ void AudioGate::FinishTail() {
                                  std::to_string(tag.offset) + ") claims more bytes than lie before it");
     }
   }
-  Release(found.audioEnd);
-  state_ = State::Done;
+  tagsAt_ = std::min(tagsAt_, found.audioEnd);
 }
 
 }  // namespace quorvel

@@ -19,6 +19,9 @@
 //   tag that is followed by a header.
 // - Where the input's size is known and its last bytes are given, the tags at
 //   the end are found from the end before anything is decoded.
+//   A frame cut short right before a tag is the one case this misses when
+//   the size is unknown: its declared end lies inside the tag, and if the
+//   tag's payload holds a header there, the chain runs on into the payload.
 // - A tag whose declared size runs past the end of the input is damaged: the
 //   audio resumes at the first chain of three headers inside the range it
 //   claims, and the gate warns.
@@ -95,7 +98,9 @@ class AudioGate {
   void Release(uint64_t end);  // passes [pos_, end) on
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
-  void FinishTail();  // at the end: the trailing tags among the held bytes
+  // At the end of the input: the tags at its end among the held bytes.
+  void ScanEnd();
+  void FinishTail();  // ScanEnd, then everything up to the limit passes  // at the end: the trailing tags among the held bytes
 
   State state_ = State::Start;
   std::vector<uint8_t> held_;  // input bytes from heldStart_ on
@@ -104,6 +109,7 @@ class AudioGate {
   uint64_t searchFrom_ = 0;    // Lost, DamagedTag: where the search goes on
   TagInfo damaged_;            // DamagedTag: the tag whose range is searched
   bool finished_ = false;
+  bool endScanned_ = false;
   uint64_t inputSize_ = kUnknownSize;
   uint64_t tagsAt_ = UINT64_MAX;  // start of the trailing tags found from the end
   uint64_t dataEnd_ = UINT64_MAX; // end of a RIFF data chunk
