@@ -133,7 +133,8 @@ struct Frame {
   MpegVersion version = MpegVersion::Mpeg1;
   int layer = 0;                  // 1, 2 (3 only for UnsupportedLayer)
   ChannelMode mode = ChannelMode::Stereo;
-  uint32_t bitrate = 0;           // bit/s
+  uint32_t bitrate = 0;           // bit/s; for free format, what the measured length gives
+  bool freeFormat = false;        // bitrate index 0: the length was measured on the stream (full tier only)
   uint32_t streamRate = 0;        // Hz, the rate coded in the header
   bool crcProtected = false;
 

@@ -160,6 +160,12 @@ struct Decoder::Impl {
     if (options.outputRate > 0) SetOutputRate(state, options.outputRate);
   }
 
+  // Free format is decoded in the full tier only, with the length the gate
+  // measured; the compatible tier, like the exported calls, refuses it.
+  void ShareFreeFormat() {
+    if (state.tier == Tier::Full) state.cursor.freeFormat = gate.freeFormat();
+  }
+
   // Starts the next window, or says why none can start yet.
   bool StartWindow() {
     const size_t available = pending.size() - head;
@@ -178,6 +184,7 @@ struct Decoder::Impl {
   // is probed.
   void LockRate() {
     int32_t rate = 0, channels = 0, bitrate = 0;
+    ShareFreeFormat();
     if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
     SetOutputRate(state, rate);
     rateLocked = true;
@@ -209,6 +216,7 @@ struct Decoder::Impl {
     frame.layer = static_cast<int>(f.layer);
     frame.mode = ModeOf(f);
     frame.bitrate = f.bitrate;
+    frame.freeFormat = (f.flags & FlagFreeFormat) != 0;
     frame.streamRate = f.sampleRate;
     frame.crcProtected = (f.flags & FlagProtected) != 0;
     frame.channels = f.channels;
@@ -303,6 +311,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
+    d.ShareFreeFormat();
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:

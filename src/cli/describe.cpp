@@ -40,6 +40,7 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
       << ",\"unsupported_layer\":" << sk.unsupportedLayer << "},\"leading_bytes\":" << layout.leading
       << ",\"trailing_bytes\":" << trailer.bytes << ",\"truncated\":" << (trailer.truncated ? "true" : "false")
       << ",\"mixed\":" << (facts.Mixed() ? "true" : "false") << ",\"tags\":" << JsonTags(c);
+  if (f.freeFormat) out << ",\"free_format\":true";
   if (!c.kind.empty()) {
     out << ",\"container\":{\"type\":" << JsonString(c.kind) << ",\"format_tag\":" << c.formatTag;
     if (c.broadcast) {
@@ -74,7 +75,7 @@ void WriteText(std::ostream& out, const std::string& name, const StreamFacts& fa
   out << "  format:          " << ToString(f.version) << " Layer " << (f.layer == 1 ? "I" : "II") << "\n"
       << "  sample rate:     " << f.streamRate << " Hz\n"
       << "  channels:        " << f.channels << " (" << ToString(f.mode) << ")\n"
-      << "  bitrate:         " << f.bitrate / 1000 << " kbit/s\n"
+      << "  bitrate:         " << f.bitrate / 1000 << " kbit/s" << (f.freeFormat ? " (free format)" : "") << "\n"
       << "  frames:          " << facts.frames << "\n"
       << "  duration:        " << std::string(duration, std::strlen(duration) - 3) << " s\n"
       << "  crc-protected:   " << facts.crcProtected << " frames\n"

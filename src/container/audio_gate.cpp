@@ -314,7 +314,15 @@ bool AudioGate::StepChain() {
     Drop(t.offset + t.size);
     return true;
   }
-  const uint64_t length = FrameLengthAt(At(pos_), usable);
+  uint64_t length = FrameLengthAt(At(pos_), usable);
+  if (length == 0 && FreeFormatKey(At(pos_), usable) != 0) {
+    if (freeFormat_.key == 0) {
+      const FreeFormatMeasure measure = MeasureFreeFormat(std::span<const uint8_t>(At(pos_), usable), final);
+      if (measure.status == FreeFormatStatus::NeedMore) return false;
+      if (measure.status == FreeFormatStatus::Found) freeFormat_ = measure.format;
+    }
+    length = FreeFormatFrameLength(freeFormat_, At(pos_), usable);
+  }
   if (length == 0) {
     searchFrom_ = pos_ + 1;
     state_ = State::Lost;

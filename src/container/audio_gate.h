@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bitstream/free_format.h"
 #include "container/riff.h"
 #include "container/tags.h"
 
@@ -77,6 +78,9 @@ class AudioGate {
   uint64_t FileOffset(uint64_t audio) const;
 
   const GateReport& report() const { return report_; }
+  // The free-format length measured on the stream's first free-format frame
+  // (key 0 until then), kept for the stream.
+  const FreeFormat& freeFormat() const { return freeFormat_; }
 
  private:
   enum class State : uint8_t { Start, Leading, Chain, Lost, DamagedTag, Done };
@@ -124,6 +128,7 @@ class AudioGate {
   };
   std::vector<Segment> segments_{{0, 0}};
   GateReport report_;
+  FreeFormat freeFormat_;
 };
 
 }  // namespace quorvel
