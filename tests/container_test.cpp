@@ -123,11 +123,13 @@ std::vector<Case> Cases() {
 TEST(Container, EveryFrameAtItsPlaceInEveryWrapper) {
   for (const Case& c : Cases()) {
     for (const Accuracy accuracy : {Accuracy::Full, Accuracy::Compatible}) {
-      for (const bool known : {false, true}) {
+      // The size unknown, known without the tail, known with the tail.
+      for (const int known : {0, 1, 2}) {
         for (const size_t chunk : {size_t{1}, size_t{7}, size_t{4096}, c.input.size()}) {
           SCOPED_TRACE(std::string(c.name) + (accuracy == Accuracy::Full ? ", full" : ", compatible") +
-                       (known ? ", size known" : ", size unknown") + ", chunks of " + std::to_string(chunk));
-          const Decoded d = DecodeInput(c.input, accuracy, known, chunk);
+                       (known == 0 ? ", size unknown" : known == 1 ? ", size known" : ", size and tail known") +
+                       ", chunks of " + std::to_string(chunk));
+          const Decoded d = DecodeInput(c.input, accuracy, known > 0, chunk, known == 2 ? 65536 : 0);
           EXPECT_EQ(d.positions, c.frames);
           EXPECT_EQ(d.skipped.Total(), 0u);
           EXPECT_EQ(TagList(d.container), c.tags);

@@ -156,12 +156,13 @@ struct Decoded {
   Container container;
 };
 
-// `known`: the Decoder is told the input's size and its last 64 KiB first.
-// `chunk`: the size of each Feed.
-inline Decoded DecodeInput(const Bytes& input, Accuracy accuracy, bool known, size_t chunk = 4096) {
+// `known`: the Decoder is told the input's size and its last `tailBytes`
+// first. `chunk`: the size of each Feed.
+inline Decoded DecodeInput(const Bytes& input, Accuracy accuracy, bool known, size_t chunk = 4096,
+                           size_t tailBytes = 65536) {
   Decoder decoder(Decoder::Options{.accuracy = accuracy});
   if (known) {
-    const size_t tail = std::min<size_t>(input.size(), 65536);
+    const size_t tail = std::min<size_t>(input.size(), tailBytes);
     decoder.SetInputSize(input.size(), std::span<const uint8_t>(input.data() + input.size() - tail, tail));
   }
   Decoded d;

@@ -174,8 +174,10 @@ const uint8_t* AudioGate::At(uint64_t at) const {
   return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr;
 }
 
+bool AudioGate::AllHeld() const { return finished_ || heldStart_ + held_.size() >= inputSize_; }
+
 uint64_t AudioGate::Limit() const {
-  uint64_t limit = std::min(dataEnd_, tagsAt_);
+  uint64_t limit = std::min({dataEnd_, tagsAt_, inputSize_});
   if (finished_) limit = std::min(limit, heldStart_ + held_.size());
   return limit;
 }
@@ -271,11 +273,12 @@ bool AudioGate::StepLeading() {
     state_ = State::Chain;
     return true;
   }
-  if (!tag->damaged && held < tag->size) {
-    if (!finished_) return false;
-  }
+  // With the input's end unknown, the tag's bytes are held until its end has
+  // arrived (or the input ended inside it, and it is damaged); with the end
+  // known, a tag that fits is skipped without holding its bytes.
+  if (!tag->damaged && held < tag->size && toEnd == kUnknownLength && !finished_) return false;
   TagInfo t = *tag;
-  if (held < t.size) t.damaged = true;  // finished: the input ends inside it
+  if (held < t.size && toEnd == kUnknownLength) t.damaged = true;  // finished: the input ends inside it
   AddTag(t);
   if (t.damaged) {
     damaged_ = t;
@@ -301,9 +304,10 @@ bool AudioGate::StepChain() {
   const std::optional<TagInfo> tag = TagOfBreak(At(pos_), usable, pos_, limit == UINT64_MAX ? kUnknownLength : limit - pos_, final, &wait);
   if (wait) return false;
   if (tag) {
-    if (!tag->damaged && usable < tag->size && !final) return false;
+    const bool endKnown = limit != UINT64_MAX;
+    if (!tag->damaged && usable < tag->size && !final && !endKnown) return false;
     TagInfo t = *tag;
-    if (usable < t.size) t.damaged = true;
+    if (usable < t.size && !endKnown) t.damaged = true;
     AddTag(t);
     if (t.damaged) {
       damaged_ = t;
@@ -331,7 +335,7 @@ bool AudioGate::StepChain() {
   const uint64_t next = pos_ + length;
   if (next >= limit) {
     if (!final) return false;
-    if (next > limit && finished_ && !endScanned_) {
+    if (next > limit && AllHeld() && !endScanned_) {
       ScanEnd();  // a cut frame, or tags the chain ran into
       return true;
     }
@@ -357,7 +361,7 @@ bool AudioGate::StepLost() {
   // At the end of the input the tags at its end are known from there, which
   // also finds those that cannot be recognised from their start (APE
   // without a header).
-  if (finished_) ScanEnd();
+  if (AllHeld()) ScanEnd();
   const uint64_t limit = Limit();
   const uint64_t end = std::min(heldStart_ + held_.size(), limit);
   const bool final = finished_ || heldStart_ + held_.size() >= limit;

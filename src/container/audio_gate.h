@@ -96,9 +96,11 @@ class AudioGate {
   // where they are (nullptr when none).
   size_t HeldFrom(uint64_t at) const;
   const uint8_t* At(uint64_t at) const;
-  // The file offset where the audio must stop: the known end of the data
-  // chunk or the start of the trailing tags, else UINT64_MAX.
+  // The file offset where the audio must stop: the known end of the input,
+  // of the data chunk or the start of the trailing tags, else UINT64_MAX.
   uint64_t Limit() const;
+  // Every byte of the input has arrived (Finish, or as many as its size).
+  bool AllHeld() const;
   void Release(uint64_t end);  // passes [pos_, end) on
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
