@@ -154,6 +154,33 @@ TEST(Container, TheBroadcastTextIsReported) {
   EXPECT_EQ(d.container.originationDate, "2026-12-09");
 }
 
+// A seek inside a WAVE file's data chunk: the decoder keeps the layout, so
+// the chunks after the audio stay out of the frame search after a Restart.
+TEST(Container, RestartKeepsTheWaveLayout) {
+  const Bytes s = Stream(6);
+  const Bytes bwf = Wave({FmtChunk(0x50), {"data", s}, {"LIST", SyncLike(40)}});
+  const uint64_t data = 12 + 48 + 8;
+  const std::vector<size_t> starts = WalkFrames(s);
+  for (const bool known : {false, true}) {
+    SCOPED_TRACE(known ? "size known" : "size unknown");
+    Decoder decoder;
+    if (known) decoder.SetInputSize(bwf.size(), bwf);
+    decoder.Feed(bwf.data(), 200);
+    const uint64_t seek = data + starts[3];
+    decoder.Restart(seek);
+    decoder.Feed(bwf.data() + seek, bwf.size() - seek);
+    decoder.Finish();
+    std::vector<uint64_t> positions;
+    quorvel::Frame frame;
+    for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::End;) {
+      ASSERT_NE(next, Decoder::Next::NeedInput);
+      EXPECT_TRUE(frame.decoded()) << frame.position;
+      positions.push_back(frame.position);
+    }
+    EXPECT_EQ(positions, (std::vector<uint64_t>{data + starts[3], data + starts[4], data + starts[5]}));
+  }
+}
+
 struct Refused {
   const char* name;
   Bytes input;

@@ -183,6 +183,7 @@ uint64_t AudioGate::Limit() const {
 }
 
 void AudioGate::Release(uint64_t end) {
+  end = std::min(end, heldStart_ + held_.size());  // only bytes held can pass
   if (end <= pos_) return;
   if (FileOffset(audioOut_) != pos_) {
     if (segments_.back().audio == audioOut_) {
@@ -425,7 +426,7 @@ bool AudioGate::StepDamaged() {
   // A chain found near the end of what is held could still be cut short.
   const uint64_t scanEnd = final ? end : (end > kChainBytes ? end - kChainBytes : 0);
   std::optional<size_t> chain;
-  if (scanEnd > searchFrom_) {
+  if (scanEnd > searchFrom_ && std::min(heldEnd, limit) > pos_) {
     const std::span<const uint8_t> bytes(At(pos_), static_cast<size_t>(std::min(heldEnd, limit) - pos_));
     chain = FindFrameChain(bytes, static_cast<size_t>(searchFrom_ - pos_), static_cast<size_t>(scanEnd - pos_));
     searchFrom_ = scanEnd;
