@@ -146,7 +146,7 @@ void AudioGate::Restart(uint64_t position) {
   heldStart_ = pos_ = searchFrom_ = position;
   finished_ = false;
   out_.clear();
-  startOffset_ = audioOut_ = position;
+  audioOut_ = position;
   segments_.assign(1, Segment{position, position});
   state_ = position == 0 ? State::Start : State::Chain;
 }

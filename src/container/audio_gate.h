@@ -121,7 +121,6 @@ class AudioGate {
   uint64_t dataEnd_ = UINT64_MAX; // end of a RIFF data chunk
 
   std::vector<uint8_t> out_;
-  uint64_t startOffset_ = 0;
   uint64_t audioOut_ = 0;
   // Where the audio jumps: audio count -> file offset, from that count on.
   struct Segment {
