@@ -200,7 +200,7 @@ cli)
   python3 - <<'EOF' || fail "info --json"
 import json
 keys = {"file", "mpeg_version", "layer", "sample_rate", "channels", "mode", "bitrate", "average_bitrate", "frames",
-        "duration", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated", "mixed"}
+        "duration", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated", "mixed", "tags"}
 crc, s = [json.loads(line) for line in open("info.json")]
 assert set(crc) == keys == set(s), set(crc) ^ keys
 assert (crc["layer"], crc["sample_rate"], crc["channels"], crc["mode"]) == (1, 32000, 1, "single channel")
@@ -210,6 +210,61 @@ assert sum(s["skipped"].values()) == 0 and not s["truncated"] and not s["mixed"]
 EOF
   [ "$("$q" --version)" = "quorvel $(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||
     fail "--version"
+
+  # Wrapped files: the sample behind a 657-byte ID3v2.3 tag whose PRIV frame
+  # is full of FF FB / FF FD pairs loses no frame and reports its true format;
+  # the same in a broadcast WAV file; and inputs that hold nothing to decode.
+  python3 - <<'EOF' || fail "building the wrapped files"
+import struct
+s = open("s.mp2", "rb").read()
+def synchsafe(n): return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+def id3(body, claim=None): return b"ID3\x03\x00\x00" + synchsafe(len(body) if claim is None else claim) + body
+priv = b"owner\x00" + b"\xff\xfb\x90\x64\x00\xff\xfd\x90\x64\x00" * 60
+body = b"PRIV" + struct.pack(">I", len(priv)) + b"\x00\x00" + priv
+body += bytes(647 - len(body))
+open("tagged.mp2", "wb").write(id3(body) + s)
+def chunk(cid, data): return cid + struct.pack("<I", len(data)) + data + (b"\x00" if len(data) % 2 else b"")
+def wave(*chunks):
+    body = b"WAVE" + b"".join(chunks)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+def fmt(tag): return chunk(b"fmt ", struct.pack("<HHIIHH", tag, 2, 48000, 24000, 1, 0) + bytes(24))
+bext = (b"Morning news".ljust(256, b"\x00") + b"Quorvel".ljust(32, b"\x00") + bytes(32) + b"2026-12-09" +
+        bytes(602 - 330))
+listc = chunk(b"LIST", b"INFOISFT" + struct.pack("<I", 5) + b"\xff\xfd\x90\x64\x00")
+open("bwf.wav", "wb").write(wave(fmt(0x50), chunk(b"bext", bext), chunk(b"data", s), listc))
+open("pcm.wav", "wb").write(wave(fmt(1), chunk(b"data", bytes(400))))
+open("empty.wav", "wb").write(wave(fmt(0x50), b"data" + struct.pack("<I", 0)))
+open("tagonly.mp3", "wb").write(id3(body))
+open("layer3.mp3", "wb").write((b"\xff\xfb\x90\x64" + bytes(413)) * 4)
+open("damaged.mp2", "wb").write(id3(body[:100], claim=10**6) + s)
+open("both.mp2", "wb").write(id3(body) + s + b"TAG" + bytes(125))
+EOF
+  "$q" info --json s.mp2 tagged.mp2 bwf.wav both.mp2 >wrapped.json
+  python3 - <<'EOF' || fail "info of wrapped files"
+import json
+s, tagged, bwf, both = [json.loads(line) for line in open("wrapped.json")]
+core = lambda a: {k: v for k, v in a.items() if k not in ("file", "tags", "container")}
+assert core(s) == core(tagged), tagged
+assert tagged["tags"] == [{"type": "id3v2.3", "offset": 0, "size": 657}], tagged["tags"]
+assert (tagged["mode"], tagged["bitrate"], tagged["leading_bytes"]) == ("joint stereo", 192000, 0)
+assert core(s) == core(bwf), bwf
+assert bwf["container"] == {"type": "RIFF/WAVE", "format_tag": 80, "description": "Morning news",
+                            "originator": "Quorvel", "origination_date": "2026-12-09"}, bwf["container"]
+assert core(s) == core(both) and [t["type"] for t in both["tags"]] == ["id3v2.3", "id3v1"], both
+EOF
+  "$q" info tagged.mp2 | grep -q "tag: *id3v2.3, 657 bytes at offset 0" || fail "info text lists the tag"
+  "$q" info bwf.wav | grep -q "description: *Morning news" || fail "info text shows the bext description"
+  for f in tagged.mp2 bwf.wav both.mp2; do
+    "$q" decode --raw "$f" -o wrapped.raw && cmp wrapped.raw full.raw || fail "$f decodes to other PCM"
+  done
+  "$q" decode --raw - -o piped.raw <tagged.mp2 && cmp piped.raw full.raw || fail "a tagged pipe"
+  expect 1 "pcm.wav: already PCM audio \(RIFF/WAVE, format 1\), nothing to decode$" "$q" decode --sink null pcm.wav
+  expect 1 "empty.wav: an empty RIFF/WAVE file" "$q" info empty.wav
+  expect 1 "tagonly.mp3: tags \(id3v2.3\) and no MPEG audio$" "$q" decode tagonly.mp3
+  expect 1 "layer3.mp3: MPEG audio Layer III, which this build does not decode$" "$q" decode layer3.mp3
+  expect 0 "damaged.mp2: a damaged id3v2.3 tag at offset 0 claims 1000010 bytes.*resumes at offset" \
+    "$q" decode --raw damaged.mp2 -o damaged.raw
+  cmp damaged.raw full.raw || fail "the audio inside a damaged tag's range"
   ;;
 
 corpus)

@@ -101,6 +101,7 @@ TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
       for (; i < compatible.frames.size() && i < full.frames.size(); ++i) {
         const Frame& a = compatible.frames[i];
         const Frame& b = full.frames[i];
+        if (b.freeFormat) break;  // decoded by the full tier only
         ASSERT_EQ(a.skipped, b.skipped) << "frame " << i;
         ASSERT_EQ(a.position, b.position) << "frame " << i;
         ASSERT_EQ(a.hasFormat, b.hasFormat) << "frame " << i;

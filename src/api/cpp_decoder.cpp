@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/decoder_state.h"
+#include "container/audio_gate.h"
 #include "output/resampler.h"
 
 #ifndef QUORVEL_VERSION_STRING
@@ -124,6 +125,8 @@ struct Decoder::Impl {
   Options options;
   Stats stats;
   DecoderState state;
+  AudioGate gate;                // the input's bytes in, the audio out
+  Container container;           // the public view of gate.report(), built on request
 
   std::vector<uint8_t> pending;  // fed bytes; those before `head` are used up
   size_t head = 0;
@@ -157,6 +160,12 @@ struct Decoder::Impl {
     if (options.outputRate > 0) SetOutputRate(state, options.outputRate);
   }
 
+  // Free format is decoded in the full tier only, with the length the gate
+  // measured; the compatible tier, like the exported calls, refuses it.
+  void ShareFreeFormat() {
+    if (state.tier == Tier::Full) state.cursor.freeFormat = gate.freeFormat();
+  }
+
   // Starts the next window, or says why none can start yet.
   bool StartWindow() {
     const size_t available = pending.size() - head;
@@ -175,6 +184,7 @@ struct Decoder::Impl {
   // is probed.
   void LockRate() {
     int32_t rate = 0, channels = 0, bitrate = 0;
+    ShareFreeFormat();
     if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
     SetOutputRate(state, rate);
     rateLocked = true;
@@ -198,7 +208,7 @@ struct Decoder::Impl {
     const FrameFormat& f = result.format;
     frame = Frame{};
     frame.skipped = reason;
-    frame.position = headPosition + result.offset;
+    frame.position = gate.FileOffset(headPosition + result.offset);
     if (!f.sound) return;
     frame.hasFormat = true;
     frame.length = f.length;
@@ -206,6 +216,7 @@ struct Decoder::Impl {
     frame.layer = static_cast<int>(f.layer);
     frame.mode = ModeOf(f);
     frame.bitrate = f.bitrate;
+    frame.freeFormat = (f.flags & FlagFreeFormat) != 0;
     frame.streamRate = f.sampleRate;
     frame.crcProtected = (f.flags & FlagProtected) != 0;
     frame.channels = f.channels;
@@ -267,7 +278,8 @@ void Decoder::Feed(std::span<const uint8_t> chunk) {
     d.pending.erase(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(d.head));
     d.head = 0;
   }
-  d.pending.insert(d.pending.end(), chunk.begin(), chunk.end());
+  d.gate.Push(chunk);
+  d.gate.Drain(d.pending);
   d.stats.bytesFed += chunk.size();
 }
 
@@ -278,6 +290,8 @@ void Decoder::Feed(const void* data, std::size_t size) {
 void Decoder::Finish() {
   Impl& d = *impl_;
   if (d.ended) return;
+  d.gate.Finish();
+  d.gate.Drain(d.pending);
   d.endPosition = d.headPosition + (d.pending.size() - d.head);
   d.pending.insert(d.pending.end(), kEndPadding, 0);
   d.ended = true;
@@ -297,6 +311,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
+    d.ShareFreeFormat();
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
@@ -333,6 +348,7 @@ void Decoder::Restart(uint64_t position) {
   SeekStartDecoder(d.state);
   SeekEndDecoder(d.state);
   std::vector<uint8_t>().swap(d.pending);
+  d.gate.Restart(position);
   d.head = 0;
   d.headPosition = position;
   d.ended = d.finished = d.inWindow = d.windowIsNew = d.windowReachesEnd = false;
@@ -341,5 +357,28 @@ void Decoder::Restart(uint64_t position) {
 
 const Decoder::Options& Decoder::options() const noexcept { return impl_->options; }
 const Stats& Decoder::stats() const noexcept { return impl_->stats; }
+
+void Decoder::SetInputSize(uint64_t size, std::span<const uint8_t> tail) { impl_->gate.SetInputSize(size, tail); }
+
+const Container& Decoder::container() const {
+  const GateReport& r = impl_->gate.report();
+  Container& c = impl_->container;
+  c = Container{};
+  if (r.wave.status != WaveStatus::NotWave) {
+    c.kind = r.wave.kind == WaveKind::None ? "RIFF" : WaveKindName(r.wave.kind);
+    c.formatTag = r.wave.formatTag;
+    c.broadcast = r.wave.bext.present;
+    c.description = r.wave.bext.description;
+    c.originator = r.wave.bext.originator;
+    c.originationDate = r.wave.bext.originationDate;
+  }
+  for (const TagInfo& t : r.tags) c.tags.push_back(Tag{TagTypeName(t.type), t.offset, t.size, t.damaged});
+  c.tagBytes = r.tagBytes;
+  c.audioBegin = r.audioBegin;
+  c.audioEnd = r.audioEnd;
+  c.warnings = r.warnings;
+  c.refusal = r.refusal;
+  return c;
+}
 
 }  // namespace quorvel

@@ -69,14 +69,12 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
       timeline.Take(f);
     });
     const SkipCounts& skipped = decoder.stats().skipped;
-    if (!facts.first) {
-      std::string message = NoFramesMessage(in.name());
-      if (skipped.unsupportedLayer) message += " (only Layer III frames, which are not supported)";
-      throw Failure(message);
-    }
+    const Container& container = decoder.container();
+    for (const std::string& w : container.warnings) console.Warning(in.name() + ": " + w);
+    if (!facts.first) throw Failure(NoAudioMessage(in.name(), container, skipped));
     timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
     sink->Finish();
-    Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in), console);
+    Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in, container), console);
     if (md5) {
       const std::string actual = md5->HexDigest();
       if (actual != *s.verify) throw Failure(in.name() + ": PCM MD5 " + actual + " does not match " + *s.verify);

@@ -18,8 +18,7 @@ int DecodeLayer1Codes(InputCursor& cursor, FrameState& frame) {
   if (frame.flags & FlagProtected) {
     // The protected span is exactly the allocation field.
     const uint32_t span = 4 * (32 + (nch - 1) * bound);
-    frame.runningCrc = Crc16(r, span, frame.runningCrc);
-    if (frame.runningCrc != frame.storedCrc) {
+    if (!CrcMatches(frame, r, span)) {
       cursor.status = StatusCrcError;
       return -1;
     }

@@ -150,8 +150,7 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   if (frame.flags & FlagProtected) {
     BitReader here = r;
     CloseCache(bits, here);
-    frame.runningCrc = Crc16(crcStart, static_cast<uint32_t>(BitsBetween(crcStart, here)), frame.runningCrc);
-    if (frame.runningCrc != frame.storedCrc) {
+    if (!CrcMatches(frame, crcStart, static_cast<uint32_t>(BitsBetween(crcStart, here)))) {
       CloseCache(bits, r);
       cursor.status = StatusCrcError;
       return -1;
