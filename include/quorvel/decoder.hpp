@@ -21,6 +21,13 @@
 // the decoder passes over (see Frame::skipped), so that a host can fill the
 // gap with silence.
 //
+// Converting the rate (Options::outputRate), the full tier filters with a
+// band-limited polyphase filter whose state runs across frames: frames give
+// slightly varying sample counts, and the stream's last samples come in one
+// Frame::flush after its last frame, so that the output lasts as long as
+// the input to within one sample. The compatible tier interpolates within
+// each frame, as the exported calls do.
+//
 // Two arithmetic tiers decode the same frames (Options::accuracy). The
 // default, Accuracy::Full, meets ISO/IEC 11172-4 full accuracy. With
 // Accuracy::Compatible the PCM is bit-identical to that of the exported C
@@ -134,6 +141,12 @@ struct Frame {
   // Valid until the next call on the Decoder.
   std::span<const int16_t> pcm;
   std::span<const uint8_t> bytes;
+
+  // The last samples of a full-tier rate conversion, which its filter held
+  // back until the end of the stream: Pull() gives them after the last frame
+  // as a decoded Frame of length 0 at the end position. Not counted in
+  // Stats::framesDecoded.
+  bool flush = false;
 
   bool decoded() const noexcept { return skipped == SkipReason::None; }
 };

@@ -143,8 +143,16 @@ struct Decoder::Impl {
   // samples, and Frame::pcm and Frame::bytes view the same memory; elsewhere
   // the samples are assembled from the bytes into `nativeSamples`.
   static constexpr bool kBytesAreSamples = std::endian::native == std::endian::little;
-  std::array<int16_t, kMaxResampledBytes / 2> samples{};
-  std::array<int16_t, kBytesAreSamples ? 0 : kMaxResampledBytes / 2> nativeSamples{};
+  static constexpr int32_t kOutputBytes = std::max(kMaxResampledBytes, kMaxFullResampledBytes);
+  std::array<int16_t, kOutputBytes / 2> samples{};
+  std::array<int16_t, kBytesAreSamples ? 0 : kOutputBytes / 2> nativeSamples{};
+
+  // The full tier's band-limited converter, made once when the options ask
+  // for a rate; its output arrays.
+  std::unique_ptr<FullResampler> resampler;
+  std::vector<Q28> resampled[2];
+  bool flushed = false;  // the converter's last samples have been given
+  Frame last;            // the last frame with a format, for the flush's format
 
   uint8_t* OutputBytes() { return reinterpret_cast<uint8_t*>(samples.data()); }
 
@@ -155,6 +163,35 @@ struct Decoder::Impl {
     levels.preamp = options.preamp;
     InitDecoder(state, options.processing ? 1 : 0, &levels);
     if (options.outputRate > 0) SetOutputRate(state, options.outputRate);
+    if (state.tier == Tier::Full && options.outputRate != 0) {
+      resampler = std::make_unique<FullResampler>();
+      for (int ch = 0; ch < 2; ++ch) {
+        resampled[ch].resize(FullResampler::kMaxOutput);
+        state.fullResampled[ch] = resampled[ch].data();
+      }
+      state.fullResampler = resampler.get();
+    }
+  }
+
+  // The converter's held-back samples as a last decoded Frame; false when
+  // there are none.
+  bool Flush(Frame& frame) {
+    if (flushed) return false;
+    flushed = true;
+    uint32_t count = 0;
+    int channels = 0;
+    const int32_t bytes = FlushFullResampler(state, OutputBytes(), count, channels);
+    if (bytes <= 0 || !last.hasFormat) return false;
+    frame = last;
+    frame.skipped = SkipReason::None;
+    frame.flush = true;
+    frame.position = endPosition;
+    frame.length = 0;
+    frame.channels = channels;
+    frame.samples = count;
+    AttachPcm(frame, bytes);
+    stats.samplesDecoded += count;
+    return true;
   }
 
   // Starts the next window, or says why none can start yet.
@@ -211,8 +248,13 @@ struct Decoder::Impl {
     frame.channels = f.channels;
     frame.sampleRate = f.outputRate;
     frame.samples = f.samples;
-    if (reason != SkipReason::None) return;
-    const uint32_t values = static_cast<uint32_t>(result.written) / 2;
+    last = frame;
+    if (reason == SkipReason::None) AttachPcm(frame, result.written);
+  }
+
+  // The frame's PCM: the `written` bytes in the output storage.
+  void AttachPcm(Frame& frame, int32_t written) {
+    const uint32_t values = static_cast<uint32_t>(written) / 2;
     const uint8_t* bytes = OutputBytes();
     if constexpr (kBytesAreSamples) {
       frame.pcm = std::span<const int16_t>(samples.data(), values);
@@ -222,7 +264,7 @@ struct Decoder::Impl {
       }
       frame.pcm = std::span<const int16_t>(nativeSamples.data(), values);
     }
-    frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(result.written));
+    frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(written));
   }
 
   void Count(SkipReason reason) {
@@ -287,7 +329,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
   Impl& d = *impl_;
   for (;;) {
     if (!d.inWindow) {
-      if (d.finished) return Next::End;
+      if (d.finished) return d.Flush(frame) ? Next::Frame : Next::End;
       if (!d.StartWindow()) return Next::NeedInput;
     }
     const uint8_t* window = nullptr;
@@ -336,6 +378,8 @@ void Decoder::Restart(uint64_t position) {
   d.head = 0;
   d.headPosition = position;
   d.ended = d.finished = d.inWindow = d.windowIsNew = d.windowReachesEnd = false;
+  d.flushed = false;
+  d.last = Frame{};
   d.windowLength = 0;
 }
 

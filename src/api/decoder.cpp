@@ -5,6 +5,7 @@
 // to `streamOffset`, so that streamOffset becomes the stream position of the
 // new buffer's first byte, on the premise that the host begins each buffer
 // with the bytes it was asked to keep. Positions are 32-bit and wrap.
+#include <array>
 #include <cstdlib>
 
 #include "api/decoder_state.h"
@@ -98,6 +99,45 @@ int32_t WriteTierPcm(DecoderState& state, uint8_t* out, uint32_t count, const Q2
   return WritePcm(out, count, channel0, channel1, state.pcmResidual, maxOvershoot);
 }
 
+// Runs n samples per channel at `rate` through the band-limited converter
+// into state.fullResampled and returns the count written. A change of the
+// input rate first flushes the converter (its held-back samples, at the same
+// output rate, lead the output) and then sets it up anew with a silent past,
+// so that no part of the timeline is lost at the change.
+uint32_t RunBandLimited(DecoderState& state, uint32_t rate, const Q28* channel0, const Q28* channel1, uint32_t n) {
+  FullResampler& rs = *state.fullResampler;
+  uint32_t lead = 0;
+  if (rs.from() != static_cast<int32_t>(rate) || rs.to() != state.requestedRate) {
+    if (rs.to() == state.requestedRate) lead = rs.Flush(state.fullResampled[0], state.fullResampled[1]);
+    rs.Setup(static_cast<int32_t>(rate), state.requestedRate);
+  }
+  return lead + rs.Process(channel0, channel1, n, state.fullResampled[0] + lead, state.fullResampled[1] + lead);
+}
+
+// The full tier's conversion of the PcmBlock by the band-limited converter;
+// the filter carries its history and phase from frame to frame.
+int32_t WriteBandLimited(DecoderState& state, uint8_t* out, int32_t& maxOvershoot) {
+  PcmBlock& pcm = state.pcm;
+  const bool stereo = pcm.channels == 2;
+  const uint32_t m = RunBandLimited(state, pcm.sampleRate, pcm.samples[0].data(),
+                                    stereo ? pcm.samples[1].data() : nullptr,
+                                    static_cast<uint16_t>(pcm.samplesPerChannel));
+  pcm.samplesPerChannel = static_cast<int16_t>(m);
+  return WritePcmRounded(out, m, state.fullResampled[0], stereo ? state.fullResampled[1] : nullptr, maxOvershoot);
+}
+
+// A frame that is skipped takes its length of silence through the
+// band-limited converter, as a host that conceals it hears it, so that the
+// later frames keep their places; returns the count of samples that gives.
+uint32_t SilenceBandLimited(DecoderState& state, const FrameFormat& format) {
+  static const std::array<Q28, kSamplesPerChannel> silence{};
+  return RunBandLimited(state, format.sampleRate, silence.data(), nullptr, FrameSamples(state.frame));
+}
+
+bool UsesBandLimited(const DecoderState& state) {
+  return state.tier == Tier::Full && state.resampleEnabled && state.fullResampler;
+}
+
 // Converts the PcmBlock to the requested rate and writes it. -1 when the heap
 // could not supply a scratch array (nothing written). The resampler's setup
 // cannot fail: both rates are among the nine (the stream's by its header,
@@ -161,6 +201,7 @@ void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settin
     ResetFrameState(state.frame);
     ResetSynthesis(state.synthesis, state.pcm);
     ResetFullSynthesis(state.fullSynthesis);
+    if (state.fullResampler) state.fullResampler->Reset();
     state.streamOffset = 0;
     state.consumed = 0;
   }
@@ -228,7 +269,10 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     }
     cursor.synchronised = 0;  // search from `resume` and confirm what is found
     result.reason = static_cast<Status>(cursor.status);
-    if (HeaderWasSound(result.reason)) result.format = FormatOf(state);
+    if (HeaderWasSound(result.reason)) {
+      result.format = FormatOf(state);
+      if (UsesBandLimited(state)) result.format.samples = SilenceBandLimited(state, result.format);
+    }
     result.outcome = FrameOutcome::Skipped;
     if (result.reason == StatusBadAllocation && state.tier == Tier::Compatible) {
       state.consumed = cursor.length;
@@ -242,7 +286,9 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
 
   int32_t maxOvershoot = 0;
   const PcmBlock& pcm = state.pcm;
-  if (state.resampleEnabled) {
+  if (UsesBandLimited(state)) {
+    result.written = WriteBandLimited(state, out, maxOvershoot);
+  } else if (state.resampleEnabled) {
     result.written = WriteResampled(state, out, maxOvershoot);
     if (result.written < 0) {  // the heap failed: the frame's output is lost
       result.written = 0;
@@ -258,6 +304,18 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
 
   if (state.processingEnabled) state.gain = AdaptGain(state.gain, state.gainReduction, maxOvershoot);
   return result;
+}
+
+int32_t FlushFullResampler(DecoderState& state, uint8_t* out, uint32_t& samples, int& channels) {
+  samples = 0;
+  channels = state.pcm.channels == 2 ? 2 : 1;
+  if (!UsesBandLimited(state) || state.fullResampler->from() == 0) return 0;
+  FullResampler& rs = *state.fullResampler;
+  samples = rs.Flush(state.fullResampled[0], state.fullResampled[1]);
+  rs.Reset();
+  int32_t maxOvershoot = 0;
+  return WritePcmRounded(out, samples, state.fullResampled[0], channels == 2 ? state.fullResampled[1] : nullptr,
+                         maxOvershoot);
 }
 
 void MoveBuffer(DecoderState& state, const uint8_t* base) {

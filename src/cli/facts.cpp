@@ -5,7 +5,7 @@
 namespace quorvel::cli {
 
 void StreamFacts::Add(const Frame& f) {
-  if (!f.hasFormat) return;
+  if (!f.hasFormat || f.flush) return;  // a flush is no frame of the stream
   lastEnd = std::max(lastEnd, f.position + f.length);
   if (f.skipped == SkipReason::UnsupportedLayer) return;
   if (!first) first = f;

@@ -64,8 +64,10 @@ class FullResampler {
  public:
   // Most samples one block may hold, per channel.
   static constexpr uint32_t kMaxBlock = 1152;
-  // Room for the output of one block (or of Flush) per channel.
-  static constexpr uint32_t kMaxOutput = kMaxBlock * 6 + 1;
+  // Room per channel for the output of one block (at most 6 n + 1 samples)
+  // after the Flush of another converter to the same rate (at most 6 (H + 1)
+  // samples, and less than 96 when the block's rate converts by 6).
+  static constexpr uint32_t kMaxOutput = kMaxBlock * 6 + 128;
 
   // Allocates the largest table and history any pair needs, once.
   FullResampler();
