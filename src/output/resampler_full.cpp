@@ -27,6 +27,12 @@ int64_t RoundedDivide(int64_t numerator, int64_t denominator) {
   return q;
 }
 
+// A row's sum (Q58) rounded half up to Q28 and saturated.
+Q28 RoundToQ28(int64_t sum) {
+  const int64_t v = (sum + (int64_t{1} << (kQ30Shift - 1))) >> kQ30Shift;
+  return static_cast<Q28>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
 }  // namespace
 
 ResampleRatio RatioOf(int32_t from, int32_t to) {
@@ -134,19 +140,24 @@ uint64_t FullResampler::Restart(uint64_t position) {
 uint32_t FullResampler::Emit(uint32_t limit, Q28* out0, Q28* out1) {
   const uint32_t taps = ratio_.Taps();
   const uint32_t L = ratio_.up, M = ratio_.down;
-  Q28* const outs[2] = {out0, out1};
   uint32_t count = 0;
   while (next_ < limit && next_ + ratio_.half < filled_) {
     const int32_t* row = coefficients_.data() + static_cast<size_t>(phase_) * taps;
     const uint32_t first = next_ + 1 - ratio_.half;
-    for (int ch = 0; ch < 2; ++ch) {
-      if (!outs[ch]) continue;
-      const Q28* x = history_[ch].data() + first;
-      int64_t sum = 0;
-      for (uint32_t i = 0; i < taps; ++i) sum += static_cast<int64_t>(row[i]) * x[i];
-      const int64_t v = (sum + (int64_t{1} << (kQ30Shift - 1))) >> kQ30Shift;
-      outs[ch][count] = static_cast<Q28>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+    const Q28* x0 = history_[0].data() + first;
+    const Q28* x1 = history_[1].data() + first;
+    int64_t sum0 = 0, sum1 = 0;
+    if (out1) {  // both channels in one pass over the row
+      for (uint32_t i = 0; i < taps; ++i) {
+        const int64_t c = row[i];
+        sum0 += c * x0[i];
+        sum1 += c * x1[i];
+      }
+    } else {
+      for (uint32_t i = 0; i < taps; ++i) sum0 += static_cast<int64_t>(row[i]) * x0[i];
     }
+    out0[count] = RoundToQ28(sum0);
+    if (out1) out1[count] = RoundToQ28(sum1);
     ++count;
     phase_ += M;
     next_ += phase_ / L;
