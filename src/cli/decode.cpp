@@ -52,6 +52,21 @@ void Warn(const Settings& s, const std::string& name, const StreamFacts& facts, 
   }
 }
 
+// A slice that starts at or past the end of the timeline is an error; one
+// that ends past it is written to the end, with a warning.
+void CheckTrim(const TrimSpec& trim, const std::string& name, const Timeline& timeline, Console& console) {
+  const uint64_t total = timeline.Position();
+  const std::string length = std::to_string(total) + " samples at " + std::to_string(timeline.Format().rate) + " Hz";
+  if (trim.start && timeline.Range().begin >= total) {
+    throw Failure(name + ": --start " + trim.start->text + " is past the end of the stream (" + length + ")");
+  }
+  if ((trim.end || trim.duration) && timeline.Range().end > total) {
+    const TimeSpec& end = trim.end ? *trim.end : *trim.duration;
+    console.Warning(name + ": " + (trim.end ? "--end " : "--duration ") + end.text +
+                    " reaches past the end of the stream (" + length + "); wrote up to its end");
+  }
+}
+
 }  // namespace
 
 bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& progress) {
@@ -63,6 +78,7 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
     std::optional<Md5> md5;
     if (s.verify) md5.emplace();
     Timeline timeline(*sink, s.sink == SinkKind::Wav, s.conceal, md5 ? &*md5 : nullptr, progress);
+    timeline.SetTrim(s.trim);
     StreamFacts facts;
     RunDecoder(in, decoder, &progress, [&](const Frame& f) {
       facts.Add(f);
@@ -75,6 +91,7 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
       throw Failure(message);
     }
     timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
+    CheckTrim(s.trim, in.name(), timeline, console);
     sink->Finish();
     Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in), console);
     if (md5) {

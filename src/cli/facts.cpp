@@ -10,6 +10,10 @@ void StreamFacts::Add(const Frame& f) {
   if (f.skipped == SkipReason::UnsupportedLayer) return;
   if (!first) first = f;
   ++frames;
+  if (f.decoded() || f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
+      f.skipped == SkipReason::BadAllocation) {
+    samples += f.samples;
+  }
   crcProtected += f.crcProtected ? 1 : 0;
   frameBytes += f.length;
   // The frame's own duration, also when its PCM was converted.
