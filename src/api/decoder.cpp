@@ -169,6 +169,54 @@ int DecodeTierFrame(DecoderState& state) {
   return DecodeFrame(state.frame, state.cursor);
 }
 
+bool IsSync(const InputCursor& c, uint32_t at) { return at + 1 < c.length && c.buffer[at] == 0xFF && c.buffer[at + 1] >= 0xE0; }
+
+// Whether the frame after the one just located would be taken on trust
+// only: it begins right after this one, lies within the buffer with the 8
+// bytes after it, and no sync pattern follows it. A decode that refuses this
+// frame's body searches on from its end and takes the next frame only when
+// the one after it confirms it; so only here does the body's outcome change
+// which frames follow.
+bool NextFrameUnconfirmed(const InputCursor& c, const FrameState& frame) {
+  const uint32_t next = c.frameStart + FrameLength(frame);
+  if (!IsSync(c, next) || c.length - next < 8) return false;
+  static thread_local FrameState probeFrame;
+  InputCursor probe = c;
+  StartReader(probe.reader, c.buffer, c.length, next);
+  if (ParseHeader(probeFrame, probe) != 0 || probeFrame.bitrate == 0) return false;
+  const uint32_t length = FrameLength(probeFrame);
+  if (length + 8 > c.length - next) return false;  // the next buffer will begin with it
+  return !IsSync(c, next + length);
+}
+
+// The header scan's stand-in for DecodeTierFrame: the frame is located and
+// confirmed as the layer decoders locate it, and a Layer III frame is
+// refused as they refuse it. The body is read only where its outcome
+// decides which frames follow (NextFrameUnconfirmed).
+int ScanTierFrame(DecoderState& state) {
+  if (FindFrame(state.frame, state.cursor) != 0) return -1;
+  if (state.frame.layer != 1 && state.frame.layer != 2) {
+    state.cursor.status = StatusUnsupportedLayer;
+    return -1;
+  }
+  if (NextFrameUnconfirmed(state.cursor, state.frame)) {
+    return LayerCodeDecoderTable[state.frame.layer - 1](state.cursor, state.frame);
+  }
+  return 0;
+}
+
+// The full tier runs the silence of a concealed frame through the synthesis,
+// so that the frames after it start from the silence a concealing host
+// played rather than from the sound before the gap; and so that the history
+// after any frame depends only on the frames just before it, which lets a
+// seek rebuild it exactly.
+void SynthesizeSilence(DecoderState& state) {
+  FrameState& frame = state.frame;
+  for (int ch = 0; ch < ChannelCount(frame); ++ch) frame.samples[ch].fill(0);
+  SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+  if (ChannelCount(frame) == 1) AdvanceSilenceFull(state.fullSynthesis.channel[1], SlotsPerFrame(frame));
+}
+
 // Processing and synthesis of a decoded frame into the PcmBlock.
 void SynthesizeTierFrame(DecoderState& state) {
   FrameState& frame = state.frame;
@@ -179,6 +227,10 @@ void SynthesizeTierFrame(DecoderState& state) {
       ApplyEqualiserFull(frame, state.eqGains);
     }
     SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    // A single-channel frame is silence in the second channel: its history
+    // moves on with it, so that a later two-channel frame starts from the
+    // frames just before it.
+    if (ChannelCount(frame) == 1) AdvanceSilenceFull(state.fullSynthesis.channel[1], SlotsPerFrame(frame));
     return;
   }
   if (state.processingEnabled) {
@@ -258,7 +310,7 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
   }
   InputCursor& cursor = state.cursor;
 
-  const int failed = DecodeTierFrame(state);
+  const int failed = state.headersOnly ? ScanTierFrame(state) : DecodeTierFrame(state);
   state.consumed = cursor.frameStart;
   result.offset = cursor.frameStart;
   result.position = state.streamOffset + state.consumed;
@@ -271,7 +323,12 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     result.reason = static_cast<Status>(cursor.status);
     if (HeaderWasSound(result.reason)) {
       result.format = FormatOf(state);
-      if (UsesBandLimited(state)) result.format.samples = SilenceBandLimited(state, result.format);
+      // Concealed frames are those whose body was refused: a Layer III frame
+      // has no place in the timeline.
+      if (result.reason != StatusUnsupportedLayer && state.tier == Tier::Full && !state.headersOnly) {
+        SynthesizeSilence(state);
+        if (UsesBandLimited(state)) result.format.samples = SilenceBandLimited(state, result.format);
+      }
     }
     result.outcome = FrameOutcome::Skipped;
     if (result.reason == StatusBadAllocation && state.tier == Tier::Compatible) {
@@ -281,6 +338,10 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     return result;
   }
   result.format = FormatOf(state);
+  if (state.headersOnly) {
+    result.outcome = FrameOutcome::Decoded;
+    return result;
+  }
 
   SynthesizeTierFrame(state);
 

@@ -62,6 +62,10 @@ struct DecoderState {
   // full tier converts by interpolation as the compatible tier does.
   FullResampler* fullResampler = nullptr;
   Q28* fullResampled[2] = {nullptr, nullptr};
+  // Headers only: each call locates and parses one frame as a decode would
+  // and reports it as decoded (a Layer III frame as skipped), without
+  // reading its body or writing PCM. For the fast scan of a stream's frames.
+  int32_t headersOnly = 0;
 };
 
 // Equaliser levels in dB: bands 0..9 (lowest first) and the preamp.
