@@ -250,8 +250,10 @@ class Decoder {
   // at or past IndexedSamples().
   void IndexFeed(std::span<const uint8_t> chunk);
   void IndexFinish();
-  // Output samples per channel of the whole stream, once indexed (0 before).
+  // Output samples per channel of the whole stream, once indexed (0 before),
+  // and the output rate of its first frame (0 before).
   uint64_t IndexedSamples() const noexcept;
+  uint32_t IndexedRate() const noexcept;
   Location Locate(uint64_t sample) const;
 
   const Options& options() const noexcept;

@@ -519,6 +519,11 @@ void Decoder::IndexFinish() {
 
 uint64_t Decoder::IndexedSamples() const noexcept { return impl_->indexed ? impl_->indexedSamples : 0; }
 
+uint32_t Decoder::IndexedRate() const noexcept {
+  const Impl& d = *impl_;
+  return d.indexed && !d.index.empty() ? static_cast<uint32_t>(d.OutputRateFor(d.index.front().rate)) : 0;
+}
+
 Location Decoder::Locate(uint64_t sample) const {
   const Impl& d = *impl_;
   if (!d.indexed) throw Error(ErrorCode::NotIndexed, "Locate() needs the stream's index (IndexFeed, IndexFinish)");

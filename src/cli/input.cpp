@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform.h"
@@ -26,6 +27,16 @@ InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard in
   if (kind == PathKind::Regular && FileSize(path) == 0) throw Failure(path + ": the file is empty");
   file_ = std::fopen(path.c_str(), "rb");
   if (!file_) throw Failure(path + ": " + std::strerror(errno));
+  seekable_ = kind == PathKind::Regular;
+}
+
+bool InputFile::Seek(uint64_t position) {
+  // std::fseek takes a long: farther positions are read through instead.
+  if (!seekable_ || position > static_cast<uint64_t>(LONG_MAX)) return false;
+  if (std::fseek(file_, static_cast<long>(position), SEEK_SET) != 0) return false;
+  total_ = position;
+  tail_.clear();
+  return true;
 }
 
 InputFile::~InputFile() {

@@ -29,12 +29,18 @@ class InputFile {
   size_t Read(std::vector<uint8_t>& buffer);
   const std::string& name() const { return name_; }  // the path, or "standard input"
   uint64_t BytesRead() const { return total_; }
+  // Whether Seek can move in the input (a regular file, not a pipe).
+  bool Seekable() const { return seekable_; }
+  // Reads on from byte `position`: BytesRead() and From() count from the
+  // start as before. False (nothing changed) where the input cannot seek.
+  bool Seek(uint64_t position);
   // The input from `position` on, if it is among the bytes kept.
   std::optional<std::vector<uint8_t>> From(uint64_t position) const;
 
  private:
   std::string name_;
   std::FILE* file_ = nullptr;
+  bool seekable_ = false;
   uint64_t total_ = 0;
   std::vector<uint8_t> tail_;  // [<= kTailKept] the last bytes read
 };

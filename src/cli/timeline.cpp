@@ -37,7 +37,8 @@ void Timeline::Take(const Frame& f) {
 void Timeline::Start(const Frame& f) {
   if (started_) return;
   format_ = {f.sampleRate, f.channels};
-  range_ = Resolve(trim_, format_.rate);
+  if (!resolved_) range_ = Resolve(trim_, format_.rate);
+  resolved_ = true;
   sink_.Begin(format_);
   started_ = true;
 }

@@ -31,6 +31,13 @@ class Timeline {
   // Writes only the slice `trim` of the timeline; resolved against the rate
   // of the output's first frame (Start throws Failure for an empty slice).
   void SetTrim(const TrimSpec& trim) { trim_ = trim; }
+  // After a seek: the slice as already resolved, and the timeline's position
+  // of the first sample to come.
+  void Resume(const SampleRange& range, uint64_t position) {
+    range_ = range;
+    resolved_ = true;
+    position_ = position;
+  }
   // Samples per channel of the whole timeline so far, and its slice.
   uint64_t Position() const { return position_; }
   const SampleRange& Range() const { return range_; }
@@ -50,6 +57,7 @@ class Timeline {
   TrimSpec trim_;
   SampleRange range_;
   uint64_t position_ = 0;  // samples per channel the timeline has reached
+  bool resolved_ = false;  // range_ holds the slice
 };
 
 }  // namespace quorvel::cli
