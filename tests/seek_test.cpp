@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include "bit_writer.h"
 #include "corpus.h"
 #include "quorvel/decoder.hpp"
+#include "synth/synthesis_full.h"
 #include "test_seed.h"
 
 namespace quorvel::test {
@@ -242,6 +244,40 @@ TEST(Seek, CompatibleTierStartsAtTheFrameThatHoldsTheSample) {
       const Location at = d.Locate(sample);
       EXPECT_EQ(at.offset, 7 + sample / perFrame * 48) << sample;
       EXPECT_EQ(at.discard, sample % perFrame) << sample;
+    }
+  }
+}
+
+// Silence moved into a channel's history without synthesis is the history
+// the synthesis of all-zero samples leaves, bit for bit, from any history.
+TEST(Seek, SilenceMovesTheHistoryOnAsTheSynthesisOfZeros) {
+  const uint32_t seed = TestSeed();
+  SCOPED_TRACE(SeedTrace(seed));
+  std::mt19937 rng(seed);
+  static FrameState frame;
+  static PcmBlock pcm;
+  static FullSynthesisState a, b;
+  ResetFullSynthesis(a);
+  frame.sampleRate = 44100;
+  frame.modeCode = kModeStereo;
+  for (int round = 0; round < 12; ++round) {
+    frame.layer = rng() % 2 ? 1 : 2;
+    for (auto& channel : frame.samples) {
+      for (Q28& v : channel) v = static_cast<Q28>(rng() % 0x20000000u) - 0x10000000;
+    }
+    SynthesizeFrameFull(a, frame, pcm);  // some history
+    b = a;
+    for (auto& channel : frame.samples) channel.fill(0);
+    SynthesizeFrameFull(a, frame, pcm);
+    for (FullChannelHistory& h : b.channel) AdvanceSilenceFull(h, frame.layer == 1 ? 12 : 36);
+    for (int ch = 0; ch < 2; ++ch) {
+      ASSERT_EQ(a.channel[ch].stored, b.channel[ch].stored) << "round " << round;
+      const int used = kFullCarriedSlots + a.channel[ch].stored;
+      for (int i = 0; i < used; ++i) {
+        ASSERT_EQ(std::memcmp(&a.channel[ch].slot[i], &b.channel[ch].slot[i], sizeof(FullHistorySlot)), 0)
+            << "round " << round << " slot " << i;
+        ASSERT_EQ(a.channel[ch].first[i], b.channel[ch].first[i]) << "round " << round << " slot " << i;
+      }
     }
   }
 }
