@@ -110,7 +110,11 @@ cli)
   "$q" decode s.mp2 -o /dev/stdout >redirected.wav && wav redirected.wav 48000 2 576000
   expect 0 "" "$q" decode s.mp2 -o /dev/null
   [ -c /dev/null ] || fail "/dev/null is gone"
-  "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 $((500 * 529))
+  # The full tier's converter keeps the whole duration: 576000 samples at
+  # 48 kHz are 264600 at 22.05 kHz; the compatible tier's interpolation gives
+  # ceil(1151 * 22050 / 48000) = 529 per frame.
+  "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 264600
+  "$q" decode s.mp2 --rate 22050 --accuracy compatible -o rc.wav && wav rc.wav 22050 2 $((500 * 529))
   "$q" decode s.mp2 --preamp 0 --raw -o p.raw
   [ "$(tr -d '\0' <p.raw | head -c 1 | wc -c)" = 1 ] || fail "--preamp alone must not mute"
 
@@ -195,17 +199,65 @@ cli)
   expect 0 "" "$q" decode -q -j 2 -d out s.mp2 crc.mp1 mixed.mp2
   cmp out/s.wav s.wav && cmp out/crc.wav crc.wav && cmp out/mixed.wav mixed.wav || fail "-d/-j outputs"
 
+  # --start, --end, --duration: the same samples as the slice of the whole
+  # decode, in every way of writing a time, converted or not; standard input
+  # decodes and discards.
+  "$q" decode -q --raw s.mp2 -o whole.raw
+  "$q" decode -q --raw --rate 44100 s.mp2 -o whole44.raw
+  slice() {  # slice FILE FIRST COUNT (samples of 2 channels)
+    tail -c +$(($2 * 4 + 1)) "$1" | head -c $(($3 * 4))
+  }
+  check_slice() {  # check_slice WHOLE FIRST COUNT ARGS...
+    local whole=$1 first=$2 count=$3
+    shift 3
+    "$q" decode -q --raw "$@" -o part.raw || fail "$*"
+    cmp part.raw <(slice "$whole" "$first" "$count") || fail "$* is not samples $first..+$count of $whole"
+  }
+  check_slice whole.raw 48000 48000 s.mp2 --start 1 --end 2
+  check_slice whole.raw 48000 48000 s.mp2 --start 1 --duration 1
+  check_slice whole.raw 72000 24000 s.mp2 --start 0:01.5 --end 0:0:02
+  check_slice whole.raw 12345 678 s.mp2 --start 12345s --duration 678s
+  check_slice whole.raw 0 1000 s.mp2 --end 1000s
+  check_slice whole.raw 575000 1000 s.mp2 --start 575000s
+  check_slice whole.raw 575000 1000 - --start 575000s <s.mp2
+  check_slice whole.raw 1 1 s.mp2 --start 0.00002 --end 0.00004  # 0.96 and 1.92 samples round to 1 and 2
+  check_slice whole44.raw 44100 22050 --rate 44100 s.mp2 --start 1 --duration 0.5
+  check_slice whole44.raw 529199 1 --rate 44100 s.mp2 --start 529199s
+  "$q" decode -q s.mp2 --start 2 --duration 3 -o trimmed.wav && wav trimmed.wav 48000 2 144000
+  expect 0 "s.mp2: --end 13 reaches past the end of the stream \\(576000 samples at 48000 Hz\\); wrote up to its end" \
+    "$q" decode --raw s.mp2 --start 11 --end 13 -o tail.raw
+  cmp tail.raw <(slice whole.raw 528000 48000) || fail "--end past the end"
+  # Bad times: one line, non-zero exit, no output left behind.
+  expect 1 "s.mp2: --start 12 is past the end of the stream \\(576000 samples at 48000 Hz\\)" \
+    "$q" decode s.mp2 --start 12 -o late.wav
+  [ ! -e late.wav ] || fail "a start past the end left late.wav behind"
+  expect 1 "s.mp2: --start 9999999s is past the end" "$q" decode s.mp2 --start 9999999s -o late.wav
+  expect 2 "--end 1 is not after --start 2" "$q" decode s.mp2 --start 2 --end 1
+  expect 2 "--end 5s is not after --start 5s" "$q" decode s.mp2 --start 5s --end 5s
+  expect 1 "--end 100s is not after --start 1" "$q" decode s.mp2 --start 1 --end 100s -o x.wav
+  [ ! -e x.wav ] || fail "an empty slice left x.wav behind"
+  expect 1 "--duration 0 is no sample long at 48000 Hz" "$q" decode s.mp2 --duration 0 -o x.wav
+  expect 2 "--end and --duration exclude each other" "$q" decode s.mp2 --end 2 --duration 1
+  expect 2 "--start -1: negative times are not allowed" "$q" decode s.mp2 --start -1
+  for bad in "" abc 1.2.3 1: :5 1:60 1:60:00 1:2:3:4 1.5s 12x . 1. 0.1234567890 99999999999999999999; do
+    expect 2 "--start ${bad:-''}: " "$q" decode s.mp2 --start "$bad"
+  done
+  expect 2 "--end" "$q" decode s.mp2 --end
+  expect 2 "unknown option '--start' for info" "$q" info s.mp2 --start 1
+
   # info: the documented JSON fields.
   "$q" info --json crc.mp1 s.mp2 >info.json
   python3 - <<'EOF' || fail "info --json"
 import json
 keys = {"file", "mpeg_version", "layer", "sample_rate", "channels", "mode", "bitrate", "average_bitrate", "frames",
-        "duration", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated", "mixed", "tags"}
+        "duration", "samples", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated",
+        "mixed", "tags"}
 crc, s = [json.loads(line) for line in open("info.json")]
 assert set(crc) == keys == set(s), set(crc) ^ keys
 assert (crc["layer"], crc["sample_rate"], crc["channels"], crc["mode"]) == (1, 32000, 1, "single channel")
 assert (crc["frames"], crc["crc_protected_frames"], crc["skipped"]["crc_error"]) == (5, 1, 1)
 assert (s["mpeg_version"], s["layer"], s["frames"], s["duration"], s["bitrate"]) == ("MPEG-1", 2, 500, 12.0, 192000)
+assert (s["samples"], crc["samples"]) == (576000, 5 * 384), (s["samples"], crc["samples"])
 assert sum(s["skipped"].values()) == 0 and not s["truncated"] and not s["mixed"]
 EOF
   [ "$("$q" --version)" = "quorvel $(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||

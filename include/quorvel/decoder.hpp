@@ -19,7 +19,15 @@
 //
 // Pull() also returns Next::Skipped for every damaged frame or false header
 // the decoder passes over (see Frame::skipped), so that a host can fill the
-// gap with silence.
+// gap with silence. The full tier also runs that silence through its
+// synthesis filter, so that the frame after the gap starts from silence.
+//
+// Converting the rate (Options::outputRate), the full tier filters with a
+// band-limited polyphase filter whose state runs across frames: frames give
+// slightly varying sample counts, and the stream's last samples come in one
+// Frame::flush after its last frame, so that the output lasts as long as
+// the input to within one sample. The compatible tier interpolates within
+// each frame, as the exported calls do.
 //
 // Files wrap streams in tags and containers. The Decoder passes only the
 // audio to its frame search: ID3v2 tags at the start are skipped by their
@@ -74,6 +82,8 @@ enum class ErrorCode {
   InvalidBufferSize,  // outside kMinBufferBytes..kMaxBufferBytes
   FeedAfterFinish,    // Feed() after Finish() without Restart()
   OutOfMemory,        // the resampler could not obtain its scratch memory
+  NotIndexed,         // Locate() before IndexFinish()
+  PastTheEnd,         // Locate() at or past the end of the indexed stream
 };
 
 // Every exception the Decoder throws itself (besides std::bad_alloc when a
@@ -149,6 +159,12 @@ struct Frame {
   std::span<const int16_t> pcm;
   std::span<const uint8_t> bytes;
 
+  // The last samples of a full-tier rate conversion, which its filter held
+  // back until the end of the stream: Pull() gives them after the last frame
+  // as a decoded Frame of length 0 at the end position. Not counted in
+  // Stats::framesDecoded.
+  bool flush = false;
+
   bool decoded() const noexcept { return skipped == SkipReason::None; }
 };
 
@@ -194,6 +210,16 @@ struct Container {
   // reason can be named, e.g. "already PCM audio (RIFF/WAVE, format 1),
   // nothing to decode"; every byte is then dropped.
   std::string refusal;
+};
+
+// Where to resume decoding to reach an output sample (Decoder::Locate): call
+// Restart(offset), feed the stream's bytes from `offset` on, and drop the
+// first `discard` samples per channel of the output, counting the silence of
+// every frame skipped for a refused body (CrcError, BadScalefactor,
+// BadAllocation: Frame::samples each) as a host that conceals them does.
+struct Location {
+  uint64_t offset = 0;
+  uint64_t discard = 0;
 };
 
 class Decoder {
@@ -248,8 +274,35 @@ class Decoder {
   Next Pull(Frame& frame);
   // Starts over at another place in the stream (a seek): drops the pending
   // input and resets the decoder, keeping the options. Bytes fed next are
-  // counted from `position`. Stats are kept.
+  // counted from `position`. Stats are kept. At the offset of a Location,
+  // the rate converter resumes in step with a whole-stream decode.
   void Restart(uint64_t position = 0);
+
+  // Sample-accurate positions. First index the stream's frames by a fast
+  // scan of their headers: IndexFeed() the whole stream's bytes from its
+  // start, in chunks of any size, then IndexFinish(). The index holds the
+  // frames the decoder finds (damaged ones included) and costs a small
+  // fraction of decoding.
+  //
+  // Locate(sample) gives where to resume for output sample `sample` per
+  // channel, on the timeline of the whole stream's output at the options'
+  // rate, with concealed frames counted (see Location). In the full tier with
+  // processing off, the samples from there on are bit-identical to the same
+  // samples of a decode of the whole stream: the decode starts early enough
+  // (its first output is dropped) to fill the synthesis' and the rate
+  // converter's history. In the compatible tier, whose 16-bit conversion
+  // carries its error from frame to frame, it starts at the boundary of the
+  // frame that holds the sample, as the exported calls do: the samples are
+  // the right ones but not bit for bit.
+  // Throws Error: NotIndexed before IndexFinish(), PastTheEnd for a sample
+  // at or past IndexedSamples().
+  void IndexFeed(std::span<const uint8_t> chunk);
+  void IndexFinish();
+  // Output samples per channel of the whole stream, once indexed (0 before),
+  // and the output rate of its first frame (0 before).
+  uint64_t IndexedSamples() const noexcept;
+  uint32_t IndexedRate() const noexcept;
+  Location Locate(uint64_t sample) const;
 
   const Options& options() const noexcept;
   const Stats& stats() const noexcept;

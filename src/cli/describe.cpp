@@ -34,7 +34,7 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
   out << "{\"file\":" << JsonString(name) << ",\"mpeg_version\":\"" << ToString(f.version) << "\",\"layer\":" << f.layer
       << ",\"sample_rate\":" << f.streamRate << ",\"channels\":" << f.channels << ",\"mode\":\"" << ToString(f.mode)
       << "\",\"bitrate\":" << f.bitrate << ",\"average_bitrate\":" << averageBitrate << ",\"frames\":" << facts.frames
-      << ",\"duration\":" << duration << ",\"crc_protected_frames\":" << facts.crcProtected
+      << ",\"duration\":" << duration << ",\"samples\":" << facts.samples << ",\"crc_protected_frames\":" << facts.crcProtected
       << ",\"skipped\":{\"crc_error\":" << sk.crcError << ",\"bad_scalefactor\":" << sk.badScalefactor
       << ",\"bad_allocation\":" << sk.badAllocation << ",\"bad_header\":" << sk.badHeader
       << ",\"unsupported_layer\":" << sk.unsupportedLayer << "},\"leading_bytes\":" << layout.leading

@@ -5,11 +5,15 @@
 namespace quorvel::cli {
 
 void StreamFacts::Add(const Frame& f) {
-  if (!f.hasFormat) return;
+  if (!f.hasFormat || f.flush) return;  // a flush is no frame of the stream
   lastEnd = std::max(lastEnd, f.position + f.length);
   if (f.skipped == SkipReason::UnsupportedLayer) return;
   if (!first) first = f;
   ++frames;
+  if (f.decoded() || f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
+      f.skipped == SkipReason::BadAllocation) {
+    samples += f.samples;
+  }
   crcProtected += f.crcProtected ? 1 : 0;
   frameBytes += f.length;
   // The frame's own duration, also when its PCM was converted.

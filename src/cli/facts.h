@@ -19,6 +19,7 @@ struct StreamFacts {
   uint64_t crcProtected = 0;
   uint64_t frameBytes = 0;
   double seconds = 0;    // at each frame's own rate
+  uint64_t samples = 0;  // per channel, of decoded frames and of those concealed by silence
   uint64_t lastEnd = 0;  // end of the last frame of any layer
   std::set<uint32_t> rates;
   std::set<int> channels, layers;

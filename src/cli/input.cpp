@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform.h"
@@ -27,6 +28,7 @@ InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard in
   file_ = std::fopen(path.c_str(), "rb");
   if (!file_) throw Failure(path + ": " + std::strerror(errno));
   if (kind == PathKind::Regular) size_ = FileSize(path);
+  seekable_ = kind == PathKind::Regular;
 }
 
 std::vector<uint8_t> InputFile::Tail(size_t n) const {
@@ -41,6 +43,15 @@ std::vector<uint8_t> InputFile::Tail(size_t n) const {
   }
   std::fclose(f);
   return tail;
+}
+
+bool InputFile::Seek(uint64_t position) {
+  // std::fseek takes a long: farther positions are read through instead.
+  if (!seekable_ || position > static_cast<uint64_t>(LONG_MAX)) return false;
+  if (std::fseek(file_, static_cast<long>(position), SEEK_SET) != 0) return false;
+  total_ = position;
+  tail_.clear();
+  return true;
 }
 
 InputFile::~InputFile() {

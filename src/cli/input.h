@@ -34,6 +34,11 @@ class InputFile {
   // through a handle of their own; empty for a pipe.
   std::vector<uint8_t> Tail(size_t n) const;
   uint64_t BytesRead() const { return total_; }
+  // Whether Seek can move in the input (a regular file, not a pipe).
+  bool Seekable() const { return seekable_; }
+  // Reads on from byte `position`: BytesRead() and From() count from the
+  // start as before. False (nothing changed) where the input cannot seek.
+  bool Seek(uint64_t position);
   // The input from `position` on, if it is among the bytes kept.
   std::optional<std::vector<uint8_t>> From(uint64_t position) const;
 
@@ -42,6 +47,7 @@ class InputFile {
   std::string path_;
   std::FILE* file_ = nullptr;
   std::optional<uint64_t> size_;
+  bool seekable_ = false;
   uint64_t total_ = 0;
   std::vector<uint8_t> tail_;  // [<= kTailKept] the last bytes read
 };
