@@ -296,7 +296,7 @@ struct Decoder::Impl {
     frame = last;
     frame.skipped = SkipReason::None;
     frame.flush = true;
-    frame.position = endPosition;
+    frame.position = gate.FileOffset(endPosition);  // an input offset, like every frame's
     frame.length = 0;
     frame.channels = channels;
     frame.samples = count;
@@ -528,6 +528,7 @@ void Decoder::IndexFinish() {
   d.StartScan();
   d.scanner->Finish();
   d.DrainScanner();
+  d.gate.AdoptLayout(d.scanner->impl_->gate);
   d.scanner.reset();
   d.Place();
   d.indexed = true;

@@ -151,6 +151,16 @@ void AudioGate::Restart(uint64_t position) {
   state_ = position == 0 ? State::Start : State::Chain;
 }
 
+void AudioGate::AdoptLayout(const AudioGate& scan) {
+  dataEnd_ = std::min(dataEnd_, scan.dataEnd_);
+  tagsAt_ = std::min(tagsAt_, scan.tagsAt_);
+  if (inputSize_ == kUnknownSize) inputSize_ = scan.inputSize_;
+  if (freeFormat_.key == 0) freeFormat_ = scan.freeFormat_;
+  const uint64_t audioEnd = report_.audioEnd;
+  report_ = scan.report();
+  report_.audioEnd = audioEnd;
+}
+
 void AudioGate::Drain(std::vector<uint8_t>& out) {
   out.insert(out.end(), out_.begin(), out_.end());
   out_.clear();

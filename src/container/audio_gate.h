@@ -68,6 +68,12 @@ class AudioGate {
   // Starts over at file offset `position` (a seek), keeping what is known
   // about the file (its layout, its size and the tags at its end).
   void Restart(uint64_t position);
+  // Takes what `scan`, a gate that has seen the whole input (the frame
+  // index's), learned of its layout: the data chunk's end, the tags at the
+  // end, the free-format length and the report. A decoder that resumes at a
+  // seek position never sees the file's start, and would otherwise take the
+  // chunks after the audio for frames.
+  void AdoptLayout(const AudioGate& scan);
 
   // Moves the audio bytes passed so far to the end of `out`.
   void Drain(std::vector<uint8_t>& out);
