@@ -47,10 +47,18 @@ bool IsOutputRate(uint32_t rate) {
 // same step and describe the same frame, all but its PCM bytes. Up to and
 // including the first frame with a forbidden allocation: there the compatible
 // tier drops the rest of its window and the full tier only that frame, so the
-// two go on from different bytes, and the twin is let go.
+// two go on from different bytes, and the twin is let go. So it is at the
+// first Layer III frame either meets, which only the full tier decodes.
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
   quorvel::Frame other;
   const Decoder::Next step = twin->Pull(other);
+  auto layer3 = [](Decoder::Next n, const quorvel::Frame& f) {
+    return (n == Decoder::Next::Frame || n == Decoder::Next::Skipped) && f.hasFormat && f.layer == 3;
+  };
+  if (layer3(next, frame) || layer3(step, other)) {
+    twin.reset();
+    return;
+  }
   Require(step == next, "accuracies: same next step", static_cast<long>(next), static_cast<long>(step));
   if (next != Decoder::Next::Frame && next != Decoder::Next::Skipped) return;
   Require(other.skipped == frame.skipped, "accuracies: same skip reason", static_cast<long>(frame.skipped),

@@ -83,7 +83,9 @@ enum class SkipReason : uint8_t {
   BadScalefactor,    // a scalefactor index of 63
   BadAllocation,     // a forbidden Layer I allocation code
   BadHeader,         // no frame where one was expected, or an invalid header
-  UnsupportedLayer,  // a Layer III frame
+  UnsupportedLayer,  // a Layer III frame in the compatible tier
+  BadSideInfo,       // Layer III: illegal or inconsistent side information
+  MissingReservoir,  // Layer III: main data in bytes before the decoder's start (after a cut or seek)
 };
 
 // Samples per channel that one frame of `layer` (1..3) holds: 384 for Layer I,
@@ -92,7 +94,7 @@ uint32_t SamplesPerFrame(int layer, MpegVersion version) noexcept;
 
 // "MPEG-1", "MPEG-2", "MPEG-2.5"; "stereo", "joint stereo", "dual channel",
 // "single channel"; "none", "crc error", "bad scalefactor", "bad allocation",
-// "bad header", "unsupported layer".
+// "bad header", "unsupported layer", "bad side information", "missing reservoir".
 const char* ToString(MpegVersion version) noexcept;
 const char* ToString(ChannelMode mode) noexcept;
 const char* ToString(SkipReason reason) noexcept;
@@ -118,7 +120,7 @@ struct Frame {
   uint32_t length = 0;    // the frame's length in the stream, in bytes
 
   MpegVersion version = MpegVersion::Mpeg1;
-  int layer = 0;                  // 1, 2 (3 only for UnsupportedLayer)
+  int layer = 0;                  // 1, 2 or 3
   ChannelMode mode = ChannelMode::Stereo;
   uint32_t bitrate = 0;           // bit/s
   uint32_t streamRate = 0;        // Hz, the rate coded in the header
@@ -144,7 +146,11 @@ struct SkipCounts {
   uint64_t badAllocation = 0;
   uint64_t badHeader = 0;
   uint64_t unsupportedLayer = 0;
-  uint64_t Total() const noexcept { return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer; }
+  uint64_t badSideInfo = 0;
+  uint64_t missingReservoir = 0;
+  uint64_t Total() const noexcept {
+    return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer + badSideInfo + missingReservoir;
+  }
 };
 
 struct Stats {

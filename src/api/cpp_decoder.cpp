@@ -74,6 +74,8 @@ SkipReason ReasonOf(Status failure) {
     case StatusBadScalefactor: return SkipReason::BadScalefactor;
     case StatusBadAllocation: return SkipReason::BadAllocation;
     case StatusUnsupportedLayer: return SkipReason::UnsupportedLayer;
+    case StatusBadSideInfo: return SkipReason::BadSideInfo;
+    case StatusMissingReservoir: return SkipReason::MissingReservoir;
     default: return SkipReason::BadHeader;
   }
 }
@@ -116,6 +118,8 @@ const char* ToString(SkipReason reason) noexcept {
     case SkipReason::BadAllocation: return "bad allocation";
     case SkipReason::BadHeader: return "bad header";
     case SkipReason::UnsupportedLayer: return "unsupported layer";
+    case SkipReason::BadSideInfo: return "bad side information";
+    case SkipReason::MissingReservoir: return "missing reservoir";
   }
   return "?";
 }
@@ -233,6 +237,8 @@ struct Decoder::Impl {
       case SkipReason::BadAllocation: ++s.badAllocation; break;
       case SkipReason::BadHeader: ++s.badHeader; break;
       case SkipReason::UnsupportedLayer: ++s.unsupportedLayer; break;
+      case SkipReason::BadSideInfo: ++s.badSideInfo; break;
+      case SkipReason::MissingReservoir: ++s.missingReservoir; break;
       case SkipReason::None: break;
     }
   }

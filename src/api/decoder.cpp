@@ -51,6 +51,8 @@ bool HeaderWasSound(Status failure) {
     case StatusBadAllocation:
     case StatusBadScalefactor:
     case StatusUnsupportedLayer:
+    case StatusBadSideInfo:
+    case StatusMissingReservoir:
       return true;
     default:
       return false;
@@ -125,7 +127,13 @@ int32_t WriteResampled(DecoderState& state, uint8_t* out, int32_t& maxOvershoot)
 // arithmetic: the compatible decoders requantise as they read, the full
 // tier's code decoders leave the codes and the plan.
 int DecodeTierFrame(DecoderState& state) {
-  if (state.tier == Tier::Full) return DecodeFrameCodes(state.frame, state.cursor);
+  if (state.tier == Tier::Full) {
+    const int failed = DecodeFrameFull(state.frame, state.cursor, state.layer3);
+    // Bytes passed over may have held frames whose main data later frames
+    // reach back into.
+    if (failed && state.cursor.status == StatusBadHeader) ClearReservoir(state.layer3);
+    return failed;
+  }
   return DecodeFrame(state.frame, state.cursor);
 }
 
@@ -133,12 +141,16 @@ int DecodeTierFrame(DecoderState& state) {
 void SynthesizeTierFrame(DecoderState& state) {
   FrameState& frame = state.frame;
   if (state.tier == Tier::Full) {
-    RequantFull(frame);
+    if (frame.layer != 3) RequantFull(frame);  // Layer III frames arrive as subband samples
     if (state.processingEnabled) {
       ApplyGainFull(frame, state.gain);
       ApplyEqualiserFull(frame, state.eqGains);
     }
-    SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    if (frame.layer == 3) {
+      SynthesizeFrameFullWide(state.fullSynthesis, state.headroom, frame, state.pcm);
+    } else {
+      SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    }
     return;
   }
   if (state.processingEnabled) {
@@ -161,6 +173,8 @@ void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settin
     ResetFrameState(state.frame);
     ResetSynthesis(state.synthesis, state.pcm);
     ResetFullSynthesis(state.fullSynthesis);
+    ResetLayer3(state.layer3);
+    ResetFullHeadroom(state.headroom);
     state.streamOffset = 0;
     state.consumed = 0;
   }

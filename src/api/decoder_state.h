@@ -7,9 +7,11 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
+#include "layers/layer3.h"
 #include "quorvel/quorvel.h"
 #include "synth/synthesis.h"
 #include "synth/synthesis_full.h"
+#include "synth/synthesis_headroom.h"
 
 namespace quorvel {
 
@@ -53,6 +55,8 @@ struct DecoderState {
   int32_t pcmResidual[2] = {0, 0};   // error feedback of the 16-bit conversion; never reset
   Tier tier = Tier::Compatible;      // chosen before the first frame, kept across resets
   FullSynthesisState fullSynthesis{};  // the full tier's history
+  Layer3State layer3{};                // the full tier's Layer III reservoir and overlap
+  FullHeadroomState headroom{};        // the full tier's synthesis of Layer III samples beyond +-2
 };
 
 // Equaliser levels in dB: bands 0..9 (lowest first) and the preamp.

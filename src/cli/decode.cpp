@@ -37,14 +37,15 @@ void Warn(const Settings& s, const std::string& name, const StreamFacts& facts, 
                                std::to_string(written.channels) + (written.channels == 1 ? " channel" : " channels")
                          : std::string("the PCM changes with it")));
   }
-  const uint64_t damaged = skipped.crcError + skipped.badScalefactor + skipped.badAllocation;
+  const uint64_t damaged = skipped.crcError + skipped.badScalefactor + skipped.badAllocation + skipped.badSideInfo +
+                           skipped.missingReservoir;
   if (damaged) {
     console.Warning(name + ": " + std::to_string(damaged) + " damaged frame" + (damaged == 1 ? "" : "s") + " " +
                     (s.conceal ? "replaced by silence" : "dropped") + " (" + SkipSummary(skipped, true) + ")");
   }
   if (skipped.unsupportedLayer) {
     console.Warning(name + ": " + std::to_string(skipped.unsupportedLayer) +
-                    " Layer III frame(s) skipped (not supported)");
+                    " Layer III frame(s) skipped (--accuracy compatible does not decode Layer III)");
   }
   if (trailer.truncated) {
     console.Warning(name + ": the stream ends inside a frame; its last " + std::to_string(trailer.bytes) +
@@ -70,9 +71,8 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
     });
     const SkipCounts& skipped = decoder.stats().skipped;
     if (!facts.first) {
-      std::string message = NoFramesMessage(in.name());
-      if (skipped.unsupportedLayer) message += " (only Layer III frames, which are not supported)";
-      throw Failure(message);
+      if (skipped.unsupportedLayer) throw Failure(Layer3OnlyMessage(in.name()));
+      throw Failure(NoFramesMessage(in.name()));
     }
     timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
     sink->Finish();

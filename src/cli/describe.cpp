@@ -21,7 +21,8 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
       << ",\"duration\":" << duration << ",\"crc_protected_frames\":" << facts.crcProtected
       << ",\"skipped\":{\"crc_error\":" << sk.crcError << ",\"bad_scalefactor\":" << sk.badScalefactor
       << ",\"bad_allocation\":" << sk.badAllocation << ",\"bad_header\":" << sk.badHeader
-      << ",\"unsupported_layer\":" << sk.unsupportedLayer << "},\"leading_bytes\":" << f.position
+      << ",\"unsupported_layer\":" << sk.unsupportedLayer << ",\"bad_side_info\":" << sk.badSideInfo
+      << ",\"missing_reservoir\":" << sk.missingReservoir << "},\"leading_bytes\":" << f.position
       << ",\"trailing_bytes\":" << trailer.bytes << ",\"truncated\":" << (trailer.truncated ? "true" : "false")
       << ",\"mixed\":" << (facts.Mixed() ? "true" : "false") << "}\n";
 }
@@ -31,7 +32,7 @@ void WriteText(std::ostream& out, const std::string& name, const StreamFacts& fa
   const Frame& f = *facts.first;
   const std::string skipped = sk.Total() ? std::to_string(sk.Total()) + " (" + SkipSummary(sk, false) + ")" : "none";
   out << name << "\n"
-      << "  format:          " << ToString(f.version) << " Layer " << (f.layer == 1 ? "I" : "II") << "\n"
+      << "  format:          " << ToString(f.version) << " Layer " << (f.layer == 1 ? "I" : f.layer == 2 ? "II" : "III") << "\n"
       << "  sample rate:     " << f.streamRate << " Hz\n"
       << "  channels:        " << f.channels << " (" << ToString(f.mode) << ")\n"
       << "  bitrate:         " << f.bitrate / 1000 << " kbit/s\n"
@@ -75,8 +76,8 @@ bool DescribeFile(const Settings& s, const std::string& input, Console& console)
     Decoder decoder(options);
     StreamFacts facts;
     RunDecoder(in, decoder, nullptr, [&](const Frame& f) { facts.Add(f); });
-    if (!facts.first) throw Failure(NoFramesMessage(in.name()));
     const SkipCounts& skipped = decoder.stats().skipped;
+    if (!facts.first) throw Failure(skipped.unsupportedLayer ? Layer3OnlyMessage(in.name()) : NoFramesMessage(in.name()));
     const Trailer trailer = TrailerOf(facts, in);
     const uint64_t averageBitrate =
         facts.seconds > 0 ? static_cast<uint64_t>(8.0 * static_cast<double>(facts.frameBytes) / facts.seconds + 0.5)

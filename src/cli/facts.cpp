@@ -40,6 +40,8 @@ std::string SkipSummary(const SkipCounts& c, bool bodyOnly) {
   item(c.crcError, SkipReason::CrcError);
   item(c.badScalefactor, SkipReason::BadScalefactor);
   item(c.badAllocation, SkipReason::BadAllocation);
+  item(c.badSideInfo, SkipReason::BadSideInfo);
+  item(c.missingReservoir, SkipReason::MissingReservoir);
   if (!bodyOnly) {
     item(c.badHeader, SkipReason::BadHeader);
     item(c.unsupportedLayer, SkipReason::UnsupportedLayer);
@@ -48,5 +50,9 @@ std::string SkipSummary(const SkipCounts& c, bool bodyOnly) {
 }
 
 std::string NoFramesMessage(const std::string& name) { return "no MPEG audio Layer I/II frames found in " + name; }
+
+std::string Layer3OnlyMessage(const std::string& name) {
+  return name + ": MPEG audio Layer III, which --accuracy compatible does not decode";
+}
 
 }  // namespace quorvel::cli

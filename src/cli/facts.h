@@ -41,6 +41,9 @@ Trailer TrailerOf(const StreamFacts& facts, const InputFile& in);
 std::string SkipSummary(const SkipCounts& c, bool bodyOnly);
 
 std::string NoFramesMessage(const std::string& name);
+// The message for a stream of Layer III frames only, which the compatible
+// tier passes over.
+std::string Layer3OnlyMessage(const std::string& name);
 
 template <typename T>
 std::string JoinSet(const std::set<T>& values, const char* separator) {

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "bitstream/frame.h"
+#include "layers/layer3.h"
 
 namespace quorvel {
 
@@ -25,6 +26,12 @@ int DecodeFrame(FrameState& frame, InputCursor& cursor);
 // in frame.samples and frame.plan, for a requantisation of the caller's
 // choice. Fails exactly where DecodeFrame fails, with the same status.
 int DecodeFrameCodes(FrameState& frame, InputCursor& cursor);
+
+// DecodeFrameCodes for the full tier, which also decodes Layer III: such a
+// frame is decoded all the way to subband samples in frame.samples (Q28, no
+// plan), with the reservoir and overlap of `layer3`. A frame of another layer
+// empties the reservoir, since main data never reaches across it.
+int DecodeFrameFull(FrameState& frame, InputCursor& cursor, Layer3State& layer3);
 
 // The compatible tier's requantisation of the codes by frame.plan, in place.
 void RequantCompatible(FrameState& frame);
