@@ -153,11 +153,22 @@ struct SkipCounts {
   }
 };
 
+// What a Layer III stream's Xing/Info frame says. The frame itself is never
+// output as audio.
+struct GaplessInfo {
+  bool infoFrame = false;  // the stream begins with a Xing/Info frame
+  bool hasDelay = false;   // it carries an encoder extension (LAME) with delay and padding
+  uint32_t delay = 0;      // encoder delay, samples per channel, as the header states it
+  uint32_t padding = 0;    // samples the encoder appended at the end
+  uint64_t frames = 0;     // audio frames after the Info frame (0: not stated)
+};
+
 struct Stats {
   uint64_t bytesFed = 0;       // stream bytes given to Feed (without the end padding)
   uint64_t framesDecoded = 0;
-  uint64_t samplesDecoded = 0; // per channel, over all decoded frames
+  uint64_t samplesDecoded = 0; // per channel, over all decoded frames (as output: after gapless trimming)
   SkipCounts skipped;
+  GaplessInfo gapless;
 };
 
 class Decoder {
@@ -176,6 +187,12 @@ class Decoder {
     // The host buffer the decoder works through: a frame is decoded once it
     // and the 8 bytes after it lie within one buffer.
     int32_t bufferBytes = kDefaultBufferBytes;
+    // Gapless Layer III: with an Info frame that states the encoder delay D
+    // and padding P, the first D + 529 samples (529: this decoder's
+    // filterbank delay) and the last P - 529 are dropped, so that the output
+    // is the encoder's input, sample for sample. Only without rate
+    // conversion. false keeps them (the Info frame is never output).
+    bool gapless = true;
   };
 
   enum class Next {

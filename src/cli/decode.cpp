@@ -20,6 +20,7 @@ Decoder::Options DecoderOptions(const Settings& s) {
   // A WAV file has one rate: by default the first frame's.
   o.outputRate = s.rate ? s.rate : (s.sink == SinkKind::Wav ? kFirstFrameRate : 0);
   o.bufferBytes = s.buffer;
+  o.gapless = s.gapless;
   return o;
 }
 

@@ -13,7 +13,7 @@ namespace quorvel::cli {
 namespace {
 
 void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& facts, const SkipCounts& sk,
-               const Trailer& trailer, uint64_t averageBitrate, const char* duration) {
+               const Trailer& trailer, uint64_t averageBitrate, const char* duration, const GaplessInfo& gapless) {
   const Frame& f = *facts.first;
   out << "{\"file\":" << JsonString(name) << ",\"mpeg_version\":\"" << ToString(f.version) << "\",\"layer\":" << f.layer
       << ",\"sample_rate\":" << f.streamRate << ",\"channels\":" << f.channels << ",\"mode\":\"" << ToString(f.mode)
@@ -24,7 +24,9 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
       << ",\"unsupported_layer\":" << sk.unsupportedLayer << ",\"bad_side_info\":" << sk.badSideInfo
       << ",\"missing_reservoir\":" << sk.missingReservoir << "},\"leading_bytes\":" << f.position
       << ",\"trailing_bytes\":" << trailer.bytes << ",\"truncated\":" << (trailer.truncated ? "true" : "false")
-      << ",\"mixed\":" << (facts.Mixed() ? "true" : "false") << "}\n";
+      << ",\"mixed\":" << (facts.Mixed() ? "true" : "false");
+  if (gapless.hasDelay) out << ",\"gapless\":{\"delay\":" << gapless.delay << ",\"padding\":" << gapless.padding << "}";
+  out << "}\n";
 }
 
 void WriteText(std::ostream& out, const std::string& name, const StreamFacts& facts, const SkipCounts& sk,
@@ -86,7 +88,7 @@ bool DescribeFile(const Settings& s, const std::string& input, Console& console)
     std::snprintf(duration, sizeof duration, "%.6f", facts.seconds);
     std::ostringstream out;
     if (s.json) {
-      WriteJson(out, in.name(), facts, skipped, trailer, averageBitrate, duration);
+      WriteJson(out, in.name(), facts, skipped, trailer, averageBitrate, duration, decoder.stats().gapless);
     } else {
       WriteText(out, in.name(), facts, skipped, trailer, duration);
     }

@@ -28,6 +28,7 @@ constexpr const char* kUsage =
     "                       (bit-identical to the exported C calls)\n"
     "  --buffer BYTES       host buffer size, 2889 to 32768 (default 4096)\n"
     "  --no-conceal         drop damaged frames instead of replacing them with silence\n"
+    "  --no-gapless         keep a Layer III encoder's delay and padding (never its Info frame)\n"
     "  -j, --jobs N         decode N inputs at a time (default 1)\n"
     "  --verify MD5         fail unless the PCM written has this MD5\n"
     "  -q, --quiet          no progress line and no warnings\n"
@@ -153,6 +154,8 @@ Settings ParseArgs(int argc, char** argv) {
       s.buffer = static_cast<int32_t>(*v);
     } else if (a == "--no-conceal") {
       s.conceal = false;
+    } else if (a == "--no-gapless") {
+      s.gapless = false;
     } else if (a == "-j" || a == "--jobs") {
       const std::string& text = value();
       const auto v = ParseInt(text, 1, 256);
