@@ -16,7 +16,7 @@ and the anti-alias coefficients of Table B.9. From it this script writes:
   - computed tables, all rounded to nearest from 50-digit arithmetic:
     x^(4/3) for x = 0..8206 as a 31-bit mantissa and an exponent,
     2^(b/4) for b = 0..3 in Q30, the anti-alias cs/ca in Q31, the IMDCT
-    cosines times the block windows in Q28, and the intensity-stereo
+    cosines in Q28 and the block windows in Q31, and the intensity-stereo
     ratios in Q31.
 """
 import sys
@@ -282,17 +282,20 @@ def main(path):
     w("")
 
     pi = mpmath.pi
-    w("// IMDCT cosines times the window, Q28: [block type 0, 1, 3][i = 0..35][k = 0..17]")
-    w("// = w(i) cos(pi / 72 (2i + 19)(2k + 1)).")
-    w("const int32_t kImdctLongQ28[3][36][18] = {")
+    w("// The long IMDCT y[i] = sum_k X[k] cos(pi / 72 (2i + 19)(2k + 1)) has y[17 - i] = -y[i] and")
+    w("// y[35 - i] = y[18 + i] (i = 0..8): the cosines of rows i = 0..8 and 18..26, Q28.")
+    w("const int32_t kImdctCosQ28[18][18] = {")
+    for i in list(range(9)) + list(range(18, 27)):
+        row = [q(mpmath.cos(pi / 72 * (2 * i + 19) * (2 * k + 1)), 28) for k in range(18)]
+        # With a 32-bit spectrum value the sums stay below 2^62.6, so that the
+        # window's Q31 product (high and low halves) stays within 64 bits.
+        assert sum(abs(v) for v in row) < 12 << 28
+        w("    {%s}," % ", ".join(map(str, row)))
+    w("};")
+    w("// The long windows of block types 0, 1 and 3, Q31 (1.0 = 2^31 stands for itself).")
+    w("const int64_t kImdctWindowQ31[3][36] = {")
     for bt in (0, 1, 3):
-        w("  {")
-        for i in range(36):
-            row = [q(long_window(bt, i) * mpmath.cos(pi / 72 * (2 * i + 19) * (2 * k + 1)), 28) for k in range(18)]
-            # 18 products of a 32-bit spectrum value with these stay below 15 * 2^59.
-            assert sum(abs(v) for v in row) < 15 << 28
-            w("    {%s}," % ", ".join(map(str, row)))
-        w("  },")
+        w("    {%s}," % ", ".join(str(q(long_window(bt, i), 31)) for i in range(36)))
     w("};")
     w("// The short windows: [i = 0..11][k = 0..5] = sin(pi / 12 (i + 1/2)) cos(pi / 24 (2i + 7)(2k + 1)).")
     w("const int32_t kImdctShortQ28[12][6] = {")

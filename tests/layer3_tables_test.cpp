@@ -82,9 +82,12 @@ TEST(Layer3Tables, PinnedEntries) {
   EXPECT_EQ(kLsfIntensityQ31[1][2], 1073741824);  // (2^-1/2)^2
   // Windowed cosines: long block type 0 at i = 0, k = 0, and a short one.
   const double pi = std::acos(-1.0);
-  EXPECT_NEAR(kImdctLongQ28[0][0][0] / std::ldexp(1.0, 28), std::sin(pi / 72) * std::cos(pi / 72 * 19), 1e-9);
+  EXPECT_NEAR(kImdctCosQ28[0][0] / std::ldexp(1.0, 28), std::cos(pi / 72 * 19), 1e-8);
+  EXPECT_NEAR(kImdctCosQ28[9][17] / std::ldexp(1.0, 28), std::cos(pi / 72 * 55 * 35), 1e-8);  // row i = 18
+  EXPECT_NEAR(kImdctWindowQ31[0][0] / std::ldexp(1.0, 31), std::sin(pi / 72), 1e-9);
+  EXPECT_EQ(kImdctWindowQ31[1][20], int64_t{1} << 31);  // the start window's flat part
   EXPECT_NEAR(kImdctShortQ28[5][3] / std::ldexp(1.0, 28), std::sin(pi / 12 * 5.5) * std::cos(pi / 24 * 17 * 7), 1e-9);
-  EXPECT_EQ(kImdctLongQ28[2][0][5], 0);  // the stop window starts with zeros
+  EXPECT_EQ(kImdctWindowQ31[2][5], 0);  // the stop window starts with zeros
 }
 
 }  // namespace

@@ -513,25 +513,54 @@ void Antialias(Q28* xr, int boundaries) {
   }
 }
 
+// round(d * w / 2^31) for 0 <= w <= 2^31 (2^31 standing for 1) and |d| <
+// 2^62.6 (what the long IMDCT's sums reach): the products of w with the high
+// and the low 31 bits of d, each within 64 bits.
+inline int64_t WindowProduct(int64_t d, int64_t w) {
+  if (w == int64_t{1} << 31) return d;
+  const int64_t high = d >> 31;
+  const int64_t low = d & ((int64_t{1} << 31) - 1);
+  return high * w + ((low * w + (int64_t{1} << 30)) >> 31);
+}
+
 // IMDCT, window, overlap-add and frequency inversion of one granule and
 // channel; writes 18 slots of subband samples at `out` (stride 32), Q28.
-// The Q28 spectrum times the Q28 windowed cosines gives Q56 sums, which stay
-// below 2^63 for any 32-bit spectrum (the table generator checks the bound).
+// The Q28 spectrum times the Q28 cosines gives Q56 sums, which stay below
+// 2^62.6 for any 32-bit spectrum (the table generator checks the bound);
+// the long windows multiply those exactly and round once.
 void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
-  for (int sb = 0; sb < 32; ++sb) {
+  // Subbands above the last non-zero line only release their overlap.
+  int active = 576;
+  while (active > 0 && xr[active - 1] == 0) --active;
+  const int activeSubbands = (active + 17) / 18;
+  for (int sb = activeSubbands; sb < 32; ++sb) {
+    Q28* prev = overlap + 18 * sb;
+    for (int i = 0; i < 18; ++i) {
+      out[32 * i + sb] = (sb & 1) && (i & 1) ? WrapNeg(prev[i]) : prev[i];
+      prev[i] = 0;
+    }
+  }
+  for (int sb = 0; sb < activeSubbands; ++sb) {
     const Q28* x = xr + 18 * sb;
     Q28* prev = overlap + 18 * sb;
     int64_t y[36];
     const bool shortBlock = IsShort(g) && !(g.mixed && sb < 2);
     if (!shortBlock) {
       const int type = (!g.windowSwitching || (g.mixed && sb < 2)) ? 0 : g.blockType == 1 ? 1 : g.blockType == 3 ? 2 : 0;
-      int64_t in[18];
+      int64_t in[18], u[18];
       for (int k = 0; k < 18; ++k) in[k] = x[k];
-      for (int i = 0; i < 36; ++i) {
-        const int32_t* c = kImdctLongQ28[type][i];
+      for (int j = 0; j < 18; ++j) {
+        const int32_t* c = kImdctCosQ28[j];
         int64_t sum = 0;
         for (int k = 0; k < 18; ++k) sum += in[k] * c[k];
-        y[i] = sum;
+        u[j] = sum;
+      }
+      const int64_t* w = kImdctWindowQ31[type];
+      for (int i = 0; i < 9; ++i) {
+        y[i] = WindowProduct(u[i], w[i]);
+        y[17 - i] = WindowProduct(-u[i], w[17 - i]);
+        y[18 + i] = WindowProduct(u[9 + i], w[18 + i]);
+        y[35 - i] = WindowProduct(u[9 + i], w[35 - i]);
       }
     } else {
       for (int i = 0; i < 36; ++i) y[i] = 0;

@@ -60,9 +60,11 @@ extern const int64_t kQuarterPowerQ30[4];  // 2^(b/4), b = 0..3
 extern const int64_t kAntialiasCsQ31[8];
 extern const int64_t kAntialiasCaQ31[8];
 
-// IMDCT cosines times the window, Q28. Long: [0 normal, 1 start, 2 stop][i][k];
-// short: [i][k] with the short window.
-extern const int32_t kImdctLongQ28[3][36][18];
+// The long IMDCT's cosines, Q28: rows i = 0..8, then 18..26 (the others
+// follow by symmetry), k = 0..17; its windows [0 normal, 1 start, 2 stop][i]
+// in Q31; the short IMDCT's cosines times the short window, Q28 [i][k].
+extern const int32_t kImdctCosQ28[18][18];
+extern const int64_t kImdctWindowQ31[3][36];
 extern const int32_t kImdctShortQ28[12][6];
 
 extern const int64_t kIntensityLeftQ31[7];

@@ -15,16 +15,29 @@ void SynthesizeFrameFullWide(FullSynthesisState& synthesis, FullHeadroomState& h
   SynthesizeFrameFull(synthesis, frame, pcm);
   const int channels = ChannelCount(frame);
   const int count = SlotsPerFrame(frame) * kSubbands;
+  // The common case, no sample beyond the limit, in one pass that compilers
+  // vectorise.
   bool excess = false;
   for (int ch = 0; ch < channels; ++ch) {
     const Q28* s = frame.samples[ch].data();
-    Q28* e = headroom.frame.samples[ch].data();
+    Q28 high = 0, low = 0;
     for (int i = 0; i < count; ++i) {
-      const Q28 v = s[i];
-      const Q28 over = v > kFullInputLimit ? v - kFullInputLimit : v < -kFullInputLimit ? v + kFullInputLimit : 0;
-      e[i] = over / 4;
-      excess |= over != 0;
+      high = s[i] > high ? s[i] : high;
+      low = s[i] < low ? s[i] : low;
     }
+    excess |= high > kFullInputLimit || low < -kFullInputLimit;
+  }
+  if (excess) {
+    for (int ch = 0; ch < channels; ++ch) {
+      const Q28* s = frame.samples[ch].data();
+      Q28* e = headroom.frame.samples[ch].data();
+      for (int i = 0; i < count; ++i) {
+        const Q28 v = s[i];
+        e[i] = (v > kFullInputLimit ? v - kFullInputLimit : v < -kFullInputLimit ? v + kFullInputLimit : 0) / 4;
+      }
+    }
+  } else if (headroom.liveFrames) {
+    for (int ch = 0; ch < channels; ++ch) headroom.frame.samples[ch].fill(0);
   }
   // Two frames of silence leave the 16 slots of history silent.
   if (excess) headroom.liveFrames = 2;
