@@ -24,7 +24,7 @@ TEST(Layer3Tables, EveryPairCodeDecodesToItsValues) {
     if (c.table == 24) tables = {24, 25, 26, 27, 28, 29, 30, 31};
     for (const uint32_t follow : {0u, 0xFFFFFFFFu, 0x5A5A5A5Au}) {
       BitWriter w;
-      w.Put(follow, 3).Put(c.code, c.length).Put(follow, 32).Put(0, 64);
+      w.Put(follow, 3).Put(c.code, c.length).Put(follow, 32).Put(0, 32).Put(0, 32);
       for (const int t : tables) {
         uint32_t pos = 3;
         const uint32_t v = DecodePairCode(w.Bytes().data(), pos, t);
@@ -40,7 +40,7 @@ TEST(Layer3Tables, EveryPairCodeDecodesToItsValues) {
 TEST(Layer3Tables, EveryQuadrupleCodeDecodesToItsValues) {
   for (const Count1Code& c : kCount1Codes) {
     BitWriter w;
-    w.Put(c.code, c.length).Put(0xFFFFFFFFu, 32).Put(0, 64);
+    w.Put(c.code, c.length).Put(0xFFFFFFFFu, 32).Put(0, 32).Put(0, 32);
     uint32_t pos = 0;
     EXPECT_EQ(DecodeQuadCode(w.Bytes().data(), pos, c.table), c.vwxy);
     EXPECT_EQ(pos, c.length);
