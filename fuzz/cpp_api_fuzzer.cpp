@@ -146,14 +146,17 @@ bool IsOutputRate(uint32_t rate) {
 // Converting the rate, the full tier filters across frames: its frames give
 // other sample counts, and it gives a flush Frame after the last one, which
 // the twin steps over.
+// So it is at the first free-format or Layer III frame either meets, which
+// only the full tier decodes.
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
   if (frame.flush) return;
   quorvel::Frame other;
   Decoder::Next step = twin->Pull(other);
   if (step == Decoder::Next::Frame && other.flush) step = twin->Pull(other);
-  // Free format is decoded in the full tier only: from there the two part.
-  auto isFrame = [](Decoder::Next n) { return n == Decoder::Next::Frame || n == Decoder::Next::Skipped; };
-  if ((isFrame(next) && frame.freeFormat) || (isFrame(step) && other.freeFormat)) {
+  auto fullOnly = [](Decoder::Next n, const quorvel::Frame& f) {
+    return (n == Decoder::Next::Frame || n == Decoder::Next::Skipped) && (f.freeFormat || (f.hasFormat && f.layer == 3));
+  };
+  if (fullOnly(next, frame) || fullOnly(step, other)) {
     twin.reset();
     return;
   }

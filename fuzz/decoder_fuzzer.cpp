@@ -123,8 +123,9 @@ struct CountingHeap {
 // the buffer still holds, how many samples come out) must agree call by call;
 // only the PCM bytes may differ. The one exception: at a frame with a
 // forbidden allocation the compatible tier drops the rest of the buffer where
-// the full tier skips only that frame. From there on the two read on from
-// different places, and the twin is no longer driven for this input.
+// the full tier skips only that frame, and at a Layer III frame, which only
+// the full tier decodes (and probes). From there on the two read on
+// differently, and the twin is no longer driven for this input.
 //
 // Both write to the host's one output buffer, whose bytes nobody reads, and
 // draw on the counting heap with a call count each, so that a scripted heap
@@ -163,6 +164,10 @@ class Tiers {
     const int32_t r = ProbeHeader(compatible_, data, length, rate, channels, bitrate);
     if (parted_) return r;
     const int32_t f = ProbeHeader(full_, data, length, &fullRate, &fullChannels, &fullBitrate);
+    if (f == kResultFrame && IsLayer3At(data, length, full_.consumed)) {
+      parted_ = true;  // the full tier found a Layer III frame, which the compatible one passes over
+      return r;
+    }
     Require(r == f, "tiers: same probe result", r, f);
     if (r == kResultFrame) {
       Require(*rate == fullRate, "tiers: same probed rate", *rate, fullRate);
@@ -185,7 +190,18 @@ class Tiers {
   }
 
  private:
+  static bool IsLayer3At(const uint8_t* data, int32_t length, uint32_t offset) {
+    return data && offset + 1 < static_cast<uint32_t>(length) && ((data[offset + 1] >> 1) & 3) == 1;
+  }
+
   void Compare(const FrameResult& c, const FrameResult& f) {
+    if (c.reason == StatusUnsupportedLayer) {
+      // A Layer III frame: passed over here, decoded (or concealed) by the twin.
+      Require(c.position == f.position, "tiers: same Layer III frame", c.position, f.position);
+      Require(f.format.layer == 3, "tiers: the twin met the Layer III frame", f.format.layer);
+      parted_ = true;
+      return;
+    }
     Require(c.reason == f.reason, "tiers: same skip reason", c.reason, f.reason);
     if (c.outcome == FrameOutcome::SkippedToEnd && c.reason == StatusBadAllocation) {
       Require(f.outcome == FrameOutcome::Skipped, "tiers: the full tier skips only the frame of a bad allocation",

@@ -12,6 +12,10 @@ mkdir -p "$out"
 : > "$out/empty"
 printf '\xff\xfd\x90\x64' > "$out/header-only"
 printf 'ID3\x04\x00\x00\x00\x00\x00\x0a0123456789\xff\xfd\x90\x64' > "$out/id3-then-header"
+# Two Layer III frames (32 kHz mono, 32 kbit/s): one of silence, one whose
+# main data reaches back into the first.
+{ printf '\xff\xfb\x18\xc0'; head -c 140 /dev/zero
+  printf '\xff\xfb\x18\xc0\x3d\x80\x00\x30\x05\x00\x00\x00\x40'; head -c 131 /dev/zero; } > "$out/layer3-reservoir"
 if [ -n "$corpus" ] && [ -f "$corpus/MANIFEST.tsv" ]; then
   count=0
   while IFS=$'\t' read -r file _bytes layer _rest; do
@@ -19,7 +23,13 @@ if [ -n "$corpus" ] && [ -f "$corpus/MANIFEST.tsv" ]; then
     head -c "$max_len" "$corpus/$file" > "$out/$(printf '%s' "$file" | tr '/' '_')"
     count=$((count + 1))
   done < "$corpus/MANIFEST.tsv"
-  echo "seeds: $count corpus streams (first $max_len bytes) and 3 tiny inputs in $out"
+  # The Layer III streams, which the manifest does not list.
+  for file in "$corpus"/iso-layer3/*.bit "$corpus"/bench-layer3/*.mp3; do
+    [ -f "$file" ] || continue
+    head -c "$max_len" "$file" > "$out/layer3_$(basename "$file")"
+    count=$((count + 1))
+  done
+  echo "seeds: $count corpus streams (first $max_len bytes) and 4 tiny inputs in $out"
 else
-  echo "seeds: no corpus at '${corpus}', starting from 3 tiny inputs" >&2
+  echo "seeds: no corpus at '${corpus}', starting from 4 tiny inputs" >&2
 fi

@@ -83,7 +83,8 @@ TEST(CppDecoder, MatchesEveryRecordedConfigurationFromTwoThreads) {
 // Both tiers decode and skip the same frames, for the same reasons and with
 // the same sample counts, over every stream of the corpus; only after a frame
 // with a forbidden allocation may they part (the compatible tier drops the
-// rest of that buffer).
+// rest of that buffer), and at a Layer III frame, which only the full tier
+// decodes.
 TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
   const auto corpus = CorpusDir();
   if (!corpus) GTEST_SKIP() << "corpus not found: set QUORVEL_CORPUS";
@@ -98,10 +99,22 @@ TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
       const Decoded full = DecodeAll(stream, {.accuracy = Accuracy::Full});
       ++streams;
       size_t i = 0;
+      bool layer3 = false;
       for (; i < compatible.frames.size() && i < full.frames.size(); ++i) {
         const Frame& a = compatible.frames[i];
         const Frame& b = full.frames[i];
         if (b.freeFormat) break;  // decoded by the full tier only
+        if (a.skipped == SkipReason::UnsupportedLayer) {
+          // Layer III: passed over by the compatible tier (which then
+          // searches for the next frame and must confirm it, so that the two
+          // go on differently), decoded or concealed by the full one.
+          ASSERT_EQ(a.position, b.position) << "frame " << i;
+          ASSERT_EQ(b.layer, 3) << "frame " << i;
+          ASSERT_NE(b.skipped, SkipReason::UnsupportedLayer) << "frame " << i;
+          ASSERT_EQ(a.samples, b.samples) << "frame " << i;
+          layer3 = true;
+          break;
+        }
         ASSERT_EQ(a.skipped, b.skipped) << "frame " << i;
         ASSERT_EQ(a.position, b.position) << "frame " << i;
         ASSERT_EQ(a.hasFormat, b.hasFormat) << "frame " << i;
@@ -109,7 +122,7 @@ TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
         ASSERT_EQ(a.channels, b.channels) << "frame " << i;
         if (a.skipped == SkipReason::BadAllocation) break;
       }
-      if (i == compatible.frames.size() || i == full.frames.size()) {
+      if (!layer3 && (i == compatible.frames.size() || i == full.frames.size())) {
         ASSERT_EQ(compatible.frames.size(), full.frames.size());
         ASSERT_EQ(compatible.pcm.size(), full.pcm.size());
       }
@@ -174,12 +187,23 @@ TEST(CppDecoder, ReportsEverySkippedFrameWithItsReasonAndFormat) {
                                         {SkipReason::BadHeader, 432},
                                         {SkipReason::None, 437},
                                         {SkipReason::None, 485}};
+  // The compatible tier passes the Layer III frame over; the full tier
+  // decodes it (its side information is all zero: 1152 samples of silence in
+  // two channels).
+  for (const Accuracy accuracy : {Accuracy::Compatible, Accuracy::Full}) {
   for (const auto& chunks : std::vector<std::vector<size_t>>{{1}, {4096}}) {
-    const Decoded d = DecodeAll(stream, {}, chunks);
+    const Decoded d = DecodeAll(stream, {.accuracy = accuracy}, chunks);
     ASSERT_EQ(d.frames.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
       const Frame& f = d.frames[i];
       SCOPED_TRACE(i);
+      if (accuracy == Accuracy::Full && i == 4) {
+        EXPECT_EQ(f.skipped, SkipReason::None);
+        EXPECT_EQ(f.layer, 3);
+        EXPECT_EQ(f.samples, 1152u);
+        EXPECT_EQ(f.channels, 2);
+        continue;
+      }
       EXPECT_EQ(f.skipped, expected[i].reason);
       EXPECT_EQ(f.position, expected[i].position);
       EXPECT_EQ(f.hasFormat, f.skipped != SkipReason::BadHeader);
@@ -192,7 +216,8 @@ TEST(CppDecoder, ReportsEverySkippedFrameWithItsReasonAndFormat) {
       EXPECT_EQ(f.mode, ChannelMode::SingleChannel);
       EXPECT_EQ(f.crcProtected, i == 1 || i == 2);
     }
-    EXPECT_EQ(d.pcm, std::vector<uint8_t>(6 * 384 * 2, 0));
+    EXPECT_EQ(d.pcm, std::vector<uint8_t>(6 * 384 * 2 + (accuracy == Accuracy::Full ? 1152 * 4 : 0), 0));
+  }
   }
 }
 

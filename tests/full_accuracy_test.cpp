@@ -52,6 +52,45 @@ TEST(FullAccuracy, ComplianceStreamsReachFullAccuracy) {
   }
 }
 
+// The Layer III compliance streams of iso-layer3/ with the rms this decoder
+// reaches on each (a looser result is a regression). l3-he_free waits for
+// free format, which the frame scanner does not accept yet. The reference
+// clips at -32767 where this decoder writes -32768: on the two streams that
+// clip often (l3-sin1k0db is a full-scale sine, l3-si_huff reaches beyond
+// full scale) those 1-LSB differences are most of the rms.
+struct Layer3Stream {
+  const char* name;
+  double rms;
+};
+constexpr Layer3Stream kLayer3ComplianceStreams[] = {
+    {"l3-compl", 0.06},         {"l3-he_32khz", 0.06},         {"l3-he_44khz", 0.06},
+    {"l3-he_48khz", 0.06},      {"l3-he_mode", 0.06},          {"l3-hecommon", 0.06},
+    {"l3-si", 0.06},            {"l3-si_block", 0.06},         {"l3-si_huff", 0.115},
+    {"l3-sin1k0db", 0.085},     {"M2L3_bitrate_16_all", 0.06}, {"M2L3_bitrate_22_all", 0.06},
+    {"M2L3_bitrate_24_all", 0.06}, {"M2L3_compl24", 0.06},     {"M2L3_noise", 0.06}};
+
+TEST(FullAccuracy, Layer3ComplianceStreamsReachFullAccuracy) {
+  const auto corpus = CorpusDir();
+  if (!corpus) GTEST_SKIP() << "corpus not found: set QUORVEL_CORPUS to run the Layer III compliance streams";
+  const double rmsLimit = 32768.0 * std::ldexp(1.0, -15) / std::sqrt(12.0);
+  for (const Layer3Stream& stream : kLayer3ComplianceStreams) {
+    const char* name = stream.name;
+    const auto base = *corpus / "iso-layer3" / name;
+    const std::vector<uint8_t> reference = ReadFile(std::filesystem::path(base).replace_extension(".pcm"));
+    const std::vector<uint8_t> pcm = DecodeFull(ReadFile(std::filesystem::path(base).replace_extension(".bit")));
+    const ReferenceDifference d = CompareWithReference(pcm, reference);
+    ASSERT_GT(d.samples, 0u) << name;
+    std::printf("%-20s %8zu samples  rms %.4f LSB  max %d LSB\n", name, d.samples, d.rms, d.max);
+    EXPECT_LT(d.rms, rmsLimit) << name;
+    EXPECT_LE(d.max, 2) << name;  // 2^-14 of full scale
+    EXPECT_LE(d.rms, stream.rms) << name;
+    EXPECT_LE(d.max, 1) << name;
+    // Nothing lost: the decode is as long as the reference, or longer where
+    // the reference stops before the stream does.
+    EXPECT_GE(pcm.size() + 2 * 2 * 1152, reference.size()) << name;
+  }
+}
+
 // Both tiers read the same frames: every call of the code decoder fails or
 // succeeds exactly where the compatible decoder does, with the same status,
 // position and frame, and the plan requantised the compatible way gives the

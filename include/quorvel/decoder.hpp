@@ -84,6 +84,7 @@ enum class ErrorCode {
   OutOfMemory,        // the resampler could not obtain its scratch memory
   NotIndexed,         // Locate() before IndexFinish()
   PastTheEnd,         // Locate() at or past the end of the indexed stream
+  NotSeekable,        // Locate() in a stream the index cannot position in (Layer III in the full tier)
 };
 
 // Every exception the Decoder throws itself (besides std::bad_alloc when a
@@ -106,7 +107,9 @@ enum class SkipReason : uint8_t {
   BadScalefactor,    // a scalefactor index of 63
   BadAllocation,     // a forbidden Layer I allocation code
   BadHeader,         // no frame where one was expected, or an invalid header
-  UnsupportedLayer,  // a Layer III frame
+  UnsupportedLayer,  // a Layer III frame in the compatible tier
+  BadSideInfo,       // Layer III: illegal or inconsistent side information
+  MissingReservoir,  // Layer III: main data in bytes before the decoder's start (after a cut or seek)
 };
 
 // Samples per channel that one frame of `layer` (1..3) holds: 384 for Layer I,
@@ -115,7 +118,7 @@ uint32_t SamplesPerFrame(int layer, MpegVersion version) noexcept;
 
 // "MPEG-1", "MPEG-2", "MPEG-2.5"; "stereo", "joint stereo", "dual channel",
 // "single channel"; "none", "crc error", "bad scalefactor", "bad allocation",
-// "bad header", "unsupported layer".
+// "bad header", "unsupported layer", "bad side information", "missing reservoir".
 const char* ToString(MpegVersion version) noexcept;
 const char* ToString(ChannelMode mode) noexcept;
 const char* ToString(SkipReason reason) noexcept;
@@ -141,7 +144,7 @@ struct Frame {
   uint32_t length = 0;    // the frame's length in the stream, in bytes
 
   MpegVersion version = MpegVersion::Mpeg1;
-  int layer = 0;                  // 1, 2 (3 only for UnsupportedLayer)
+  int layer = 0;                  // 1, 2 or 3
   ChannelMode mode = ChannelMode::Stereo;
   uint32_t bitrate = 0;           // bit/s; for free format, what the measured length gives
   bool freeFormat = false;        // bitrate index 0: the length was measured on the stream (full tier only)
@@ -174,14 +177,29 @@ struct SkipCounts {
   uint64_t badAllocation = 0;
   uint64_t badHeader = 0;
   uint64_t unsupportedLayer = 0;
-  uint64_t Total() const noexcept { return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer; }
+  uint64_t badSideInfo = 0;
+  uint64_t missingReservoir = 0;
+  uint64_t Total() const noexcept {
+    return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer + badSideInfo + missingReservoir;
+  }
+};
+
+// What a Layer III stream's Xing/Info frame says. The frame itself is never
+// output as audio.
+struct GaplessInfo {
+  bool infoFrame = false;  // the stream begins with a Xing/Info frame
+  bool hasDelay = false;   // it carries an encoder extension (LAME) with delay and padding
+  uint32_t delay = 0;      // encoder delay, samples per channel, as the header states it
+  uint32_t padding = 0;    // samples the encoder appended at the end
+  uint64_t frames = 0;     // audio frames after the Info frame (0: not stated)
 };
 
 struct Stats {
   uint64_t bytesFed = 0;       // stream bytes given to Feed (without the end padding)
   uint64_t framesDecoded = 0;
-  uint64_t samplesDecoded = 0; // per channel, over all decoded frames
+  uint64_t samplesDecoded = 0; // per channel, over all decoded frames (as output: after gapless trimming)
   SkipCounts skipped;
+  GaplessInfo gapless;
 };
 
 // A tag around the audio, by its own declaration.
@@ -238,6 +256,12 @@ class Decoder {
     // The host buffer the decoder works through: a frame is decoded once it
     // and the 8 bytes after it lie within one buffer.
     int32_t bufferBytes = kDefaultBufferBytes;
+    // Gapless Layer III: with an Info frame that states the encoder delay D
+    // and padding P, the first D + 529 samples (529: this decoder's
+    // filterbank delay) and the last P - 529 are dropped, so that the output
+    // is the encoder's input, sample for sample. Only without rate
+    // conversion. false keeps them (the Info frame is never output).
+    bool gapless = true;
   };
 
   enum class Next {
@@ -303,6 +327,11 @@ class Decoder {
   uint64_t IndexedSamples() const noexcept;
   uint32_t IndexedRate() const noexcept;
   Location Locate(uint64_t sample) const;
+  // Whether Locate can position in the indexed stream. Not yet for a stream
+  // with Layer III frames in the full tier (their reservoir, overlap and
+  // encoder delay are not in the index): decode such a stream from its start
+  // and drop the samples before the target.
+  bool Seekable() const noexcept;
 
   const Options& options() const noexcept;
   const Stats& stats() const noexcept;

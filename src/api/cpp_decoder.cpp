@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <set>
 #include <string>
@@ -77,6 +78,8 @@ SkipReason ReasonOf(Status failure) {
     case StatusBadScalefactor: return SkipReason::BadScalefactor;
     case StatusBadAllocation: return SkipReason::BadAllocation;
     case StatusUnsupportedLayer: return SkipReason::UnsupportedLayer;
+    case StatusBadSideInfo: return SkipReason::BadSideInfo;
+    case StatusMissingReservoir: return SkipReason::MissingReservoir;
     default: return SkipReason::BadHeader;
   }
 }
@@ -94,6 +97,48 @@ struct IndexEntry {
 
 // The synthesis output of a slot takes that slot and the 15 before it.
 constexpr uint64_t kSynthesisReach = 15 * 32;
+uint32_t BigEndian32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// The Xing/Info tag of a Layer III frame, which lies right after its side
+// information, and the encoder extension behind it: false when the frame
+// holds none.
+bool ReadInfoTag(const uint8_t* frame, const FrameFormat& f, GaplessInfo& info) {
+  const bool mono = f.channels == 1;
+  const uint32_t side = (f.flags & FlagLsf) ? (mono ? 9 : 17) : (mono ? 17 : 32);
+  const uint32_t start = 4 + ((f.flags & FlagProtected) ? 2 : 0) + side;
+  const uint32_t length = f.length;
+  if (start + 8 > length) return false;
+  const uint8_t* tag = frame + start;
+  if (std::memcmp(tag, "Xing", 4) != 0 && std::memcmp(tag, "Info", 4) != 0) return false;
+  info = GaplessInfo{};
+  info.infoFrame = true;
+  const uint32_t flags = BigEndian32(tag + 4);
+  uint32_t p = 8;
+  if (flags & 1) {
+    if (start + p + 4 > length) return true;
+    info.frames = BigEndian32(tag + p);
+    p += 4;
+  }
+  if (flags & 2) p += 4;    // bytes
+  if (flags & 4) p += 100;  // seek table
+  if (flags & 8) p += 4;    // quality
+  // The extension: a 9-byte encoder name, then revision, lowpass, peak,
+  // two gains, flags and bitrate (12 bytes), then delay and padding in 12 bits each.
+  if (start + p + 24 > length) return true;
+  const uint8_t* ext = tag + p;
+  if (std::memcmp(ext, "LAME", 4) != 0 && std::memcmp(ext, "Lavc", 4) != 0 && std::memcmp(ext, "Lavf", 4) != 0) {
+    return true;
+  }
+  info.hasDelay = true;
+  info.delay = uint32_t{ext[21]} << 4 | ext[22] >> 4;
+  info.padding = uint32_t{ext[22] & 15u} << 8 | ext[23];
+  return true;
+}
+
+// The filterbank delay of the Layer III decoder, in samples.
+constexpr uint32_t kLayer3FilterDelay = 529;
 
 }  // namespace
 
@@ -133,6 +178,8 @@ const char* ToString(SkipReason reason) noexcept {
     case SkipReason::BadAllocation: return "bad allocation";
     case SkipReason::BadHeader: return "bad header";
     case SkipReason::UnsupportedLayer: return "unsupported layer";
+    case SkipReason::BadSideInfo: return "bad side information";
+    case SkipReason::MissingReservoir: return "missing reservoir";
   }
   return "?";
 }
@@ -151,6 +198,11 @@ struct Decoder::Impl {
   bool finished = false;         // the window that reached the end is done
   bool rateLocked = false;       // kFirstFrameRate: the rate has been chosen
   uint64_t endPosition = 0;      // stream offset of the end padding, once finished
+
+  // Gapless trimming of Layer III (Options::gapless).
+  bool infoChecked = false;           // the first decoded frame has been looked at
+  uint64_t skipSamples = 0;           // samples still to drop at the start
+  uint64_t keepSamples = UINT64_MAX;  // samples still to output before the end padding
 
   bool inWindow = false;
   bool windowIsNew = false;      // the next call presents the window
@@ -178,6 +230,7 @@ struct Decoder::Impl {
   std::unique_ptr<Decoder> scanner;
   std::vector<IndexEntry> index;
   bool indexed = false;
+  bool indexHasLayer3 = false;  // the full tier decodes them, but the index gives them no place
   uint64_t indexedSamples = 0;
   // The full tier's conversion in one step for the whole stream: its pair of
   // rates when every indexed frame has the same rate (from == to: none).
@@ -240,6 +293,7 @@ struct Decoder::Impl {
     scanner->impl_->state.headersOnly = 1;
     index.clear();
     indexed = false;
+    indexHasLayer3 = false;
   }
 
   // Records the frames the scan has found so far.
@@ -248,6 +302,7 @@ struct Decoder::Impl {
     for (Next next; (next = scanner->Pull(f)) == Next::Frame || next == Next::Skipped;) {
       const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
                              f.skipped == SkipReason::BadAllocation;
+      if (f.hasFormat && f.layer == 3 && options.accuracy == Accuracy::Full) indexHasLayer3 = true;
       if (!f.hasFormat || (next == Next::Skipped && !concealed)) continue;
       IndexEntry e;
       e.offset = f.position;
@@ -386,6 +441,42 @@ struct Decoder::Impl {
     frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(written));
   }
 
+  // The first decoded frame: a Layer III Info frame sets up the trimming and
+  // is passed over (true).
+  bool TakeInfoFrame(const FrameResult& result) {
+    if (infoChecked) return false;
+    infoChecked = true;
+    if (result.format.layer != 3) return false;
+    GaplessInfo info;
+    if (!ReadInfoTag(pending.data() + head + result.offset, result.format, info)) return false;
+    stats.gapless = info;
+    if (options.gapless && info.hasDelay && result.format.outputRate == result.format.sampleRate) {
+      skipSamples = uint64_t{info.delay} + kLayer3FilterDelay;
+      if (info.frames) {
+        const uint64_t total = info.frames * FrameSamples(state.frame);
+        const uint64_t cut = uint64_t{info.delay} + info.padding;
+        keepSamples = total > cut ? total - cut : 0;
+      }
+    }
+    return true;
+  }
+
+  // Drops what gapless trimming removes from a decoded frame; false when
+  // nothing of it is left.
+  bool Trim(Frame& frame) {
+    if (skipSamples == 0 && keepSamples == UINT64_MAX) return true;
+    const uint32_t n = frame.samples;
+    const uint32_t start = static_cast<uint32_t>(std::min<uint64_t>(skipSamples, n));
+    skipSamples -= start;
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(n - start, keepSamples));
+    if (keepSamples != UINT64_MAX) keepSamples -= count;
+    const size_t channels = static_cast<size_t>(frame.channels);
+    frame.pcm = frame.pcm.subspan(start * channels, count * channels);
+    frame.bytes = frame.bytes.subspan(2 * start * channels, 2 * count * channels);
+    frame.samples = count;
+    return count > 0;
+  }
+
   void Count(SkipReason reason) {
     SkipCounts& s = stats.skipped;
     switch (reason) {
@@ -394,6 +485,8 @@ struct Decoder::Impl {
       case SkipReason::BadAllocation: ++s.badAllocation; break;
       case SkipReason::BadHeader: ++s.badHeader; break;
       case SkipReason::UnsupportedLayer: ++s.unsupportedLayer; break;
+      case SkipReason::BadSideInfo: ++s.badSideInfo; break;
+      case SkipReason::MissingReservoir: ++s.missingReservoir; break;
       case SkipReason::None: break;
     }
   }
@@ -465,7 +558,9 @@ Decoder::Next Decoder::Pull(Frame& frame) {
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
+        if (d.TakeInfoFrame(result)) continue;  // never audio
         d.Describe(frame, result, SkipReason::None);
+        if (!d.Trim(frame)) continue;  // all of it encoder delay or padding
         ++d.stats.framesDecoded;
         d.stats.samplesDecoded += frame.samples;
         return Next::Frame;
@@ -512,6 +607,9 @@ void Decoder::Restart(uint64_t position) {
       d.resampler->Restart(e->input);
     }
   }
+  d.skipSamples = 0;  // entered elsewhere, a stream's delay is not at hand
+  d.keepSamples = UINT64_MAX;
+  d.infoChecked = position != 0;  // from the start, the Info frame comes again
   d.windowLength = 0;
 }
 
@@ -534,6 +632,8 @@ void Decoder::IndexFinish() {
   d.indexed = true;
 }
 
+bool Decoder::Seekable() const noexcept { return impl_->indexed && !impl_->indexHasLayer3; }
+
 uint64_t Decoder::IndexedSamples() const noexcept { return impl_->indexed ? impl_->indexedSamples : 0; }
 
 uint32_t Decoder::IndexedRate() const noexcept {
@@ -544,6 +644,9 @@ uint32_t Decoder::IndexedRate() const noexcept {
 Location Decoder::Locate(uint64_t sample) const {
   const Impl& d = *impl_;
   if (!d.indexed) throw Error(ErrorCode::NotIndexed, "Locate() needs the stream's index (IndexFeed, IndexFinish)");
+  if (d.indexHasLayer3) {
+    throw Error(ErrorCode::NotSeekable, "Locate() cannot position in a stream with Layer III frames yet");
+  }
   if (sample >= d.indexedSamples) {
     throw Error(ErrorCode::PastTheEnd, "sample " + std::to_string(sample) + " is past the end of the stream (" +
                                            std::to_string(d.indexedSamples) + " samples)");

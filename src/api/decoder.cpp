@@ -52,6 +52,8 @@ bool HeaderWasSound(Status failure) {
     case StatusBadAllocation:
     case StatusBadScalefactor:
     case StatusUnsupportedLayer:
+    case StatusBadSideInfo:
+    case StatusMissingReservoir:
       return true;
     default:
       return false;
@@ -165,7 +167,13 @@ int32_t WriteResampled(DecoderState& state, uint8_t* out, int32_t& maxOvershoot)
 // arithmetic: the compatible decoders requantise as they read, the full
 // tier's code decoders leave the codes and the plan.
 int DecodeTierFrame(DecoderState& state) {
-  if (state.tier == Tier::Full) return DecodeFrameCodes(state.frame, state.cursor);
+  if (state.tier == Tier::Full) {
+    const int failed = DecodeFrameFull(state.frame, state.cursor, state.layer3);
+    // Bytes passed over may have held frames whose main data later frames
+    // reach back into.
+    if (failed && state.cursor.status == StatusBadHeader) ClearReservoir(state.layer3);
+    return failed;
+  }
   return DecodeFrame(state.frame, state.cursor);
 }
 
@@ -221,12 +229,16 @@ void SynthesizeSilence(DecoderState& state) {
 void SynthesizeTierFrame(DecoderState& state) {
   FrameState& frame = state.frame;
   if (state.tier == Tier::Full) {
-    RequantFull(frame);
+    if (frame.layer != 3) RequantFull(frame);  // Layer III frames arrive as subband samples
     if (state.processingEnabled) {
       ApplyGainFull(frame, state.gain);
       ApplyEqualiserFull(frame, state.eqGains);
     }
-    SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    if (frame.layer == 3) {
+      SynthesizeFrameFullWide(state.fullSynthesis, state.headroom, frame, state.pcm);
+    } else {
+      SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    }
     // A single-channel frame is silence in the second channel: its history
     // moves on with it, so that a later two-channel frame starts from the
     // frames just before it.
@@ -254,6 +266,8 @@ void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settin
     ResetSynthesis(state.synthesis, state.pcm);
     ResetFullSynthesis(state.fullSynthesis);
     if (state.fullResampler) state.fullResampler->Reset();
+    ResetLayer3(state.layer3);
+    ResetFullHeadroom(state.headroom);
     state.streamOffset = 0;
     state.consumed = 0;
   }

@@ -8,9 +8,11 @@
 
 #include "bitstream/frame.h"
 #include "output/resampler_full.h"
+#include "layers/layer3.h"
 #include "quorvel/quorvel.h"
 #include "synth/synthesis.h"
 #include "synth/synthesis_full.h"
+#include "synth/synthesis_headroom.h"
 
 namespace quorvel {
 
@@ -66,6 +68,8 @@ struct DecoderState {
   // and reports it as decoded (a Layer III frame as skipped), without
   // reading its body or writing PCM. For the fast scan of a stream's frames.
   int32_t headersOnly = 0;
+  Layer3State layer3{};                // the full tier's Layer III reservoir and overlap
+  FullHeadroomState headroom{};        // the full tier's synthesis of Layer III samples beyond +-2
 };
 
 // Equaliser levels in dB: bands 0..9 (lowest first) and the preamp.

@@ -23,7 +23,9 @@ enum Status : int32_t {
   StatusUnsupportedLayer = 0x102, // a sound Layer III frame, located and passed over
   StatusCrcError = 0x201,      // protected bits do not match the stored CRC
   StatusBadAllocation = 0x211, // Layer I allocation code 15
-  StatusBadScalefactor = 0x221 // scalefactor index 63
+  StatusBadScalefactor = 0x221, // scalefactor index 63
+  StatusBadSideInfo = 0x231,   // Layer III: illegal or inconsistent side information
+  StatusMissingReservoir = 0x241 // Layer III: main data before what the decoder holds
 };
 
 constexpr uint32_t FlagProtected = 0x10;   // a 16-bit CRC word follows the header

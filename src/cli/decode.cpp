@@ -20,6 +20,7 @@ Decoder::Options DecoderOptions(const Settings& s) {
   // A WAV file has one rate: by default the first frame's.
   o.outputRate = s.rate ? s.rate : (s.sink == SinkKind::Wav ? kFirstFrameRate : 0);
   o.bufferBytes = s.buffer;
+  o.gapless = s.gapless;
   return o;
 }
 
@@ -37,14 +38,15 @@ void Warn(const Settings& s, const std::string& name, const StreamFacts& facts, 
                                std::to_string(written.channels) + (written.channels == 1 ? " channel" : " channels")
                          : std::string("the PCM changes with it")));
   }
-  const uint64_t damaged = skipped.crcError + skipped.badScalefactor + skipped.badAllocation;
+  const uint64_t damaged = skipped.crcError + skipped.badScalefactor + skipped.badAllocation + skipped.badSideInfo +
+                           skipped.missingReservoir;
   if (damaged) {
     console.Warning(name + ": " + std::to_string(damaged) + " damaged frame" + (damaged == 1 ? "" : "s") + " " +
                     (s.conceal ? "replaced by silence" : "dropped") + " (" + SkipSummary(skipped, true) + ")");
   }
   if (skipped.unsupportedLayer) {
     console.Warning(name + ": " + std::to_string(skipped.unsupportedLayer) +
-                    " Layer III frame(s) skipped (not supported)");
+                    " Layer III frame(s) skipped (--accuracy compatible does not decode Layer III)");
   }
   if (trailer.truncated) {
     console.Warning(name + ": the stream ends inside a frame; its last " + std::to_string(trailer.bytes) +
@@ -65,7 +67,7 @@ void SeekToStart(const Settings& s, InputFile& in, Decoder& decoder, Timeline& t
   while (const size_t got = in.Read(chunk)) decoder.IndexFeed(std::span<const uint8_t>(chunk.data(), got));
   decoder.IndexFinish();
   const uint32_t rate = decoder.IndexedRate();
-  if (rate == 0) {  // no frames: decoded from the start, to say so
+  if (rate == 0 || !decoder.Seekable()) {  // no frames, or Layer III: decoded from the start and cut
     in.Seek(0);
     return;
   }

@@ -28,7 +28,8 @@ std::string JsonTags(const Container& c) {
 }
 
 void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& facts, const SkipCounts& sk,
-               const Trailer& trailer, uint64_t averageBitrate, const char* duration, const Layout& layout) {
+               const Trailer& trailer, uint64_t averageBitrate, const char* duration, const Layout& layout,
+               const GaplessInfo& gapless) {
   const Frame& f = *facts.first;
   const Container& c = *layout.container;
   out << "{\"file\":" << JsonString(name) << ",\"mpeg_version\":\"" << ToString(f.version) << "\",\"layer\":" << f.layer
@@ -37,7 +38,8 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
       << ",\"duration\":" << duration << ",\"samples\":" << facts.samples << ",\"crc_protected_frames\":" << facts.crcProtected
       << ",\"skipped\":{\"crc_error\":" << sk.crcError << ",\"bad_scalefactor\":" << sk.badScalefactor
       << ",\"bad_allocation\":" << sk.badAllocation << ",\"bad_header\":" << sk.badHeader
-      << ",\"unsupported_layer\":" << sk.unsupportedLayer << "},\"leading_bytes\":" << layout.leading
+      << ",\"unsupported_layer\":" << sk.unsupportedLayer << ",\"bad_side_info\":" << sk.badSideInfo
+      << ",\"missing_reservoir\":" << sk.missingReservoir << "},\"leading_bytes\":" << layout.leading
       << ",\"trailing_bytes\":" << trailer.bytes << ",\"truncated\":" << (trailer.truncated ? "true" : "false")
       << ",\"mixed\":" << (facts.Mixed() ? "true" : "false") << ",\"tags\":" << JsonTags(c);
   if (f.freeFormat) out << ",\"free_format\":true";
@@ -49,6 +51,7 @@ void WriteJson(std::ostream& out, const std::string& name, const StreamFacts& fa
     }
     out << "}";
   }
+  if (gapless.hasDelay) out << ",\"gapless\":{\"delay\":" << gapless.delay << ",\"padding\":" << gapless.padding << "}";
   out << "}\n";
 }
 
@@ -72,7 +75,7 @@ void WriteText(std::ostream& out, const std::string& name, const StreamFacts& fa
     out << "  tag:             " << t.type << ", " << t.size << " bytes at offset " << t.offset
         << (t.damaged ? " (damaged)" : "") << "\n";
   }
-  out << "  format:          " << ToString(f.version) << " Layer " << (f.layer == 1 ? "I" : "II") << "\n"
+  out << "  format:          " << ToString(f.version) << " Layer " << (f.layer == 1 ? "I" : f.layer == 2 ? "II" : "III") << "\n"
       << "  sample rate:     " << f.streamRate << " Hz\n"
       << "  channels:        " << f.channels << " (" << ToString(f.mode) << ")\n"
       << "  bitrate:         " << f.bitrate / 1000 << " kbit/s" << (f.freeFormat ? " (free format)" : "") << "\n"
@@ -129,7 +132,7 @@ bool DescribeFile(const Settings& s, const std::string& input, Console& console)
     std::snprintf(duration, sizeof duration, "%.6f", facts.seconds);
     std::ostringstream out;
     if (s.json) {
-      WriteJson(out, in.name(), facts, skipped, trailer, averageBitrate, duration, layout);
+      WriteJson(out, in.name(), facts, skipped, trailer, averageBitrate, duration, layout, decoder.stats().gapless);
     } else {
       WriteText(out, in.name(), facts, skipped, trailer, duration, layout);
     }

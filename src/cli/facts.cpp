@@ -45,6 +45,8 @@ std::string SkipSummary(const SkipCounts& c, bool bodyOnly) {
   item(c.crcError, SkipReason::CrcError);
   item(c.badScalefactor, SkipReason::BadScalefactor);
   item(c.badAllocation, SkipReason::BadAllocation);
+  item(c.badSideInfo, SkipReason::BadSideInfo);
+  item(c.missingReservoir, SkipReason::MissingReservoir);
   if (!bodyOnly) {
     item(c.badHeader, SkipReason::BadHeader);
     item(c.unsupportedLayer, SkipReason::UnsupportedLayer);
@@ -62,7 +64,7 @@ std::string NoFramesMessage(const std::string& name) { return "no MPEG audio Lay
 
 std::string NoAudioMessage(const std::string& name, const Container& c, const SkipCounts& skipped) {
   if (!c.refusal.empty()) return name + ": " + c.refusal;
-  if (skipped.unsupportedLayer) return name + ": MPEG audio Layer III, which this build does not decode";
+  if (skipped.unsupportedLayer) return Layer3OnlyMessage(name);
   const bool nothingElse = skipped.Total() == 0 && c.audioEnd <= c.audioBegin;
   if (!c.kind.empty() && nothingElse) return name + ": an empty " + c.kind + " file (its data chunk holds no audio)";
   if (!c.tags.empty() && nothingElse) {
@@ -71,6 +73,10 @@ std::string NoAudioMessage(const std::string& name, const Container& c, const Sk
     return name + ": tags (" + kinds + ") and no MPEG audio";
   }
   return NoFramesMessage(name);
+}
+
+std::string Layer3OnlyMessage(const std::string& name) {
+  return name + ": MPEG audio Layer III, which --accuracy compatible does not decode";
 }
 
 }  // namespace quorvel::cli

@@ -47,6 +47,9 @@ uint64_t LeadingBytes(const StreamFacts& facts, const Container& container);
 std::string SkipSummary(const SkipCounts& c, bool bodyOnly);
 
 std::string NoFramesMessage(const std::string& name);
+// The message for a stream of Layer III frames only, which the compatible
+// tier passes over.
+std::string Layer3OnlyMessage(const std::string& name);
 
 // Why an input gave no Layer I/II frame, as far as it can be named: what the
 // container refused, Layer III frames only, tags only, an empty data chunk;

@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "                       or samples at the output rate as 123456s)\n"
     "  --end TIME           write up to TIME (exclusive)\n"
     "  --duration TIME      write TIME long (instead of --end)\n"
+    "  --no-gapless         keep a Layer III encoder's delay and padding (never its Info frame)\n"
     "  -j, --jobs N         decode N inputs at a time (default 1)\n"
     "  --verify MD5         fail unless the PCM written has this MD5\n"
     "  -q, --quiet          no progress line and no warnings\n"
@@ -163,6 +164,8 @@ Settings ParseArgs(int argc, char** argv) {
       s.trim.duration = ParseTime(a, value());
     } else if (a == "--no-conceal") {
       s.conceal = false;
+    } else if (a == "--no-gapless") {
+      s.gapless = false;
     } else if (a == "-j" || a == "--jobs") {
       const std::string& text = value();
       const auto v = ParseInt(text, 1, 256);

@@ -29,6 +29,7 @@ struct Settings {
   int32_t buffer = kDefaultBufferBytes;
   Accuracy accuracy = Accuracy::Full;
   bool conceal = true;
+  bool gapless = true;  // trim a Layer III encoder's delay and padding
   unsigned jobs = 1;
   std::optional<std::string> verify;  // expected MD5 of the PCM, lower-case hex
   bool quiet = false;

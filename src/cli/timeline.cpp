@@ -8,7 +8,8 @@ namespace {
 // The header was sound, so the frame's place and length in the timeline are
 // known; only its body was refused.
 bool BodyRejected(SkipReason r) {
-  return r == SkipReason::CrcError || r == SkipReason::BadScalefactor || r == SkipReason::BadAllocation;
+  return r == SkipReason::CrcError || r == SkipReason::BadScalefactor || r == SkipReason::BadAllocation ||
+         r == SkipReason::BadSideInfo || r == SkipReason::MissingReservoir;
 }
 
 }  // namespace

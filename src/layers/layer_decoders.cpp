@@ -101,4 +101,11 @@ int DecodeFrameCodes(FrameState& frame, InputCursor& cursor) {
   return DecodeWith(LayerCodeDecoderTable, frame, cursor);
 }
 
+int DecodeFrameFull(FrameState& frame, InputCursor& cursor, Layer3State& layer3) {
+  if (FindFrame(frame, cursor) != 0) return -1;
+  if (frame.layer == 3) return DecodeLayer3(layer3, frame, cursor);
+  ClearReservoir(layer3);
+  return LayerCodeDecoderTable[frame.layer - 1](cursor, frame);
+}
+
 }  // namespace quorvel

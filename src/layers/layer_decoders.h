@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bitstream/frame.h"
+#include "layers/layer3.h"
 
 namespace quorvel {
 
@@ -36,6 +37,12 @@ inline void CopySharedCodes(FrameState& frame, int bound, int end, int slots) {
   for (int slot = 0; slot < slots; ++slot)
     std::memcpy(&frame.samples[1][slot * 32 + bound], &frame.samples[0][slot * 32 + bound], bytes);
 }
+
+// DecodeFrameCodes for the full tier, which also decodes Layer III: such a
+// frame is decoded all the way to subband samples in frame.samples (Q28, no
+// plan), with the reservoir and overlap of `layer3`. A frame of another layer
+// empties the reservoir, since main data never reaches across it.
+int DecodeFrameFull(FrameState& frame, InputCursor& cursor, Layer3State& layer3);
 
 // The compatible tier's requantisation of the codes by frame.plan, in place.
 void RequantCompatible(FrameState& frame);

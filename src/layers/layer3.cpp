@@ -1,0 +1,702 @@
+// Layer III decoding (see layer3.h for the formats).
+#include "layers/layer3.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bitstream/crc16.h"
+#include "layers/layer3_tables.h"
+
+namespace quorvel {
+namespace {
+
+struct GranuleInfo {
+  uint32_t part23Length = 0;
+  uint32_t bigValues = 0;
+  int32_t globalGain = 0;
+  uint32_t scalefacCompress = 0;
+  uint32_t windowSwitching = 0;
+  uint32_t blockType = 0;
+  uint32_t mixed = 0;
+  uint32_t tableSelect[3] = {};
+  uint32_t subblockGain[3] = {};
+  uint32_t region0Count = 0;
+  uint32_t region1Count = 0;
+  uint32_t preflag = 0;
+  uint32_t scalefacScale = 0;
+  uint32_t count1Table = 0;
+};
+
+struct SideInfo {
+  uint32_t mainDataBegin = 0;
+  uint32_t scfsi[2][4] = {};
+  GranuleInfo granule[2][2];  // [granule][channel]
+};
+
+// Scalefactors of one channel, and (LSF) the largest value each band's
+// scalefactor could take, which marks an intensity band as not coded.
+struct Scalefactors {
+  uint8_t l[22] = {};
+  uint8_t s[13][3] = {};
+  uint8_t maxL[22] = {};
+  uint8_t maxS[13] = {};
+};
+
+bool IsShort(const GranuleInfo& g) { return g.windowSwitching && g.blockType == 2; }
+
+// Reads the side information; false for values no encoder may write.
+bool ReadSideInfo(BitReader& r, bool lsf, int channels, SideInfo& si) {
+  bool legal = true;
+  si.mainDataBegin = ReadBits(r, lsf ? 8 : 9);
+  ReadBits(r, lsf ? channels : (channels == 1 ? 5 : 3));  // private bits
+  if (!lsf) {
+    for (int ch = 0; ch < channels; ++ch) {
+      for (int band = 0; band < 4; ++band) si.scfsi[ch][band] = ReadBits(r, 1);
+    }
+  }
+  const int granules = lsf ? 1 : 2;
+  for (int gr = 0; gr < granules; ++gr) {
+    for (int ch = 0; ch < channels; ++ch) {
+      GranuleInfo& g = si.granule[gr][ch];
+      g.part23Length = ReadBits(r, 12);
+      g.bigValues = ReadBits(r, 9);
+      if (g.bigValues > 288) legal = false;
+      g.globalGain = static_cast<int32_t>(ReadBits(r, 8));
+      g.scalefacCompress = ReadBits(r, lsf ? 9 : 4);
+      g.windowSwitching = ReadBits(r, 1);
+      if (g.windowSwitching) {
+        g.blockType = ReadBits(r, 2);
+        g.mixed = ReadBits(r, 1);
+        if (g.blockType == 0) legal = false;
+        for (int i = 0; i < 2; ++i) g.tableSelect[i] = ReadBits(r, 5);
+        g.tableSelect[2] = 0;
+        for (int i = 0; i < 3; ++i) g.subblockGain[i] = ReadBits(r, 3);
+        g.region0Count = (g.blockType == 2 && !g.mixed) ? 8 : 7;
+        g.region1Count = 20 - g.region0Count;
+      } else {
+        g.blockType = 0;
+        g.mixed = 0;
+        for (int i = 0; i < 3; ++i) g.tableSelect[i] = ReadBits(r, 5);
+        g.region0Count = ReadBits(r, 4);
+        g.region1Count = ReadBits(r, 3);
+      }
+      g.preflag = lsf ? 0 : ReadBits(r, 1);
+      g.scalefacScale = ReadBits(r, 1);
+      g.count1Table = ReadBits(r, 1);
+    }
+  }
+  return legal;
+}
+
+// The main data as one run of bytes, read most significant bit first, with
+// zeros behind its end for the lookahead of one Huffman code and its extras.
+struct MainReader {
+  const uint8_t* data;
+  uint32_t pos;  // bits from data
+};
+
+inline uint32_t Peek(const MainReader& r, int n) {  // 1 <= n <= 32
+  const uint64_t word = LoadBigEndian64(r.data + (r.pos >> 3)) << (r.pos & 7);
+  return static_cast<uint32_t>(word >> (64 - n));
+}
+
+inline uint32_t Read(MainReader& r, int n) {
+  if (n == 0) return 0;
+  const uint32_t v = Peek(r, n);
+  r.pos += static_cast<uint32_t>(n);
+  return v;
+}
+
+// One code of a lookup table: the leaf entry, with the reader past it.
+inline uint32_t DecodeCode(MainReader& r, const HuffmanTableInfo& table) {
+  uint32_t e = kHuffmanLookup[table.start + Peek(r, table.width)];
+  while (e & kLookupPointer) {
+    r.pos += (e >> 24) & 15;
+    e = kHuffmanLookup[(e & 0xFFFF) + Peek(r, static_cast<int>((e >> 16) & 15))];
+  }
+  return e;
+}
+
+int RateIndex(const FrameState& frame) {
+  switch (frame.sampleRate) {
+    case 44100: return 0;
+    case 48000: return 1;
+    case 32000: return 2;
+    case 22050: return 3;
+    case 24000: return 4;
+    case 16000: return 5;
+    case 11025: return 6;
+    case 12000: return 7;
+    default: return 8;
+  }
+}
+
+void ReadScalefactorsMpeg1(MainReader& r, const GranuleInfo& g, const uint32_t* scfsi, int gr, Scalefactors& sf) {
+  const int slen1 = kSlen[0][g.scalefacCompress];
+  const int slen2 = kSlen[1][g.scalefacCompress];
+  if (IsShort(g)) {
+    int sfb = 0;
+    if (g.mixed) {
+      for (; sfb < 8; ++sfb) sf.l[sfb] = static_cast<uint8_t>(Read(r, slen1));
+      sfb = 3;
+    }
+    for (; sfb < 12; ++sfb) {
+      const int bits = sfb < 6 ? slen1 : slen2;
+      for (int w = 0; w < 3; ++w) sf.s[sfb][w] = static_cast<uint8_t>(Read(r, bits));
+    }
+    for (int w = 0; w < 3; ++w) sf.s[12][w] = 0;
+  } else {
+    static constexpr int kGroup[5] = {0, 6, 11, 16, 21};
+    for (int group = 0; group < 4; ++group) {
+      if (gr == 1 && scfsi[group]) continue;  // the first granule's values stand
+      const int bits = group < 2 ? slen1 : slen2;
+      for (int sfb = kGroup[group]; sfb < kGroup[group + 1]; ++sfb) sf.l[sfb] = static_cast<uint8_t>(Read(r, bits));
+    }
+    sf.l[21] = 0;
+  }
+  std::fill(std::begin(sf.maxL), std::end(sf.maxL), uint8_t{7});
+  std::fill(std::begin(sf.maxS), std::end(sf.maxS), uint8_t{7});
+}
+
+void ReadScalefactorsLsf(MainReader& r, const GranuleInfo& g, bool intensityRight, Scalefactors& sf,
+                         uint32_t& intensityScale, uint32_t& preflag) {
+  uint32_t slen[4] = {};
+  int row = 0;
+  uint32_t c = g.scalefacCompress;
+  preflag = 0;
+  if (intensityRight) {
+    intensityScale = c & 1;
+    c >>= 1;
+    if (c < 180) {
+      slen[0] = c / 36, slen[1] = (c % 36) / 6, slen[2] = c % 6;
+      row = 3;
+    } else if (c < 244) {
+      c -= 180;
+      slen[0] = (c % 64) >> 4, slen[1] = (c % 16) >> 2, slen[2] = c % 4;
+      row = 4;
+    } else {
+      c -= 244;
+      slen[0] = c / 3, slen[1] = c % 3;
+      row = 5;
+    }
+  } else if (c < 400) {
+    slen[0] = (c >> 4) / 5, slen[1] = (c >> 4) % 5, slen[2] = (c % 16) >> 2, slen[3] = c % 4;
+    row = 0;
+  } else if (c < 500) {
+    c -= 400;
+    slen[0] = (c >> 2) / 5, slen[1] = (c >> 2) % 5, slen[2] = c % 4;
+    row = 1;
+  } else {
+    c -= 500;
+    slen[0] = c / 3, slen[1] = c % 3;
+    row = 2;
+    preflag = 1;
+  }
+  const int column = IsShort(g) ? (g.mixed ? 2 : 1) : 0;
+  sf = Scalefactors{};
+  int longBand = 0, shortIndex = 0;  // short values go by (band, window) from the first short band
+  const int firstShort = (column == 2) ? 3 : 0;
+  for (int part = 0; part < 4; ++part) {
+    const int count = kNrOfSfb[row][column][part];
+    const int bits = static_cast<int>(slen[part]);
+    const uint8_t largest = static_cast<uint8_t>((1u << bits) - 1);
+    for (int i = 0; i < count; ++i) {
+      const uint8_t v = static_cast<uint8_t>(Read(r, bits));
+      if (column == 0 || (column == 2 && part == 0)) {
+        if (longBand < 22) {
+          sf.l[longBand] = v;
+          sf.maxL[longBand] = largest;
+        }
+        ++longBand;
+      } else {
+        const int sfb = firstShort + shortIndex / 3;
+        if (sfb < 13) {
+          sf.s[sfb][shortIndex % 3] = v;
+          sf.maxS[sfb] = largest;
+        }
+        ++shortIndex;
+      }
+    }
+  }
+  // Bands without scalefactors take position 0 and can never be "not coded".
+  for (int b = longBand; b < 22; ++b) sf.maxL[b] = 0xFF;
+  for (int b = firstShort + (shortIndex + 2) / 3; b < 13; ++b) sf.maxS[b] = 0xFF;
+}
+
+// Huffman decoding of one granule and channel up to `end` (bits); values in
+// is[0..576), returns the count of lines that may be non-zero.
+int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, int32_t* is, bool& damaged) {
+  const uint16_t* longEdges = kSfbLong[rate];
+  const int bigEnd = static_cast<int>(std::min<uint32_t>(g.bigValues * 2, 576));
+  int region1, region2;
+  if (g.windowSwitching) {
+    region1 = (g.blockType == 2 && !g.mixed) ? 36 : longEdges[8];
+    region2 = 576;
+  } else {
+    region1 = longEdges[std::min<uint32_t>(g.region0Count + 1, 22)];
+    region2 = longEdges[std::min<uint32_t>(g.region0Count + g.region1Count + 2, 22)];
+  }
+  region1 = std::min(region1, bigEnd);
+  region2 = std::min(region2, bigEnd);
+  int i = 0;
+  for (int region = 0; region < 3; ++region) {
+    const int limit = region == 0 ? region1 : region == 1 ? region2 : bigEnd;
+    if (i >= limit) continue;
+    const HuffmanTableInfo& table = kHuffmanTables[g.tableSelect[region]];
+    if (!table.usable) {
+      damaged = true;
+      return 0;
+    }
+    if (table.width == 0) {  // table 0: all zero
+      for (; i < limit; ++i) is[i] = 0;
+      continue;
+    }
+    const int linbits = table.linbits;
+    for (; i < limit; i += 2) {
+      if (r.pos > end) {
+        damaged = true;
+        return 0;
+      }
+      const uint32_t e = DecodeCode(r, table);
+      r.pos += (e >> 8) & 31;
+      int32_t x = static_cast<int32_t>((e >> 4) & 15);
+      int32_t y = static_cast<int32_t>(e & 15);
+      if (x == 15 && linbits) x += static_cast<int32_t>(Read(r, linbits));
+      if (x && Read(r, 1)) x = -x;
+      if (y == 15 && linbits) y += static_cast<int32_t>(Read(r, linbits));
+      if (y && Read(r, 1)) y = -y;
+      is[i] = x;
+      is[i + 1] = y;
+    }
+  }
+  if (r.pos > end) {
+    damaged = true;
+    return 0;
+  }
+  // The count1 region: quadruples while bits remain.
+  const HuffmanTableInfo& quad = g.count1Table ? kCount1TableB : kCount1TableA;
+  while (i + 4 <= 576 && r.pos < end) {
+    const uint32_t e = DecodeCode(r, quad);
+    r.pos += (e >> 4) & 15;
+    int32_t v[4];
+    for (int k = 0; k < 4; ++k) {
+      v[k] = static_cast<int32_t>((e >> (3 - k)) & 1);
+      if (v[k] && Read(r, 1)) v[k] = -1;
+    }
+    if (r.pos > end) break;  // the last quadruple ran past the end: it is not part of the data
+    for (int k = 0; k < 4; ++k) is[i + k] = v[k];
+    i += 4;
+  }
+  const int nonzero = i;
+  for (; i < 576; ++i) is[i] = 0;
+  return nonzero;
+}
+
+// |v|^(4/3) * 2^(q/4) in the spectrum's Q28 with v's sign, rounded to
+// nearest, saturated.
+inline Q28 Requantise(int32_t v, int32_t q) {
+  if (v == 0) return 0;
+  const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
+  const uint32_t x = a > kPow43Limit ? kPow43Limit : a;
+  const int32_t whole = q >> 2;  // floor
+  const int32_t fraction = q & 3;
+  const uint64_t product = uint64_t{kPow43Mantissa[x]} * static_cast<uint64_t>(kQuarterPowerQ30[fraction]);
+  // value = product * 2^(E + whole - 60), in Q28: product >> (32 - E - whole)
+  const int32_t shift = 32 - kPow43Exponent[x] - whole;
+  uint64_t m;
+  if (shift >= 64) return 0;
+  if (shift <= 29) {
+    m = 0x7FFFFFFF;  // product >= 2^60: at least 2^31
+  } else {
+    m = (product + (uint64_t{1} << (shift - 1))) >> shift;
+    if (m > 0x7FFFFFFF) m = 0x7FFFFFFF;
+  }
+  const Q28 r = static_cast<Q28>(m);
+  return v < 0 ? -r : r;
+}
+
+// The spectrum of one granule and channel in Huffman order, Q28.
+void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
+                        int nonzero, Q28* xr) {
+  const int shift = 1 + static_cast<int>(g.scalefacScale);
+  const int32_t base = g.globalGain - 210;
+  const uint16_t* longEdges = kSfbLong[rate];
+  const uint16_t* shortEdges = kSfbShort[rate];
+  std::fill(xr, xr + 576, 0);
+  int line = 0;
+  int firstShort = 0;
+  if (!IsShort(g) || g.mixed) {
+    for (int sfb = 0; sfb < 22 && line < nonzero; ++sfb) {
+      const int end = longEdges[sfb + 1];
+      if (IsShort(g) && end > 36) break;  // the long part of a mixed block
+      const int32_t q = base - ((sf.l[sfb] + (preflag ? kPretab[sfb] : 0)) << shift);
+      for (; line < end && line < nonzero; ++line) xr[line] = Requantise(is[line], q);
+    }
+    if (IsShort(g)) {
+      line = 36;
+      firstShort = 3;
+      while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+    }
+  }
+  if (IsShort(g)) {
+    for (int sfb = firstShort; sfb < 13 && line < nonzero; ++sfb) {
+      const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+      for (int w = 0; w < 3; ++w) {
+        const int32_t q = base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift);
+        for (int j = 0; j < width && line < nonzero; ++j, ++line) xr[line] = Requantise(is[line], q);
+        line = 3 * shortEdges[sfb] + (w + 1) * width;
+      }
+    }
+  }
+}
+
+inline Q28 Saturate(int64_t v) {
+  return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
+}
+
+inline Q28 MulQ31Round(Q28 x, int64_t c) { return Saturate((int64_t{x} * c + (int64_t{1} << 30)) >> 31); }
+
+constexpr int64_t kInvSqrt2Q31 = 1518500250;  // 2^-1/2
+
+struct StereoParams {
+  bool ms = false;
+  bool intensity = false;
+  bool lsf = false;
+  uint32_t intensityScale = 0;
+};
+
+// One band of lines [from, to) (stride 1) in Huffman order: intensity stereo
+// at position `pos` (with `largest` marking "not coded"), else mid/side when on.
+void StereoBand(Q28* left, Q28* right, int from, int to, bool intensityBand, int pos, int largest,
+                const StereoParams& p) {
+  if (intensityBand && pos < largest) {
+    if (!p.lsf) {
+      const int64_t kl = kIntensityLeftQ31[pos], kr = kIntensityRightQ31[pos];
+      for (int i = from; i < to; ++i) {
+        const Q28 v = left[i];
+        left[i] = MulQ31Round(v, kl);
+        right[i] = MulQ31Round(v, kr);
+      }
+    } else {
+      const int64_t k = kLsfIntensityQ31[p.intensityScale][(pos + 1) >> 1];
+      for (int i = from; i < to; ++i) {
+        const Q28 v = left[i];
+        if (pos == 0) {
+          right[i] = v;
+        } else if (pos & 1) {
+          left[i] = MulQ31Round(v, k);
+          right[i] = v;
+        } else {
+          right[i] = MulQ31Round(v, k);
+        }
+      }
+    }
+    return;
+  }
+  if (!p.ms) return;
+  for (int i = from; i < to; ++i) {
+    const int64_t m = left[i], s = right[i];
+    left[i] = Saturate(((m + s) * kInvSqrt2Q31 + (int64_t{1} << 30)) >> 31);
+    right[i] = Saturate(((m - s) * kInvSqrt2Q31 + (int64_t{1} << 30)) >> 31);
+  }
+}
+
+// Mid/side and intensity stereo over both channels' spectra in Huffman order.
+void ProcessStereo(const GranuleInfo& g, const Scalefactors& sfRight, const int32_t* isRight, int rate,
+                   const StereoParams& p, Q28* left, Q28* right) {
+  const uint16_t* longEdges = kSfbLong[rate];
+  const uint16_t* shortEdges = kSfbShort[rate];
+  if (!IsShort(g)) {
+    int start = 22;  // first intensity band
+    if (p.intensity) {
+      int last = -1;
+      for (int i = 575; i >= 0; --i) {
+        if (isRight[i]) {
+          last = i;
+          break;
+        }
+      }
+      start = 0;
+      while (start < 22 && longEdges[start] <= last) ++start;
+    }
+    for (int sfb = 0; sfb < 22; ++sfb) {
+      const int b = sfb == 21 ? 20 : sfb;
+      StereoBand(left, right, longEdges[sfb], longEdges[sfb + 1], sfb >= start, sfRight.l[b], sfRight.maxL[b], p);
+    }
+    return;
+  }
+  // Short blocks (a mixed block's long part first): per window, the bands
+  // above the last one with a non-zero right value are intensity-coded.
+  int firstShort = 0;
+  bool shortPartZero = true;
+  int startShort[3] = {13, 13, 13};
+  if (g.mixed) {
+    firstShort = 3;
+    while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+  }
+  {
+    int line = 3 * shortEdges[firstShort];
+    int lastBand[3] = {-1, -1, -1};
+    for (int sfb = firstShort; sfb < 13; ++sfb) {
+      const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+      for (int w = 0; w < 3; ++w) {
+        for (int j = 0; j < width; ++j, ++line) {
+          if (isRight[line]) lastBand[w] = sfb;
+        }
+      }
+    }
+    for (int w = 0; w < 3; ++w) {
+      if (lastBand[w] >= 0) shortPartZero = false;
+      startShort[w] = p.intensity ? std::max(lastBand[w] + 1, firstShort) : 13;
+    }
+  }
+  if (g.mixed) {
+    int start = 22;
+    if (p.intensity && shortPartZero) {
+      int last = -1;
+      for (int i = 35; i >= 0; --i) {
+        if (isRight[i]) {
+          last = i;
+          break;
+        }
+      }
+      start = 0;
+      while (start < 22 && longEdges[start] <= last) ++start;
+    }
+    for (int sfb = 0; sfb < 22 && longEdges[sfb + 1] <= 36; ++sfb) {
+      StereoBand(left, right, longEdges[sfb], longEdges[sfb + 1], sfb >= start, sfRight.l[sfb], sfRight.maxL[sfb],
+                 p);
+    }
+  }
+  int line = 3 * shortEdges[firstShort];
+  for (int sfb = firstShort; sfb < 13; ++sfb) {
+    const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+    const int b = sfb == 12 ? 11 : sfb;
+    for (int w = 0; w < 3; ++w, line += width) {
+      StereoBand(left, right, line, line + width, sfb >= startShort[w], sfRight.s[b][w], sfRight.maxS[b], p);
+    }
+  }
+}
+
+// Short bands from Huffman order (band, window, line) to the order of the
+// IMDCT (subband, window, line).
+void ReorderShort(const GranuleInfo& g, int rate, Q28* xr) {
+  const uint16_t* shortEdges = kSfbShort[rate];
+  int firstShort = 0;
+  if (g.mixed) {
+    firstShort = 3;
+    while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+  }
+  const int from = 3 * shortEdges[firstShort];
+  Q28 tmp[576];
+  int line = from;
+  for (int sfb = firstShort; sfb < 13; ++sfb) {
+    const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+    for (int w = 0; w < 3; ++w) {
+      for (int j = 0; j < width; ++j, ++line) {
+        const int f = shortEdges[sfb] + j;
+        tmp[(f / 6) * 18 + w * 6 + f % 6] = xr[line];
+      }
+    }
+  }
+  std::memcpy(xr + from, tmp + from, (576 - from) * sizeof(Q28));
+}
+
+void Antialias(Q28* xr, int boundaries) {
+  for (int sb = 1; sb <= boundaries; ++sb) {
+    Q28* x = xr + 18 * sb;
+    for (int i = 0; i < 8; ++i) {
+      const int64_t bu = x[-1 - i], bd = x[i];
+      x[-1 - i] = Saturate((bu * kAntialiasCsQ31[i] - bd * kAntialiasCaQ31[i] + (int64_t{1} << 30)) >> 31);
+      x[i] = Saturate((bd * kAntialiasCsQ31[i] + bu * kAntialiasCaQ31[i] + (int64_t{1} << 30)) >> 31);
+    }
+  }
+}
+
+// round(d * w / 2^31) for 0 <= w <= 2^31 (2^31 standing for 1) and |d| <
+// 2^62.6 (what the long IMDCT's sums reach): the products of w with the high
+// and the low 31 bits of d, each within 64 bits.
+inline int64_t WindowProduct(int64_t d, int64_t w) {
+  if (w == int64_t{1} << 31) return d;
+  const int64_t high = d >> 31;
+  const int64_t low = d & ((int64_t{1} << 31) - 1);
+  return high * w + ((low * w + (int64_t{1} << 30)) >> 31);
+}
+
+// IMDCT, window, overlap-add and frequency inversion of one granule and
+// channel; writes 18 slots of subband samples at `out` (stride 32), Q28.
+// The Q28 spectrum times the Q28 cosines gives Q56 sums, which stay below
+// 2^62.6 for any 32-bit spectrum (the table generator checks the bound);
+// the long windows multiply those exactly and round once.
+void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
+  // Subbands above the last non-zero line only release their overlap.
+  int active = 576;
+  while (active > 0 && xr[active - 1] == 0) --active;
+  const int activeSubbands = (active + 17) / 18;
+  for (int sb = activeSubbands; sb < 32; ++sb) {
+    Q28* prev = overlap + 18 * sb;
+    for (int i = 0; i < 18; ++i) {
+      out[32 * i + sb] = (sb & 1) && (i & 1) ? WrapNeg(prev[i]) : prev[i];
+      prev[i] = 0;
+    }
+  }
+  for (int sb = 0; sb < activeSubbands; ++sb) {
+    const Q28* x = xr + 18 * sb;
+    Q28* prev = overlap + 18 * sb;
+    int64_t y[36];
+    const bool shortBlock = IsShort(g) && !(g.mixed && sb < 2);
+    if (!shortBlock) {
+      const int type = (!g.windowSwitching || (g.mixed && sb < 2)) ? 0 : g.blockType == 1 ? 1 : g.blockType == 3 ? 2 : 0;
+      int64_t in[18], u[18];
+      for (int k = 0; k < 18; ++k) in[k] = x[k];
+      for (int j = 0; j < 18; ++j) {
+        const int32_t* c = kImdctCosQ28[j];
+        int64_t sum = 0;
+        for (int k = 0; k < 18; ++k) sum += in[k] * c[k];
+        u[j] = sum;
+      }
+      const int64_t* w = kImdctWindowQ31[type];
+      for (int i = 0; i < 9; ++i) {
+        y[i] = WindowProduct(u[i], w[i]);
+        y[17 - i] = WindowProduct(-u[i], w[17 - i]);
+        y[18 + i] = WindowProduct(u[9 + i], w[18 + i]);
+        y[35 - i] = WindowProduct(u[9 + i], w[35 - i]);
+      }
+    } else {
+      for (int i = 0; i < 36; ++i) y[i] = 0;
+      for (int w = 0; w < 3; ++w) {
+        int64_t in[6];
+        for (int k = 0; k < 6; ++k) in[k] = x[6 * w + k];
+        for (int i = 0; i < 12; ++i) {
+          int64_t sum = 0;
+          for (int k = 0; k < 6; ++k) sum += in[k] * kImdctShortQ28[i][k];
+          y[6 + 6 * w + i] += sum;
+        }
+      }
+    }
+    for (int i = 0; i < 18; ++i) {
+      int64_t v = ((y[i] + (int64_t{1} << 27)) >> 28) + prev[i];
+      if ((sb & 1) && (i & 1)) v = -v;
+      out[32 * i + sb] = Saturate(v);
+      prev[i] = Saturate((y[18 + i] + (int64_t{1} << 27)) >> 28);
+    }
+  }
+}
+
+int Fail(Layer3State& state, InputCursor& cursor, Status status) {
+  std::memset(state.overlap, 0, sizeof state.overlap);
+  cursor.status = status;
+  return -1;
+}
+
+}  // namespace
+
+uint32_t DecodePairCode(const uint8_t* data, uint32_t& pos, int table) {
+  MainReader r{data, pos};
+  const uint32_t e = DecodeCode(r, kHuffmanTables[table]);
+  pos = r.pos + ((e >> 8) & 31);
+  return e & 0xFF;
+}
+
+uint32_t DecodeQuadCode(const uint8_t* data, uint32_t& pos, int table) {
+  MainReader r{data, pos};
+  const uint32_t e = DecodeCode(r, table ? kCount1TableB : kCount1TableA);
+  pos = r.pos + ((e >> 4) & 15);
+  return e & 15;
+}
+
+void ResetLayer3(Layer3State& state) { std::memset(&state, 0, sizeof state); }
+
+int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor) {
+  const bool lsf = (frame.flags & FlagLsf) != 0;
+  const int channels = ChannelCount(frame);
+  const uint32_t sideBytes = lsf ? (channels == 1 ? 9 : 17) : (channels == 1 ? 17 : 32);
+  const uint32_t headerBytes = (frame.flags & FlagProtected) ? 6 : 4;
+  const uint32_t length = FrameLength(frame);
+  if (length < headerBytes + sideBytes || length - headerBytes - sideBytes > kReservoirCapacity - kReservoirKeep) {
+    ClearReservoir(state);
+    return Fail(state, cursor, StatusBadSideInfo);
+  }
+  uint16_t crc = 0;
+  if (frame.flags & FlagProtected) crc = Crc16(cursor.reader, sideBytes * 8, frame.runningCrc);
+  SideInfo si;
+  const bool legal = ReadSideInfo(cursor.reader, lsf, channels, si);
+
+  // The frame's main data joins the reservoir, whatever becomes of the frame.
+  const uint32_t mainBytes = length - headerBytes - sideBytes;
+  const uint32_t before = state.reservoirSize;
+  const uint8_t* body = cursor.buffer + cursor.frameStart + headerBytes + sideBytes;  // FindFrame checked length
+  std::memcpy(state.reservoir + before, body, mainBytes);
+  const uint32_t total = before + mainBytes;
+  std::memset(state.reservoir + total, 0, kReservoirPadding);
+  struct Keep {  // keeps the last kReservoirKeep bytes on every way out
+    Layer3State& s;
+    uint32_t total;
+    ~Keep() {
+      const uint32_t keep = std::min(total, kReservoirKeep);
+      std::memmove(s.reservoir, s.reservoir + (total - keep), keep);
+      s.reservoirSize = keep;
+    }
+  } keep{state, total};
+
+  if ((frame.flags & FlagProtected) && crc != frame.storedCrc) return Fail(state, cursor, StatusCrcError);
+  if (!legal) return Fail(state, cursor, StatusBadSideInfo);
+  if (si.mainDataBegin > before) return Fail(state, cursor, StatusMissingReservoir);
+  const uint32_t start = before - si.mainDataBegin;
+  const int granules = lsf ? 1 : 2;
+  uint64_t bits = 0;
+  for (int gr = 0; gr < granules; ++gr) {
+    for (int ch = 0; ch < channels; ++ch) bits += si.granule[gr][ch].part23Length;
+  }
+  if (bits > uint64_t{total - start} * 8) return Fail(state, cursor, StatusBadSideInfo);
+
+  const int rate = RateIndex(frame);
+  const bool joint = frame.modeCode == kModeJointStereo;
+  StereoParams stereo;
+  stereo.ms = joint && (frame.modeExtension & 2);
+  stereo.intensity = joint && (frame.modeExtension & 1);
+  stereo.lsf = lsf;
+
+  MainReader r{state.reservoir + start, 0};
+  Scalefactors sf[2];
+  alignas(32) int32_t is[2][576];
+  alignas(32) Q28 xr[2][576];
+  for (int gr = 0; gr < granules; ++gr) {
+    int nonzero[2] = {0, 0};
+    uint32_t preflag[2] = {0, 0};
+    for (int ch = 0; ch < channels; ++ch) {
+      const GranuleInfo& g = si.granule[gr][ch];
+      const uint32_t end = r.pos + g.part23Length;
+      if (lsf) {
+        ReadScalefactorsLsf(r, g, stereo.intensity && ch == 1, sf[ch], stereo.intensityScale, preflag[ch]);
+      } else {
+        ReadScalefactorsMpeg1(r, g, si.scfsi[ch], gr, sf[ch]);
+        preflag[ch] = g.preflag;
+      }
+      if (r.pos > end) return Fail(state, cursor, StatusBadSideInfo);
+      bool damaged = false;
+      nonzero[ch] = DecodeSpectrum(r, end, g, rate, is[ch], damaged);
+      if (damaged) return Fail(state, cursor, StatusBadSideInfo);
+      r.pos = end;
+    }
+    for (int ch = 0; ch < channels; ++ch) {
+      RequantiseSpectrum(si.granule[gr][ch], sf[ch], preflag[ch], rate, is[ch], nonzero[ch], xr[ch]);
+    }
+    if (channels == 2 && (stereo.ms || stereo.intensity)) {
+      ProcessStereo(si.granule[gr][1], sf[1], is[1], rate, stereo, xr[0], xr[1]);
+    }
+    for (int ch = 0; ch < channels; ++ch) {
+      const GranuleInfo& g = si.granule[gr][ch];
+      if (IsShort(g)) {
+        ReorderShort(g, rate, xr[ch]);
+        if (g.mixed) Antialias(xr[ch], 1);
+      } else {
+        Antialias(xr[ch], 31);
+      }
+      Synthesize(g, xr[ch], state.overlap[ch], &frame.samples[ch][gr * 18 * 32]);
+    }
+  }
+  return 0;
+}
+
+}  // namespace quorvel
