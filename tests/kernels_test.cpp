@@ -355,5 +355,35 @@ TEST(Kernels, BitCacheReadsLikeReadBits) {
   }
 }
 
+// A refill leaves at least 56 bits, whatever the window held (0..55 bits,
+// in the middle of a buffer or at its end): the Layer I code loop reads three
+// codes of up to 15 bits per refill, the Layer II one a triple of up to 48.
+TEST(Kernels, RefillLeavesAtLeast56Bits) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (size_t size : {size_t{12}, size_t{40}}) {
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng.Next());
+    for (int before = 0; before <= 55; ++before) {
+      BitReader plain;
+      StartReader(plain, bytes.data(), static_cast<uint32_t>(size), 0);
+      BitReader cached = plain;
+      BitCache cache = OpenCache(cached);
+      const int skip = cache.bits - before;  // the window then holds `before` bits
+      ASSERT_GE(skip, 1);
+      for (int left = skip; left > 0; left -= 8) {
+        const int n = left < 8 ? left : 8;
+        ASSERT_EQ(CacheRead(cache, n), ReadBits(plain, n));
+      }
+      ASSERT_EQ(cache.bits, before);
+      RefillCache(cache);
+      ASSERT_GE(cache.bits, 56) << "size " << size << ", " << before << " bits before the refill";
+      for (int n : {15, 15, 15, 11}) {
+        ASSERT_EQ(CacheRead(cache, n), ReadBits(plain, n)) << "size " << size << ", " << before << " bits before";
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -106,8 +106,10 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 #endif
 }
 
-// Tops the window up to at least 57 unread bits (the caller keeps bits <= 56
-// when it refills, which every read of at most 8 bits after a refill does).
+// Tops the window up to at least 56 unread bits: whole bytes are added, so a
+// window that held a multiple of 8 bits gets exactly 56 (the caller keeps
+// bits <= 56 when it refills, so the reads after a refill take at most 56
+// bits before the next).
 inline void RefillCache(BitCache& c) {
   if (c.size >= 8 && c.next <= c.size - 8) {
     const uint64_t word = LoadBigEndian64(c.base + c.next);

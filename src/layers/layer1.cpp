@@ -107,7 +107,7 @@ int DecodeLayer1Codes(InputCursor& cursor, FrameState& frame) {
     }
   }
 
-  // The sample codes of slots 0..11, in place. A refill leaves at least 57
+  // The sample codes of slots 0..11, in place. A refill leaves at least 56
   // bits in the window, enough for three codes of at most 15 bits, so the
   // window is checked once per three reads. The window lives in locals here,
   // so that it stays in registers.
