@@ -518,9 +518,9 @@ void Antialias(Q28* xr, int boundaries, int active) {
   }
 }
 
-// d times a window value in Q27 (0 <= w <= 2^27), rounded: within 64 bits
-// for |d| < 2^35.
-inline int64_t WindowQ27(int64_t d, int64_t w) { return (d * w + (int64_t{1} << 26)) >> 27; }
+// d times a window value w in Q28, rounded: the caller keeps d * w within 64
+// bits.
+inline int64_t WindowQ28(int64_t d, int64_t w) { return (d * w + (int64_t{1} << 27)) >> 28; }
 
 // The nine-point transform D[m] = sum_i v[i] cos(pi (2m + 1) i / 18), m =
 // 0..8, of Q28 values |v| <= 2^33, Q28: D[8 - m] takes the even terms with
@@ -563,28 +563,37 @@ inline int64_t MulQ28Split(int64_t d, int64_t c) {
   return high * c + ((low * c + (int64_t{1} << 27)) >> 28);
 }
 
-}  // namespace
-
-void Dct4Of18(const int32_t* x, int64_t* z) {
+// 2 cos(pi (2m + 1) / 72) z[m]: the 18-point transform before its last
+// division.
+void Dct4Of18Unscaled(const int32_t* x, int64_t* u) {
   // 2 cos(a) z[m] = sum_j y[j] cos(pi (2m + 1) j / 36) with y[j] = x[j] +
   // x[j - 1]; its even j form a nine-point transform symmetric in m <-> 17 -
   // m, its odd j one antisymmetric, which by the same step is v[i] = y[2i +
   // 1] + y[2i - 1] through the nine-point transform over 2 cos(pi (2m + 1) /
   // 36). |x| <= 2^31: |y| <= 2^32, |v| <= 2^33, the sums below 2^40.
-  int64_t y[18];
-  y[0] = x[0];
-  for (int j = 1; j < 18; ++j) y[j] = int64_t{x[j]} + x[j - 1];
   int64_t even[9], v[9], e[9], o[9];
-  for (int i = 0; i < 9; ++i) even[i] = y[2 * i];
-  v[0] = y[1];
-  for (int i = 1; i < 9; ++i) v[i] = y[2 * i + 1] + y[2 * i - 1];
+  even[0] = x[0];
+  v[0] = int64_t{x[1]} + x[0];
+  for (int i = 1; i < 9; ++i) {
+    const int64_t below = int64_t{x[2 * i - 1]} + x[2 * i - 2];  // y[2i - 1]
+    even[i] = int64_t{x[2 * i]} + x[2 * i - 1];                  // y[2i]
+    v[i] = int64_t{x[2 * i + 1]} + x[2 * i] + below;
+  }
   Dct9(even, e);
   Dct9(v, o);
   for (int m = 0; m < 9; ++m) {
     const int64_t odd = MulQ28Split(o[m], kHalfSecant36Q28[m]);
-    z[m] = MulQ28Split(e[m] + odd, kHalfSecant72Q28[m]);
-    z[17 - m] = MulQ28Split(e[m] - odd, kHalfSecant72Q28[17 - m]);
+    u[m] = e[m] + odd;
+    u[17 - m] = e[m] - odd;
   }
+}
+
+}  // namespace
+
+void Dct4Of18(const int32_t* x, int64_t* z) {
+  int64_t u[18];
+  Dct4Of18Unscaled(x, u);
+  for (int m = 0; m < 18; ++m) z[m] = MulQ28Split(u[m], kHalfSecant72Q28[m]);
 }
 
 namespace {
@@ -592,7 +601,7 @@ namespace {
 // IMDCT, window, overlap-add and frequency inversion of one granule and
 // channel; writes 18 slots of subband samples at `out` (stride 32), Q28.
 // The long blocks go through the fast 18-point transform (Q28, below 2^36)
-// and the Q31 windows; the short ones sum Q56 products and round once.
+// and the windows in Q28; the short ones sum Q56 products and round once.
 void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
   // Subbands above the last non-zero line only release their overlap.
   int active = 576;
@@ -605,12 +614,13 @@ void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
       prev[i] = 0;
     }
   }
-  // The long windows in Q27 for this granule (those of the short blocks' long
-  // subbands, and the block's own).
+  // The long windows of this granule's blocks (type 0 for the long subbands
+  // of a mixed block) in Q28. |z| < 11.76 x 2^31 (the most the cosines'
+  // magnitudes sum to), so z times its window stays below 2^62.56.
   int64_t window[3][36];
   for (int type = 0; type < 3; ++type) {
     if (type != 0 && !g.windowSwitching) break;
-    for (int i = 0; i < 36; ++i) window[type][i] = (kImdctWindowQ31[type][i] + 8) >> 4;
+    for (int i = 0; i < 36; ++i) window[type][i] = (kImdctWindowQ31[type][i] + 4) >> 3;
   }
   for (int sb = 0; sb < activeSubbands; ++sb) {
     const Q28* x = xr + 18 * sb;
@@ -624,14 +634,12 @@ void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
       // y[35 - i] = -z[8 - i] for i = 0..8.
       int64_t z[18];
       Dct4Of18(x, z);
-      // |z| < 2^34.6 (the sum of the cosines' magnitudes stays below 11.5):
-      // with the window in Q27 one 64-bit product holds it.
       const int64_t* w = window[type];
       for (int i = 0; i < 9; ++i) {
-        y[i] = WindowQ27(z[9 + i], w[i]);
-        y[17 - i] = WindowQ27(-z[9 + i], w[17 - i]);
-        y[18 + i] = WindowQ27(-z[8 - i], w[18 + i]);
-        y[35 - i] = WindowQ27(-z[8 - i], w[35 - i]);
+        y[i] = WindowQ28(z[9 + i], w[i]);
+        y[17 - i] = WindowQ28(-z[9 + i], w[17 - i]);
+        y[18 + i] = WindowQ28(-z[8 - i], w[18 + i]);
+        y[35 - i] = WindowQ28(-z[8 - i], w[35 - i]);
       }
     } else {
       int64_t q56[36] = {};
