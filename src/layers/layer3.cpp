@@ -315,6 +315,27 @@ inline Q28 Requantise(int32_t v, int32_t q) {
   return v < 0 ? -r : r;
 }
 
+// Requantises lines [from, to) with exponent q. A long run takes the small
+// values, which are most of them, from a table of this band's first seven
+// (built by Requantise itself, so the results are the same).
+void RequantiseRun(const int32_t* is, int from, int to, int32_t q, Q28* xr) {
+  if (to - from < 32) {
+    for (int line = from; line < to; ++line) xr[line] = Requantise(is[line], q);
+    return;
+  }
+  Q28 small[8];
+  for (int k = 0; k < 8; ++k) small[k] = Requantise(k, q);
+  for (int line = from; line < to; ++line) {
+    const int32_t v = is[line];
+    const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);  // |v| <= 8206 from the Huffman tables
+    if (a < 8) {
+      xr[line] = v < 0 ? -small[a] : small[a];
+    } else {
+      xr[line] = Requantise(v, q);
+    }
+  }
+}
+
 // The spectrum of one granule and channel in Huffman order, Q28.
 void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
                         int nonzero, Q28* xr) {
@@ -330,7 +351,9 @@ void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t p
       const int end = longEdges[sfb + 1];
       if (IsShort(g) && end > 36) break;  // the long part of a mixed block
       const int32_t q = base - ((sf.l[sfb] + (preflag ? kPretab[sfb] : 0)) << shift);
-      for (; line < end && line < nonzero; ++line) xr[line] = Requantise(is[line], q);
+      const int stop = std::min(end, nonzero);
+      if (line < stop) RequantiseRun(is, line, stop, q, xr);
+      line = std::max(line, stop);
     }
     if (IsShort(g)) {
       line = 36;
@@ -654,13 +677,12 @@ void Synthesize(const GranuleInfo& g, const Q28* xr, Q28* overlap, Q28* out) {
       }
       for (int i = 0; i < 36; ++i) y[i] = RoundQ56(q56[i]);
     }
-    for (int i = 0; i < 18; ++i) {
+    const int64_t odd = (sb & 1) ? -1 : 1;  // frequency inversion
+    for (int i = 0; i < 18; i += 2) {
       out[32 * i + sb] = Saturate(y[i] + prev[i]);
-      prev[i] = Saturate(y[18 + i]);
+      out[32 * (i + 1) + sb] = Saturate(odd * (y[i + 1] + prev[i + 1]));
     }
-    if (sb & 1) {  // frequency inversion
-      for (int i = 1; i < 18; i += 2) out[32 * i + sb] = Saturate(-int64_t{out[32 * i + sb]});
-    }
+    for (int i = 0; i < 18; ++i) prev[i] = Saturate(y[18 + i]);
   }
 }
 
