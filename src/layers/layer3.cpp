@@ -430,6 +430,10 @@ void ProcessStereo(const GranuleInfo& g, const Scalefactors& sfRight, const int3
                    const StereoParams& p, int active, Q28* left, Q28* right) {
   const uint16_t* longEdges = kSfbLong[rate];
   const uint16_t* shortEdges = kSfbShort[rate];
+  if (!IsShort(g) && !p.intensity) {  // mid/side alone: one run over the lines
+    StereoBand(left, right, 0, active, false, 0, 0, p);
+    return;
+  }
   if (!IsShort(g)) {
     int start = 22;  // first intensity band
     if (p.intensity) {
