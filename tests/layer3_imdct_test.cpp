@@ -1,0 +1,96 @@
+// The long IMDCT's fast 18-point transform against its direct sum and its
+// definition.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include "layers/layer3.h"
+#include "reference/layer3_reference.h"
+#include "test_seed.h"
+
+namespace quorvel {
+namespace {
+
+// The fast transform rounds at five steps and divides by cosines down to
+// 0.044, and both transforms' Q28 constants err in proportion to the values:
+// the fast one stays within 64 Q28 units of the direct sum for inputs up to
+// +-1.0, within 256 for any 32-bit input (a 16-bit output LSB is 8192 units).
+constexpr int64_t kToleranceTypical = 64;
+constexpr int64_t kTolerance = 256;
+
+int64_t MaxDifference(const int32_t* x) {
+  int64_t fast[18], direct[18];
+  Dct4Of18(x, fast);
+  reference::Dct4Of18Direct(x, direct);
+  int64_t worst = 0;
+  for (int m = 0; m < 18; ++m) worst = std::max(worst, fast[m] > direct[m] ? fast[m] - direct[m] : direct[m] - fast[m]);
+  return worst;
+}
+
+TEST(Layer3Imdct, FastTransformMatchesDirectSumOnRandomInput) {
+  const uint32_t seed = test::TestSeed();
+  std::mt19937 rng(seed);
+  struct Range {
+    const char* name;
+    int bits;  // values within +-2^bits
+  };
+  const Range ranges[] = {{"quiet", 12}, {"typical", 28}, {"loud", 30}, {"full", 31}};
+  for (const Range& range : ranges) {
+    int64_t worst = 0;
+    for (int round = 0; round < 20000; ++round) {
+      int32_t x[18];
+      for (int32_t& v : x) {
+        const int64_t span = int64_t{1} << range.bits;
+        v = static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(rng() % (2 * span + 1)) - span, INT32_MIN,
+                                                     INT32_MAX));
+      }
+      worst = std::max(worst, MaxDifference(x));
+    }
+    EXPECT_LE(worst, range.bits <= 28 ? kToleranceTypical : kTolerance) << range.name << " seed " << seed;
+  }
+}
+
+TEST(Layer3Imdct, FastTransformAtTheExtremes) {
+  // Every sign pattern's worst case: all values at +-2^31 in the pattern
+  // that makes one output largest, and alternating ones.
+  const struct {
+    const char* name;
+    int32_t (*value)(int k);
+  } cases[] = {
+      {"all most negative", [](int) { return INT32_MIN; }},
+      {"all most positive", [](int) { return INT32_MAX; }},
+      {"alternating", [](int k) { return k & 1 ? INT32_MIN : INT32_MAX; }},
+      {"pairs", [](int k) { return (k >> 1) & 1 ? INT32_MIN : INT32_MAX; }},
+      {"last only", [](int k) { return k == 17 ? INT32_MIN : 0; }},
+  };
+  for (const auto& c : cases) {
+    int32_t x[18];
+    for (int k = 0; k < 18; ++k) x[k] = c.value(k);
+    EXPECT_LE(MaxDifference(x), kTolerance) << c.name;
+  }
+  for (int m = 0; m < 18; ++m) {  // the signs of output m's cosines
+    int32_t x[18];
+    for (int k = 0; k < 18; ++k) {
+      x[k] = std::cos(M_PI / 72 * (2 * m + 1) * (2 * k + 1)) < 0 ? INT32_MIN : INT32_MAX;
+    }
+    EXPECT_LE(MaxDifference(x), kTolerance) << "output " << m;
+  }
+}
+
+TEST(Layer3Imdct, ImpulsesGiveTheCosines) {
+  for (int k = 0; k < 18; ++k) {
+    int32_t x[18] = {};
+    x[k] = 1 << 28;  // 1.0
+    int64_t z[18];
+    Dct4Of18(x, z);
+    for (int m = 0; m < 18; ++m) {
+      const double want = std::cos(M_PI / 72 * (2 * m + 1) * (2 * k + 1));
+      EXPECT_NEAR(static_cast<double>(z[m]) / (1 << 28), want, 64.0 / (1 << 28)) << "k " << k << " m " << m;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
