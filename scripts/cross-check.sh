@@ -10,7 +10,8 @@
 #   be   big-endian s390x: the recorded corpus outputs bit for bit under
 #        qemu-s390x, then the other tests.
 # With arm or be, the full tier's PCM of every Layer I/II stream of the corpus
-# (the streams of golden/INDEX.tsv and bench/) is hashed on this machine at
+# (the streams of golden/INDEX.tsv and bench/), of the Layer III compliance
+# streams and of the two MPEG-2.5 Layer III streams is hashed on this machine at
 # each kernel level it runs and on each target under qemu, by
 # tests/pcm_md5.cpp; every list must be the same. Nothing records these MD5s:
 # the full tier's arithmetic may still change, and what must hold is that it
@@ -204,7 +205,11 @@ full_native() {
   fi
   awk -F'\t' 'NR > 1 { print $2 }' "$QUORVEL_CORPUS/golden/INDEX.tsv" >"$full_streams.all"
   (cd "$QUORVEL_CORPUS" && find bench -maxdepth 1 -type f \( -name '*.mp1' -o -name '*.mp2' \)) >>"$full_streams.all"
-  grep -E '^(iso|twolame|ffmpeg|synth|bench)/' "$full_streams.all" | sort -u >"$full_streams"
+  # Layer III: the compliance streams (MPEG-1 and LSF) and the two MPEG-2.5
+  # streams, whose low rates keep them cheap under emulation.
+  (cd "$QUORVEL_CORPUS" && find iso-layer3 -maxdepth 1 -type f -name '*.bit' &&
+    find bench-layer3 -maxdepth 1 -type f \( -name 'l3_8000_*.mp3' -o -name 'l3_11025_*.mp3' \)) >>"$full_streams.all"
+  grep -E '^(iso|iso-layer3|twolame|ffmpeg|synth|bench|bench-layer3)/' "$full_streams.all" | sort -u >"$full_streams"
   rm -f "$full_streams.all"
   full_count=$(wc -l <"$full_streams")
   if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
