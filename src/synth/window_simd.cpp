@@ -22,6 +22,7 @@
 #if QUORVEL_HAVE_NEON_KERNELS
 #include <arm_neon.h>
 
+#include "simd_target.h"
 #include "synth/synthesis_arm.h"
 #endif
 
@@ -191,26 +192,33 @@ QUORVEL_TARGET_AVX2 void WindowSlotAvx2(const ChannelHistory& h, int b, Q28 out[
 
 namespace {
 
-inline int32x4_t FrontNeon(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_NEON inline int32x4_t FrontNeon(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k,
+                                               int e, int f) {
   int32x4_t s = vmulq_s32(vld1q_s32(even), vld1q_s32(w.rev[k][e]));
   s = vmlaq_s32(s, vld1q_s32(even + 4), vld1q_s32(w.rev[k][e] + 4));
   s = vmlsq_s32(s, vld1q_s32(odd), vld1q_s32(w.rev[k][f]));
   return vmlsq_s32(s, vld1q_s32(odd + 4), vld1q_s32(w.rev[k][f] + 4));
 }
-inline int32x4_t BackNeon(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k, int e, int f) {
+QUORVEL_TARGET_NEON inline int32x4_t BackNeon(const int32_t* even, const int32_t* odd, const WindowLanes& w, int k,
+                                              int e, int f) {
   int32x4_t s = vmulq_s32(vld1q_s32(even), vld1q_s32(w.fwd[k][e]));
   s = vmlaq_s32(s, vld1q_s32(even + 4), vld1q_s32(w.fwd[k][e] + 4));
   s = vmlaq_s32(s, vld1q_s32(odd), vld1q_s32(w.fwd[k][f]));
   return vmlaq_s32(s, vld1q_s32(odd + 4), vld1q_s32(w.fwd[k][f] + 4));
 }
-inline void StoreNeon(Q28* out, int32x4_t v0, int32x4_t v1, int32x4_t v2, int32x4_t v3) {
-  const int32x4_t sums = vpaddq_s32(vpaddq_s32(v0, v1), vpaddq_s32(v2, v3));
-  vst1q_s32(out, vshrq_n_s32(sums, 2));
+// The totals of four vectors, shifted to Q28, at out[0..3]. Pairwise
+// additions of halves, which 32-bit ARM has as well as AArch64.
+QUORVEL_TARGET_NEON inline void StoreNeon(Q28* out, int32x4_t v0, int32x4_t v1, int32x4_t v2, int32x4_t v3) {
+  const int32x2_t s01 = vpadd_s32(vadd_s32(vget_low_s32(v0), vget_high_s32(v0)),
+                                  vadd_s32(vget_low_s32(v1), vget_high_s32(v1)));
+  const int32x2_t s23 = vpadd_s32(vadd_s32(vget_low_s32(v2), vget_high_s32(v2)),
+                                  vadd_s32(vget_low_s32(v3), vget_high_s32(v3)));
+  vst1q_s32(out, vshrq_n_s32(vcombine_s32(s01, s23), 2));
 }
 
 }  // namespace
 
-void WindowSlotNeon(const ChannelHistory& h, int b, Q28 out[32]) {
+QUORVEL_TARGET_NEON void WindowSlotNeon(const ChannelHistory& h, int b, Q28 out[32]) {
   const WindowLanes& w = SynthesisWindowLanes();
   const int own = b & 1, other = own ^ 1;
   const int e = b & 14, f = ((b + 15) & 14) | 1;
