@@ -1,5 +1,5 @@
-// The synthesis kernels for AArch64 NEON (window_simd.cpp, dct32_simd.cpp),
-// and what the NEON level takes of them.
+// The synthesis kernels for NEON (window_simd.cpp, dct32_simd.cpp,
+// synthesis_full_neon.cpp), and what the NEON level takes of them.
 #pragma once
 
 #include "cpu.h"
@@ -9,11 +9,15 @@ namespace quorvel {
 
 void WindowSlotNeon(const ChannelHistory& history, int b, Q28 out[32]);
 void Dct32LanesNeon(const Q28* slots, int count, DctLanes& out);
+void FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index);
+void FullWindowSlotsNeon(const FullChannelHistory& history, int index, int count, Q28* out);
 
 inline void InitKernelsArm(SynthesisKernels& kernels, KernelLevel level) {
   if (LevelIncludes(level, KernelLevel::kNeon)) {
     kernels.windowSlot = WindowSlotNeon;
     kernels.dct32Lanes = Dct32LanesNeon;
+    kernels.fullDct32x4 = FullDct32x4Neon;
+    kernels.fullWindowSlots = FullWindowSlotsNeon;
   }
 }
 
