@@ -57,14 +57,16 @@ report() {  # report PASS|FAIL|SKIP check text
   return 0
 }
 
-# configure_and_build DIR TOOLCHAIN LOG [cmake args...]
+# configure_and_build DIR TOOLCHAIN LOG [cmake args...]: builds everything, or
+# the targets named in $build_targets.
 configure_and_build() {
-  local dir=$1 toolchain=$2 log=$3
+  local dir=$1 toolchain=$2 log=$3 targets=()
   shift 3
+  [ -n "${build_targets:-}" ] && read -ra targets <<<"--target $build_targets"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain.cmake" \
     -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_CLI=OFF -DQUORVEL_BUILD_FUZZ=OFF "$@" >"$log" 2>&1 &&
-    cmake --build "$dir" -j "$jobs" >>"$log" 2>&1
+    cmake --build "$dir" -j "$jobs" "${targets[@]}" >>"$log" 2>&1
 }
 
 # The recorded row of one stream decoded by the plain host loop (4096-byte
@@ -320,23 +322,30 @@ linux_target() {
 # The bit-identity tests of every kernel, both tiers.
 kernel_tests='Kernels.*:FullRequant.KernelsGiveThePlainBits:FullSynthesis.*KernelsGiveThePlainBits:FullPcm.VectorConversionGivesThePlainBytes'
 
-# level_check NAME DIR LEVEL FILTER RUNNER... : the tests of FILTER with the
-# kernel level LEVEL forced (or, for "-", the level the processor gets by
-# itself, which must then be plain), the level reported by the tests
-# compared with the one asked for, so that a quiet fallback cannot pass.
-level_check() {
-  local name=$1 dir=$2 level=$3 filter=$4
+# level_run NAME DIR LEVEL FILTER RUNNER... : runs the tests of FILTER with
+# the kernel level LEVEL forced (or, for "-", the level the processor gets by
+# itself), into $logs/NAME-LEVEL.log and its exit status into .rc beside it.
+# Two can run at once; level_report judges each afterwards.
+level_log() { [ "$3" = - ] && echo "$logs/$1-detected.log" || echo "$logs/$1-$3.log"; }
+level_run() {
+  local name=$1 dir=$2 level=$3 filter=$4 log
   shift 4
-  local log=$logs/$name-$level.log what="$level level"
-  [ "$level" = - ] && log=$logs/$name-detected.log what="detected level"
-  if [ $corpus_ok -eq 0 ]; then
-    report SKIP "$name $what" "no corpus at $QUORVEL_CORPUS"
-    return
-  fi
+  log=$(level_log "$name" "$dir" "$level")
   local asked=$level
   [ "$level" = - ] && asked=""
-  if ! QUORVEL_KERNELS=$asked QUORVEL_REQUIRE_CORPUS=1 "$@" "$dir/tests/quorvel_tests" --gtest_filter="$filter" >"$log" 2>&1 ||
-    ! grep -q '^\[  PASSED  \]' "$log"; then
+  QUORVEL_KERNELS=$asked QUORVEL_REQUIRE_CORPUS=1 "$@" "$dir/tests/quorvel_tests" --gtest_filter="$filter" >"$log" 2>&1
+  echo $? >"$log.rc"
+}
+
+# level_report NAME DIR LEVEL RUNNER... : the verdict on a level_run, the level
+# reported by the tests compared with the one asked for, so that a quiet
+# fallback cannot pass; for "-" the library must find plain alone.
+level_report() {
+  local name=$1 dir=$2 level=$3 log what="$3 level"
+  shift 3
+  log=$(level_log "$name" "$dir" "$level")
+  [ "$level" = - ] && what="detected level"
+  if [ "$(cat "$log.rc" 2>/dev/null)" != 0 ] || ! grep -q '^\[  PASSED  \]' "$log"; then
     report FAIL "$name $what" "$(grep -m1 -E 'Failure|FAILED|failures' "$log" || echo "see $log")"
     return
   fi
@@ -358,17 +367,33 @@ level_check() {
   fi
 }
 
+# level_checks NAME DIR FILTER RUNNER... : level_run at the NEON and at the
+# plain level side by side, then their verdicts.
+level_checks() {
+  local name=$1 dir=$2 filter=$3
+  shift 3
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$name levels" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  level_run "$name" "$dir" neon "$filter" "$@" &
+  level_run "$name" "$dir" plain "$filter" "$@" &
+  wait
+  level_report "$name" "$dir" neon "$@"
+  level_report "$name" "$dir" plain "$@"
+}
+
 # aarch64_target: the kernel tests and the recorded outputs at both levels,
 # and the full tier's PCM; the rest of the tests run on the other targets.
 aarch64_target() {
   local name=aarch64 dir=build-cross-aarch64 started=$SECONDS
   local run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
-  if ! configure_and_build "$dir" aarch64-linux-gnu "$logs/$name-build.log"; then
+  # Only the two programs it runs.
+  if ! build_targets="quorvel_tests quorvel_pcm_md5" configure_and_build "$dir" aarch64-linux-gnu "$logs/$name-build.log"; then
     report FAIL "$name" "build failed (see $logs/$name-build.log)"
     return
   fi
-  level_check "$name" "$dir" neon "$kernel_tests:Golden.*:Conformance.*" "${run[@]}"
-  level_check "$name" "$dir" plain "$kernel_tests:Golden.*:Conformance.*" "${run[@]}"
+  level_checks "$name" "$dir" "$kernel_tests:Golden.*:Conformance.*" "${run[@]}"
   full_check "$name" "$dir" "${run[@]}"
   echo "$name: $((SECONDS - started)) s"
 }
@@ -377,9 +402,13 @@ if wants arm; then
   linux_target arm arm-linux-gnueabihf arm-linux-gnueabihf qemu-arm tests-first
   # A core without NEON (ARMv7-R with VFPv3-D16, like the armhf baseline).
   started=$SECONDS
-  [ -x build-cross-arm/tests/quorvel_tests ] &&
-    level_check arm build-cross-arm - "$kernel_tests:Golden.*:Conformance.*" \
-      qemu-arm -cpu cortex-r5f -L /usr/arm-linux-gnueabihf
+  no_neon=(qemu-arm -cpu cortex-r5f -L /usr/arm-linux-gnueabihf)
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "arm detected level" "no corpus at $QUORVEL_CORPUS"
+  elif [ -x build-cross-arm/tests/quorvel_tests ]; then
+    level_run arm build-cross-arm - "$kernel_tests:Golden.*:Conformance.*" "${no_neon[@]}"
+    level_report arm build-cross-arm - "${no_neon[@]}"
+  fi
   echo "arm without NEON: $((SECONDS - started)) s"
 fi
 wants aarch64 && aarch64_target
