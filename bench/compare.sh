@@ -10,7 +10,8 @@
 #   --runs N        timed runs per command and stream (default 5); the
 #                   commands alternate run by run
 #   --callgrind     also count instructions (valgrind --tool=callgrind,
-#                   whole process) per second of audio
+#                   whole process) per second of audio: a second table with
+#                   one row per stream and tier (peers as anchors)
 #   --build-dir D   where Quorvel is built (default: build-compare); it is
 #                   configured and built in Release mode when needed
 #   --work-dir D    where long streams are written (default: $TMPDIR/quorvel-compare)
@@ -162,6 +163,7 @@ if [ "$callgrind" = 1 ] && ! command -v valgrind >/dev/null 2>&1; then
 fi
 
 rows=()
+cg_rows=()
 for input in "${inputs[@]}"; do
   audio=$(audio_seconds "$input")
   declare -A walls=() cpus=()
@@ -193,12 +195,12 @@ for input in "${inputs[@]}"; do
     fi
   done
   if [ "$callgrind" = 1 ]; then
-    sep=" | "
     for p in "${tiers[@]}" "${peer_names[@]}"; do
       command_for "$p" "$input"
       ir=$(instructions "${cmd[@]}")
-      row+=$(awk -v s="$sep" -v p="$p" -v i="$ir" -v a="$audio" 'BEGIN { printf "%s%s %.2f M", s, p, (a > 0 ? i / a / 1e6 : 0) }')
-      sep=", "
+      case $p in full|compatible) label="$p tier" ;; *) label="$p (anchor)" ;; esac
+      cg_rows+=("$(awk -v s="$(basename "$input")" -v p="$label" -v i="$ir" -v a="$audio" \
+        'BEGIN { printf "| %s | %s | %.0f | %.3f M |", s, p, i, (a > 0 ? i / a / 1e6 : 0) }')")
     done
   fi
   rows+=("| $(basename "$input") | $row |")
@@ -206,12 +208,14 @@ for input in "${inputs[@]}"; do
 done
 
 echo
-header="| stream | audio | full tier wall (x realtime), CPU | compatible tier wall (x realtime), CPU | mpg123 | ffmpeg |"
-rule="|---|---|---|---|---|---|"
-if [ "$callgrind" = 1 ]; then
-  header="${header% |} | instructions per audio second |"
-  rule+="---|"
-fi
-echo "$header"
-echo "$rule"
+echo "| stream | audio | full tier wall (x realtime), CPU | compatible tier wall (x realtime), CPU | mpg123 | ffmpeg |"
+echo "|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+if [ "$callgrind" = 1 ]; then
+  # Instructions of the whole process (start-up and I/O included) per second
+  # of audio, one row per stream and tier (and per peer that is installed).
+  echo
+  echo "| stream | tier | instructions (callgrind, whole process) | per audio second |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${cg_rows[@]}"
+fi

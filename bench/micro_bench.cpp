@@ -137,7 +137,7 @@ void BM_Dct32Lanes(benchmark::State& state, KernelLevel level) {
   alignas(32) DctLanes out;
   size_t first = 0;
   for (auto _ : state) {
-    k.dct32Lanes(&in[32 * first], 8, out);
+    k.dct32Lanes(&in[32 * first], 8, &out[0][0], 8);
     benchmark::DoNotOptimize(out);
     first = (first + 8) & 63;
   }
@@ -146,18 +146,32 @@ void BM_Dct32Lanes(benchmark::State& state, KernelLevel level) {
 
 // --- windowing and the whole filterbank --------------------------------
 
-void BM_WindowSlot(benchmark::State& state, void (*window)(const ChannelHistory&, int, Q28*)) {
+void BM_WindowSlots(benchmark::State& state, void (*window)(const ChannelHistory&, int, int, Q28*)) {
   auto history = std::make_unique<ChannelHistory>();
   const std::vector<Q28> values = RandomValues(sizeof(ChannelHistory) / 4, -0x20000, 0x20000, 3);
   std::memcpy(history.get(), values.data(), sizeof(ChannelHistory));
-  alignas(32) Q28 out[32];
-  int b = 0;
+  alignas(32) Q28 out[8 * 32];
+  int first = 0;
   for (auto _ : state) {
-    window(*history, b, out);
+    window(*history, kCarriedSlots + first, 8, out);
     benchmark::DoNotOptimize(out);
-    b = (b + 1) & 15;
+    first = (first + 8) % 32;
   }
-  SetItems(state, 1);  // slots
+  SetItems(state, 8);  // slots
+}
+
+void BM_WindowTails(benchmark::State& state, KernelLevel level) {
+  const auto kernel = SynthesisKernelsFor(level).windowTails;
+  auto first = std::make_unique<ChannelHistory>(), second = std::make_unique<ChannelHistory>();
+  const std::vector<Q28> values = RandomValues(sizeof(ChannelHistory) / 4, -0x20000, 0x20000, 4);
+  std::memcpy(first.get(), values.data(), sizeof(ChannelHistory));
+  std::memcpy(second.get(), values.data(), sizeof(ChannelHistory));
+  alignas(32) Q28 out[2][4 * 32];
+  for (auto _ : state) {
+    kernel(*first, kCarriedSlots + 32, *second, kCarriedSlots + 32, 4, out[0], out[1]);
+    benchmark::DoNotOptimize(out);
+  }
+  SetItems(state, 8);  // slots
 }
 
 // --- the full tier's kernels ----------------------------------------------
@@ -358,7 +372,7 @@ std::vector<KernelLevel> Levels() {
 }
 
 void WindowFor(KernelLevel level, const std::string& name) {
-  benchmark::RegisterBenchmark(name.c_str(), BM_WindowSlot, SynthesisKernelsFor(level).windowSlot);
+  benchmark::RegisterBenchmark(name.c_str(), BM_WindowSlots, SynthesisKernelsFor(level).windowSlots);
 }
 
 void RegisterAll() {
@@ -366,7 +380,8 @@ void RegisterAll() {
   for (KernelLevel level : Levels()) {
     const std::string suffix = std::string("/") + KernelLevelName(level);
     benchmark::RegisterBenchmark(("Dct32Lanes" + suffix).c_str(), BM_Dct32Lanes, level);
-    WindowFor(level, "WindowSlot" + suffix);
+    WindowFor(level, "WindowSlots" + suffix);
+    benchmark::RegisterBenchmark(("WindowTails" + suffix).c_str(), BM_WindowTails, level);
     benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
     benchmark::RegisterBenchmark(("FullRequantRows" + suffix).c_str(), BM_FullRequantRows, level);
     benchmark::RegisterBenchmark(("FullDct" + suffix).c_str(), BM_FullDct, level);

@@ -7,6 +7,11 @@
 // stream went through without a restart, PCM identical to that of a decoder
 // fed the whole stream in one piece. A twin decoder in the other accuracy gets
 // the same calls and must describe the same frames (see PullTwin).
+//
+// A script byte wraps the stream as files do (ID3v2 in front, a damaged one,
+// ID3v1 or APEv2 at the end, a tag between two halves, RIFF/WAVE or RF64
+// around it) and tells whether the decoder is given the input's size and
+// tail first, so that the gate in front of the frame search meets every path.
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -35,6 +40,95 @@ struct Outcome {
   uint64_t frames = 0;
 };
 
+void Put32(std::vector<uint8_t>& b, uint32_t v, bool bigEndian = false) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (bigEndian ? 24 - 8 * i : 8 * i)));
+}
+
+void PutText(std::vector<uint8_t>& b, const char* text) {
+  b.insert(b.end(), text, text + std::strlen(text));
+}
+
+// An ID3v2.3 tag of `body` payload bytes (sync-like), declaring `claim`.
+void PutId3(std::vector<uint8_t>& b, uint32_t body, uint32_t claim) {
+  PutText(b, "ID3");
+  b.insert(b.end(), {3, 0, 0});
+  for (int shift = 21; shift >= 0; shift -= 7) b.push_back(static_cast<uint8_t>((claim >> shift) & 0x7F));
+  for (uint32_t i = 0; i < body; ++i) b.push_back(i % 2 ? 0xFB : 0xFF);
+}
+
+// The stream wrapped as `kind` (0..7) says; `size` steers the tags' sizes.
+std::vector<uint8_t> Wrap(const uint8_t* stream, size_t n, int kind, uint32_t size) {
+  std::vector<uint8_t> b;
+  const size_t half = n / 2;
+  switch (kind) {
+    case 1: PutId3(b, size, size); break;
+    case 2: PutId3(b, size, size * 7 + 100); break;  // damaged: claims more than there is
+    case 4:
+    case 5: {
+      const bool rf64 = kind == 5;
+      PutText(b, rf64 ? "RF64" : "RIFF");
+      Put32(b, rf64 ? 0xFFFFFFFF : static_cast<uint32_t>(n + 4 + 48 + 8 + (rf64 ? 36 : 0) + 18));
+      PutText(b, "WAVE");
+      if (rf64) {
+        PutText(b, "ds64");
+        Put32(b, 28);
+        for (int i = 0; i < 8; ++i) b.push_back(0);
+        Put32(b, static_cast<uint32_t>(n));
+        Put32(b, 0);
+        for (int i = 0; i < 12; ++i) b.push_back(0);
+      }
+      PutText(b, "fmt ");
+      Put32(b, 40);
+      b.insert(b.end(), {0x50, 0, 2, 0});
+      for (int i = 0; i < 36; ++i) b.push_back(0);
+      PutText(b, "data");
+      Put32(b, rf64 ? 0xFFFFFFFF : (size & 1) ? 0 : static_cast<uint32_t>(n));
+      break;
+    }
+    default: break;
+  }
+  b.insert(b.end(), stream, stream + (kind == 6 ? half : n));
+  switch (kind) {
+    case 3:
+      PutText(b, "TAG");
+      b.resize(b.size() + 125, 0xFF);
+      break;
+    case 4:
+    case 5:
+      if (n % 2) b.push_back(0);
+      PutText(b, "LIST");
+      Put32(b, 10);
+      b.insert(b.end(), {'I', 'N', 'F', 'O', 0xFF, 0xFD, 0x90, 0x64, 0xFF, 0xFB});
+      break;
+    case 6:
+      PutId3(b, size, size);
+      b.insert(b.end(), stream + half, stream + n);
+      break;
+    case 7: {
+      const std::vector<uint8_t> item = {4, 0, 0, 0, 0, 0, 0, 0, 'A', 'r', 't', 0, 0xFF, 0xFD, 0x90, 0x64};
+      for (int header = 0; header < 2; ++header) {
+        if (header == 1) b.insert(b.end(), item.begin(), item.end());
+        PutText(b, "APETAGEX");
+        Put32(b, 2000);
+        Put32(b, static_cast<uint32_t>(item.size() + 32));
+        Put32(b, 1);
+        Put32(b, header == 0 ? 0xA0000000u : 0x80000000u);
+        for (int i = 0; i < 8; ++i) b.push_back(0);
+      }
+      break;
+    }
+    default: break;
+  }
+  return b;
+}
+
+// The decoder told the input's size and its last bytes, when `known`.
+void TellSize(Decoder& decoder, const std::vector<uint8_t>& input, bool known, size_t tail) {
+  if (!known) return;
+  tail = std::min(tail, input.size());
+  decoder.SetInputSize(input.size(), std::span<const uint8_t>(input.data() + input.size() - tail, tail));
+}
+
 bool IsOutputRate(uint32_t rate) {
   for (const int32_t r : quorvel::kOutputRates) {
     if (static_cast<uint32_t>(r) == rate) return true;
@@ -48,9 +142,21 @@ bool IsOutputRate(uint32_t rate) {
 // including the first frame with a forbidden allocation: there the compatible
 // tier drops the rest of its window and the full tier only that frame, so the
 // two go on from different bytes, and the twin is let go.
+//
+// Converting the rate, the full tier filters across frames: its frames give
+// other sample counts, and it gives a flush Frame after the last one, which
+// the twin steps over.
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
+  if (frame.flush) return;
   quorvel::Frame other;
-  const Decoder::Next step = twin->Pull(other);
+  Decoder::Next step = twin->Pull(other);
+  if (step == Decoder::Next::Frame && other.flush) step = twin->Pull(other);
+  // Free format is decoded in the full tier only: from there the two part.
+  auto isFrame = [](Decoder::Next n) { return n == Decoder::Next::Frame || n == Decoder::Next::Skipped; };
+  if ((isFrame(next) && frame.freeFormat) || (isFrame(step) && other.freeFormat)) {
+    twin.reset();
+    return;
+  }
   Require(step == next, "accuracies: same next step", static_cast<long>(next), static_cast<long>(step));
   if (next != Decoder::Next::Frame && next != Decoder::Next::Skipped) return;
   Require(other.skipped == frame.skipped, "accuracies: same skip reason", static_cast<long>(frame.skipped),
@@ -58,7 +164,8 @@ void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel:
   Require(other.position == frame.position, "accuracies: same position", static_cast<long>(frame.position),
           static_cast<long>(other.position));
   Require(other.hasFormat == frame.hasFormat, "accuracies: same hasFormat", frame.hasFormat, other.hasFormat);
-  Require(other.samples == frame.samples, "accuracies: same samples", frame.samples, other.samples);
+  const bool converted = frame.hasFormat && frame.sampleRate != frame.streamRate;
+  Require(converted || other.samples == frame.samples, "accuracies: same samples", frame.samples, other.samples);
   Require(other.channels == frame.channels, "accuracies: same channels", frame.channels, other.channels);
   Require(other.sampleRate == frame.sampleRate, "accuracies: same sample rate", frame.sampleRate, other.sampleRate);
   Require(other.length == frame.length, "accuracies: same frame length", frame.length, other.length);
@@ -66,7 +173,7 @@ void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel:
               other.bitrate == frame.bitrate && other.streamRate == frame.streamRate &&
               other.crcProtected == frame.crcProtected,
           "accuracies: same header", frame.layer, other.layer);
-  Require(other.pcm.size() == frame.pcm.size(), "accuracies: same PCM size", static_cast<long>(frame.pcm.size()),
+  Require(converted || other.pcm.size() == frame.pcm.size(), "accuracies: same PCM size", static_cast<long>(frame.pcm.size()),
           static_cast<long>(other.pcm.size()));
   if (frame.skipped == quorvel::SkipReason::BadAllocation) twin.reset();
 }
@@ -96,12 +203,12 @@ Decoder::Next Drain(Decoder& decoder, std::unique_ptr<Decoder>& twin, Outcome& o
     Require(frame.samples > 0 && frame.pcm.size() == frame.samples * static_cast<size_t>(frame.channels) &&
                 frame.bytes.size() == 2 * frame.pcm.size(),
             "PCM size", frame.samples, static_cast<long>(frame.bytes.size()));
-    Require(frame.length > 0 && frame.length <= 2881, "frame length", frame.length);
+    Require((frame.length > 0 || frame.flush) && frame.length <= 2881, "frame length", frame.length);
     Require(static_cast<int64_t>(frame.position) > lastFrame, "frames decoded once, in stream order",
             static_cast<long>(frame.position), lastFrame);
     lastFrame = static_cast<int64_t>(frame.position);
     outcome.pcm.insert(outcome.pcm.end(), frame.bytes.begin(), frame.bytes.end());
-    ++outcome.frames;
+    if (!frame.flush) ++outcome.frames;
   }
 }
 
@@ -111,8 +218,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // libFuzzer and the replay program pass the input in an allocation of its
   // own size already.
   HostScript script(data, size);
-  const uint8_t* stream = data;
-  const size_t streamSize = quorvel::fuzz::FramesPrefix(stream, script.StreamSize(), kFrameBudget);
+  const size_t bareSize = quorvel::fuzz::FramesPrefix(data, script.StreamSize(), kFrameBudget);
+  const uint8_t wrapping = script.Byte();
+  const bool sizeKnown = wrapping & 1;
+  const size_t tailBytes = script.Below(70000);
+  // The wrapped input in an allocation of exactly its size.
+  const std::vector<uint8_t> wrapped = Wrap(data, bareSize, (wrapping >> 1) & 7, script.Below(300));
+  const std::unique_ptr<uint8_t[]> input(new uint8_t[wrapped.size() ? wrapped.size() : 1]);
+  if (!wrapped.empty()) std::memcpy(input.get(), wrapped.data(), wrapped.size());
+  const uint8_t* stream = input.get();
+  const size_t streamSize = wrapped.size();
 
   Decoder::Options options;
   const uint8_t flags = script.Byte();
@@ -152,6 +267,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Decoder::Options twinOptions = options;
   twinOptions.accuracy = (chunkMode & 8) ? quorvel::Accuracy::Full : quorvel::Accuracy::Compatible;
   std::unique_ptr<Decoder> twin = std::make_unique<Decoder>(twinOptions);
+  TellSize(*decoder, wrapped, sizeKnown, tailBytes);
+  TellSize(*twin, wrapped, sizeKnown, tailBytes);
 
   // The PCM of both decodes goes to buffers that keep their room from input to
   // input: growing fresh ones cost more than the decodes.
@@ -215,8 +332,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Require(decoder->stats().framesDecoded == chunked.frames, "stats count the decoded frames");
   if (twin) {
+    // Converting, the tiers give other sample counts (see PullTwin).
     Require(twin->stats().framesDecoded == chunked.frames &&
-                twin->stats().samplesDecoded == decoder->stats().samplesDecoded &&
+                (options.outputRate != 0 || twin->stats().samplesDecoded == decoder->stats().samplesDecoded) &&
                 twin->stats().skipped.Total() == decoder->stats().skipped.Total(),
             "accuracies: same stats", static_cast<long>(twin->stats().framesDecoded),
             static_cast<long>(chunked.frames));
@@ -225,6 +343,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!restarted) {
     // The same stream in one piece must give the same bytes.
     Decoder whole(options);
+    TellSize(whole, wrapped, sizeKnown, tailBytes);
     whole.Feed(stream, streamSize);
     whole.Finish();
     reference = {std::move(reference.pcm), 0};

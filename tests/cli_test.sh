@@ -110,7 +110,11 @@ cli)
   "$q" decode s.mp2 -o /dev/stdout >redirected.wav && wav redirected.wav 48000 2 576000
   expect 0 "" "$q" decode s.mp2 -o /dev/null
   [ -c /dev/null ] || fail "/dev/null is gone"
-  "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 $((500 * 529))
+  # The full tier's converter keeps the whole duration: 576000 samples at
+  # 48 kHz are 264600 at 22.05 kHz; the compatible tier's interpolation gives
+  # ceil(1151 * 22050 / 48000) = 529 per frame.
+  "$q" decode s.mp2 --rate 22050 -o r.wav && wav r.wav 22050 2 264600
+  "$q" decode s.mp2 --rate 22050 --accuracy compatible -o rc.wav && wav rc.wav 22050 2 $((500 * 529))
   "$q" decode s.mp2 --preamp 0 --raw -o p.raw
   [ "$(tr -d '\0' <p.raw | head -c 1 | wc -c)" = 1 ] || fail "--preamp alone must not mute"
 
@@ -195,21 +199,124 @@ cli)
   expect 0 "" "$q" decode -q -j 2 -d out s.mp2 crc.mp1 mixed.mp2
   cmp out/s.wav s.wav && cmp out/crc.wav crc.wav && cmp out/mixed.wav mixed.wav || fail "-d/-j outputs"
 
+  # --start, --end, --duration: the same samples as the slice of the whole
+  # decode, in every way of writing a time, converted or not; standard input
+  # decodes and discards.
+  "$q" decode -q --raw s.mp2 -o whole.raw
+  "$q" decode -q --raw --rate 44100 s.mp2 -o whole44.raw
+  slice() {  # slice FILE FIRST COUNT (samples of 2 channels)
+    tail -c +$(($2 * 4 + 1)) "$1" | head -c $(($3 * 4))
+  }
+  check_slice() {  # check_slice WHOLE FIRST COUNT ARGS...
+    local whole=$1 first=$2 count=$3
+    shift 3
+    "$q" decode -q --raw "$@" -o part.raw || fail "$*"
+    cmp part.raw <(slice "$whole" "$first" "$count") || fail "$* is not samples $first..+$count of $whole"
+  }
+  check_slice whole.raw 48000 48000 s.mp2 --start 1 --end 2
+  check_slice whole.raw 48000 48000 s.mp2 --start 1 --duration 1
+  check_slice whole.raw 72000 24000 s.mp2 --start 0:01.5 --end 0:0:02
+  check_slice whole.raw 12345 678 s.mp2 --start 12345s --duration 678s
+  check_slice whole.raw 0 1000 s.mp2 --end 1000s
+  check_slice whole.raw 575000 1000 s.mp2 --start 575000s
+  check_slice whole.raw 575000 1000 - --start 575000s <s.mp2
+  check_slice whole.raw 1 1 s.mp2 --start 0.00002 --end 0.00004  # 0.96 and 1.92 samples round to 1 and 2
+  check_slice whole44.raw 44100 22050 --rate 44100 s.mp2 --start 1 --duration 0.5
+  check_slice whole44.raw 529199 1 --rate 44100 s.mp2 --start 529199s
+  "$q" decode -q s.mp2 --start 2 --duration 3 -o trimmed.wav && wav trimmed.wav 48000 2 144000
+  expect 0 "s.mp2: --end 13 reaches past the end of the stream \\(576000 samples at 48000 Hz\\); wrote up to its end" \
+    "$q" decode --raw s.mp2 --start 11 --end 13 -o tail.raw
+  cmp tail.raw <(slice whole.raw 528000 48000) || fail "--end past the end"
+  # Bad times: one line, non-zero exit, no output left behind.
+  expect 1 "s.mp2: --start 12 is past the end of the stream \\(576000 samples at 48000 Hz\\)" \
+    "$q" decode s.mp2 --start 12 -o late.wav
+  [ ! -e late.wav ] || fail "a start past the end left late.wav behind"
+  expect 1 "s.mp2: --start 9999999s is past the end" "$q" decode s.mp2 --start 9999999s -o late.wav
+  expect 2 "--end 1 is not after --start 2" "$q" decode s.mp2 --start 2 --end 1
+  expect 2 "--end 5s is not after --start 5s" "$q" decode s.mp2 --start 5s --end 5s
+  expect 1 "--end 100s is not after --start 1" "$q" decode s.mp2 --start 1 --end 100s -o x.wav
+  [ ! -e x.wav ] || fail "an empty slice left x.wav behind"
+  expect 1 "--duration 0 is no sample long at 48000 Hz" "$q" decode s.mp2 --duration 0 -o x.wav
+  expect 2 "--end and --duration exclude each other" "$q" decode s.mp2 --end 2 --duration 1
+  expect 2 "--start -1: negative times are not allowed" "$q" decode s.mp2 --start -1
+  for bad in "" abc 1.2.3 1: :5 1:60 1:60:00 1:2:3:4 1.5s 12x . 1. 0.1234567890 99999999999999999999; do
+    expect 2 "--start ${bad:-''}: " "$q" decode s.mp2 --start "$bad"
+  done
+  expect 2 "--end" "$q" decode s.mp2 --end
+  expect 2 "unknown option '--start' for info" "$q" info s.mp2 --start 1
+
   # info: the documented JSON fields.
   "$q" info --json crc.mp1 s.mp2 >info.json
   python3 - <<'EOF' || fail "info --json"
 import json
 keys = {"file", "mpeg_version", "layer", "sample_rate", "channels", "mode", "bitrate", "average_bitrate", "frames",
-        "duration", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated", "mixed"}
+        "duration", "samples", "crc_protected_frames", "skipped", "leading_bytes", "trailing_bytes", "truncated",
+        "mixed", "tags"}
 crc, s = [json.loads(line) for line in open("info.json")]
 assert set(crc) == keys == set(s), set(crc) ^ keys
 assert (crc["layer"], crc["sample_rate"], crc["channels"], crc["mode"]) == (1, 32000, 1, "single channel")
 assert (crc["frames"], crc["crc_protected_frames"], crc["skipped"]["crc_error"]) == (5, 1, 1)
 assert (s["mpeg_version"], s["layer"], s["frames"], s["duration"], s["bitrate"]) == ("MPEG-1", 2, 500, 12.0, 192000)
+assert (s["samples"], crc["samples"]) == (576000, 5 * 384), (s["samples"], crc["samples"])
 assert sum(s["skipped"].values()) == 0 and not s["truncated"] and not s["mixed"]
 EOF
   [ "$("$q" --version)" = "quorvel $(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")" ] ||
     fail "--version"
+
+  # Wrapped files: the sample behind a 657-byte ID3v2.3 tag whose PRIV frame
+  # is full of FF FB / FF FD pairs loses no frame and reports its true format;
+  # the same in a broadcast WAV file; and inputs that hold nothing to decode.
+  python3 - <<'EOF' || fail "building the wrapped files"
+import struct
+s = open("s.mp2", "rb").read()
+def synchsafe(n): return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+def id3(body, claim=None): return b"ID3\x03\x00\x00" + synchsafe(len(body) if claim is None else claim) + body
+priv = b"owner\x00" + b"\xff\xfb\x90\x64\x00\xff\xfd\x90\x64\x00" * 60
+body = b"PRIV" + struct.pack(">I", len(priv)) + b"\x00\x00" + priv
+body += bytes(647 - len(body))
+open("tagged.mp2", "wb").write(id3(body) + s)
+def chunk(cid, data): return cid + struct.pack("<I", len(data)) + data + (b"\x00" if len(data) % 2 else b"")
+def wave(*chunks):
+    body = b"WAVE" + b"".join(chunks)
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+def fmt(tag): return chunk(b"fmt ", struct.pack("<HHIIHH", tag, 2, 48000, 24000, 1, 0) + bytes(24))
+bext = (b"Morning news".ljust(256, b"\x00") + b"Quorvel".ljust(32, b"\x00") + bytes(32) + b"2026-12-09" +
+        bytes(602 - 330))
+listc = chunk(b"LIST", b"INFOISFT" + struct.pack("<I", 5) + b"\xff\xfd\x90\x64\x00")
+open("bwf.wav", "wb").write(wave(fmt(0x50), chunk(b"bext", bext), chunk(b"data", s), listc))
+open("pcm.wav", "wb").write(wave(fmt(1), chunk(b"data", bytes(400))))
+open("empty.wav", "wb").write(wave(fmt(0x50), b"data" + struct.pack("<I", 0)))
+open("tagonly.mp3", "wb").write(id3(body))
+open("layer3.mp3", "wb").write((b"\xff\xfb\x90\x64" + bytes(413)) * 4)
+open("damaged.mp2", "wb").write(id3(body[:100], claim=10**6) + s)
+open("both.mp2", "wb").write(id3(body) + s + b"TAG" + bytes(125))
+EOF
+  "$q" info --json s.mp2 tagged.mp2 bwf.wav both.mp2 >wrapped.json
+  python3 - <<'EOF' || fail "info of wrapped files"
+import json
+s, tagged, bwf, both = [json.loads(line) for line in open("wrapped.json")]
+core = lambda a: {k: v for k, v in a.items() if k not in ("file", "tags", "container")}
+assert core(s) == core(tagged), tagged
+assert tagged["tags"] == [{"type": "id3v2.3", "offset": 0, "size": 657}], tagged["tags"]
+assert (tagged["mode"], tagged["bitrate"], tagged["leading_bytes"]) == ("joint stereo", 192000, 0)
+assert core(s) == core(bwf), bwf
+assert bwf["container"] == {"type": "RIFF/WAVE", "format_tag": 80, "description": "Morning news",
+                            "originator": "Quorvel", "origination_date": "2026-12-09"}, bwf["container"]
+assert core(s) == core(both) and [t["type"] for t in both["tags"]] == ["id3v2.3", "id3v1"], both
+EOF
+  "$q" info tagged.mp2 | grep -q "tag: *id3v2.3, 657 bytes at offset 0" || fail "info text lists the tag"
+  "$q" info bwf.wav | grep -q "description: *Morning news" || fail "info text shows the bext description"
+  for f in tagged.mp2 bwf.wav both.mp2; do
+    "$q" decode --raw "$f" -o wrapped.raw && cmp wrapped.raw full.raw || fail "$f decodes to other PCM"
+  done
+  "$q" decode --raw - -o piped.raw <tagged.mp2 && cmp piped.raw full.raw || fail "a tagged pipe"
+  expect 1 "pcm.wav: already PCM audio \(RIFF/WAVE, format 1\), nothing to decode$" "$q" decode --sink null pcm.wav
+  expect 1 "empty.wav: an empty RIFF/WAVE file" "$q" info empty.wav
+  expect 1 "tagonly.mp3: tags \(id3v2.3\) and no MPEG audio$" "$q" decode tagonly.mp3
+  expect 1 "layer3.mp3: MPEG audio Layer III, which this build does not decode$" "$q" decode layer3.mp3
+  expect 0 "damaged.mp2: a damaged id3v2.3 tag at offset 0 claims 1000010 bytes.*resumes at offset" \
+    "$q" decode --raw damaged.mp2 -o damaged.raw
+  cmp damaged.raw full.raw || fail "the audio inside a damaged tag's range"
   ;;
 
 corpus)

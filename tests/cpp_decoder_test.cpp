@@ -101,6 +101,7 @@ TEST(CppDecoder, BothTiersDecodeAndSkipTheSameFramesOfTheCorpus) {
       for (; i < compatible.frames.size() && i < full.frames.size(); ++i) {
         const Frame& a = compatible.frames[i];
         const Frame& b = full.frames[i];
+        if (b.freeFormat) break;  // decoded by the full tier only
         ASSERT_EQ(a.skipped, b.skipped) << "frame " << i;
         ASSERT_EQ(a.position, b.position) << "frame " << i;
         ASSERT_EQ(a.hasFormat, b.hasFormat) << "frame " << i;
@@ -234,17 +235,66 @@ TEST(CppDecoder, FirstFrameRateConvertsLaterRatesAndSkippedLengths) {
   const auto frame48 = w.PadTo(192).Bytes();
   // The last frame confirms the one before it, which is found by searching.
   const auto stream = Concat({LayerOneFrame(), frame48, LayerOneFrame(true, false), frame48, LayerOneFrame()});
-  Decoder::Options options;
-  options.outputRate = kFirstFrameRate;
-  const Decoded d = DecodeAll(stream, options);
-  ASSERT_EQ(d.frames.size(), 5u);
-  const uint32_t expected[] = {384, 768, 384, 768, 384};  // 1152 at 48 kHz: ceil(1151 * 32 / 48)
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(d.frames[i].sampleRate, 32000u);
-    EXPECT_EQ(d.frames[i].samples, expected[i]);
+  // The compatible tier interpolates within each frame: 1152 at 48 kHz give
+  // ceil(1151 * 32 / 48). The full tier's converter starts over at each
+  // change of rate with a silent past, and holds back the last 30 samples
+  // (its reach of 20 periods at 32 kHz), 20 at 32 kHz, which lead the next
+  // frame's output.
+  struct Case {
+    Accuracy accuracy;
+    uint32_t expected[5];
+  };
+  for (const Case& c : {Case{Accuracy::Compatible, {384, 768, 384, 768, 384}},
+                        Case{Accuracy::Full, {384, 748, 404, 748, 404}}}) {
+    SCOPED_TRACE(static_cast<int>(c.accuracy));
+    Decoder::Options options;
+    options.outputRate = kFirstFrameRate;
+    options.accuracy = c.accuracy;
+    const Decoded d = DecodeAll(stream, options);
+    ASSERT_EQ(d.frames.size(), 5u);
+    const uint32_t* expected = c.expected;
+    for (size_t i = 0; i < 5; ++i) {
+      EXPECT_EQ(d.frames[i].sampleRate, 32000u);
+      EXPECT_EQ(d.frames[i].samples, expected[i]);
+    }
+    EXPECT_EQ(d.frames[1].streamRate, 48000u);
+    EXPECT_EQ(d.frames[1].channels, 2);
   }
-  EXPECT_EQ(d.frames[1].streamRate, 48000u);
-  EXPECT_EQ(d.frames[1].channels, 2);
+}
+
+// The full tier's converter keeps the whole duration: its held-back samples
+// come in one flush Frame after the last frame, and the total is the input's
+// length times the ratio of the rates, rounded up, at every rate; the PCM
+// does not depend on how the stream was fed.
+TEST(CppDecoder, FullTierConversionKeepsTheWholeDuration) {
+  std::vector<std::vector<uint8_t>> frames(25, LayerOneFrame());  // 32 kHz, 384 samples each
+  const auto stream = Concat(frames);
+  for (const int32_t rate : kOutputRates) {
+    SCOPED_TRACE(rate);
+    const Decoded d = DecodeAll(stream, {.outputRate = rate});
+    uint64_t total = 0;
+    for (const Frame& f : d.frames) total += f.samples;
+    EXPECT_EQ(total, (25u * 384u * static_cast<uint64_t>(rate) + 31999) / 32000);
+    EXPECT_EQ(d.pcm.size(), total * 2 * static_cast<uint64_t>(d.frames[0].channels));
+    const bool converting = rate != 32000;
+    ASSERT_EQ(d.frames.size(), converting ? 26u : 25u);
+    EXPECT_EQ(d.frames.back().flush, converting);
+    if (converting) {
+      EXPECT_EQ(d.frames.back().length, 0u);
+      EXPECT_EQ(d.frames.back().position, stream.size());
+      EXPECT_EQ(d.frames.back().sampleRate, static_cast<uint32_t>(rate));
+      EXPECT_TRUE(d.frames.back().decoded());
+    }
+    EXPECT_EQ(DecodeAll(stream, {.outputRate = rate}, {1, 7, 100, 3000}).pcm, d.pcm);
+  }
+  Decoder decoder({.outputRate = 48000});
+  decoder.Feed(stream);
+  decoder.Finish();
+  Frame f;
+  while (decoder.Pull(f) != Decoder::Next::End) {
+  }
+  EXPECT_EQ(decoder.stats().framesDecoded, 25u);
+  EXPECT_EQ(decoder.stats().samplesDecoded, 25u * 384u * 3 / 2);
 }
 
 TEST(CppDecoder, RejectsBadOptionsAndFeedingAfterTheEnd) {
@@ -273,13 +323,15 @@ TEST(CppDecoder, RejectsBadOptionsAndFeedingAfterTheEnd) {
 }
 
 // A refused scratch allocation is an error of its own; the frame it hit is
-// lost and the decoder goes on with the next one.
+// lost and the decoder goes on with the next one. (The compatible tier's
+// interpolation takes scratch memory per frame; the full tier's converter
+// takes its memory once, when the Decoder is made.)
 TEST(CppDecoder, NoMemoryForTheConversionThrowsAndDecodingGoesOn) {
   struct RestoreHeap {
     ScratchHeap saved = ResampleScratchHeap();
     ~RestoreHeap() { ResampleScratchHeap() = saved; }
   } restore;
-  Decoder d({.outputRate = 48000});
+  Decoder d({.accuracy = Accuracy::Compatible, .outputRate = 48000});
   d.Feed(Concat({LayerOneFrame(), LayerOneFrame(), LayerOneFrame()}));
   d.Finish();
   Frame f;

@@ -8,9 +8,11 @@
 // test binary (the corpus tests run once per level through tests/kernels.cmake).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -99,12 +101,13 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
   for (KernelLevel level : kAllKernelLevels) {
     if (KernelLevelSupported(level)) continue;
     SCOPED_TRACE(KernelLevelName(level));
-    EXPECT_EQ(SynthesisKernelsFor(level).windowSlot, &WindowSlot);
+    EXPECT_EQ(SynthesisKernelsFor(level).windowSlots, &WindowSlots);
+    EXPECT_EQ(SynthesisKernelsFor(level).windowTails, &WindowTails);
     EXPECT_EQ(SynthesisKernelsFor(level).dct32Lanes, &Dct32LanesPlain);
     EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
     EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
   }
-  EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlot, &WindowSlot);
+  EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlots, &WindowSlots);
   EXPECT_EQ(LayerKernelsFor(KernelLevel::kPlain).requantRows, &RequantRowsPlain);
   EXPECT_EQ(OutputKernelsFor(KernelLevel::kPlain).writePcm, &WritePcmPlain);
 }
@@ -126,8 +129,10 @@ TEST(Kernels, NeonLevelTakesEveryNeonKernel) {
     const void* neon;
     const void* plain;
   } kernels[] = {
-      {"windowSlot", reinterpret_cast<const void*>(synthesis.windowSlot),
-       reinterpret_cast<const void*>(plainSynthesis.windowSlot)},
+      {"windowSlots", reinterpret_cast<const void*>(synthesis.windowSlots),
+       reinterpret_cast<const void*>(plainSynthesis.windowSlots)},
+      {"windowTails", reinterpret_cast<const void*>(synthesis.windowTails),
+       reinterpret_cast<const void*>(plainSynthesis.windowTails)},
       {"dct32Lanes", reinterpret_cast<const void*>(synthesis.dct32Lanes),
        reinterpret_cast<const void*>(plainSynthesis.dct32Lanes)},
       {"fullDct32x4", reinterpret_cast<const void*>(synthesis.fullDct32x4),
@@ -148,23 +153,67 @@ TEST(Kernels, NeonLevelTakesEveryNeonKernel) {
   }
 }
 
-TEST(Kernels, WindowSlotMatchesTheDefinition) {
+TEST(Kernels, WindowSlotsMatchTheDefinition) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
   auto history = std::make_unique<ChannelHistory>();
+  constexpr Q28 kSentinel = 0x5A5A5A5A;
   for (KernelLevel level : SupportedLevels()) {
     const SynthesisKernels& k = SynthesisKernelsFor(level);
     const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 30; ++trial) {
-      int32_t* values = &history->upper[0][0][0];
-      for (size_t i = 0; i < sizeof(ChannelHistory) / sizeof(int32_t); ++i) values[i] = rng.Value(trial, 0x20000);
-      for (int b = 0; b < 16; ++b) {
-        Q28 fast[32], reference[32];
-        std::memset(fast, 0x5A, sizeof fast);
-        k.windowSlot(*history, b, fast);
-        reference::WindowSlot(*history, b, reference);
-        for (int j = 0; j < 32; ++j)
-          ASSERT_EQ(fast[j], reference[j]) << name << " trial " << trial << " b " << b << " j " << j;
+      for (auto& row : history->value) {
+        for (int32_t& v : row) v = rng.Value(trial, 0x20000);
+      }
+      for (int position = kCarriedSlots; position <= kHistoryColumns - 8; ++position) {
+        const int count = 1 + (position + trial) % 8;
+        Q28 fast[8 * 32], reference[8 * 32];
+        std::fill(std::begin(fast), std::end(fast), kSentinel);
+        k.windowSlots(*history, position, count, fast);
+        reference::WindowSlots(*history, position, count, reference);
+        for (int j = 0; j < 32 * count; ++j)
+          ASSERT_EQ(fast[j], reference[j]) << name << " trial " << trial << " position " << position << " j " << j;
+        for (int j = 32 * count; j < 8 * 32; ++j)
+          ASSERT_EQ(fast[j], kSentinel) << name << " wrote past the slots: " << j;
+      }
+    }
+  }
+}
+
+// Two histories at once, four lanes each: every slot as the definition
+// gives it from its own history, into its own output, and nothing past the
+// `count` slots of either output.
+TEST(Kernels, WindowTailsMatchTheDefinition) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  auto first = std::make_unique<ChannelHistory>();
+  auto second = std::make_unique<ChannelHistory>();
+  constexpr Q28 kSentinel = 0x5A5A5A5A;
+  for (KernelLevel level : SupportedLevels()) {
+    const SynthesisKernels& k = SynthesisKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 30; ++trial) {
+      for (ChannelHistory* h : {first.get(), second.get()}) {
+        for (auto& row : h->value) {
+          for (int32_t& v : row) v = rng.Value(trial, 0x20000);
+        }
+      }
+      for (int position0 = kCarriedSlots; position0 <= kHistoryColumns - 8; position0 += 3) {
+        const int position1 = kCarriedSlots + static_cast<int>(rng.Next() % (kHistoryColumns - 8 - kCarriedSlots + 1));
+        const int count = 1 + (position0 + trial) % 4;
+        Q28 fast[2][4 * 32], expected[2][4 * 32];
+        for (auto& out : fast) std::fill(std::begin(out), std::end(out), kSentinel);
+        k.windowTails(*first, position0, *second, position1, count, fast[0], fast[1]);
+        reference::WindowSlots(*first, position0, count, expected[0]);
+        reference::WindowSlots(*second, position1, count, expected[1]);
+        for (int ch = 0; ch < 2; ++ch) {
+          for (int j = 0; j < 32 * count; ++j)
+            ASSERT_EQ(fast[ch][j], expected[ch][j])
+                << name << " trial " << trial << " positions " << position0 << "," << position1 << " output " << ch
+                << " j " << j;
+          for (int j = 32 * count; j < 4 * 32; ++j)
+            ASSERT_EQ(fast[ch][j], kSentinel) << name << " output " << ch << " written past the slots: " << j;
+        }
       }
     }
   }
@@ -178,16 +227,24 @@ TEST(Kernels, Dct32LanesMatchesDct32Values) {
     const char* name = KernelLevelName(level);
     for (int trial = 0; trial < 60; ++trial) {
       const int count = 1 + trial % 8;
+      const int stride = trial % 2 ? 8 : kHistoryColumns;  // DctLanes, or rows of a history
       // Exactly `count` slots, so that a read beyond them is caught.
       std::vector<Q28> slots(32 * static_cast<size_t>(count));
       for (Q28& v : slots) v = rng.Value(trial / 8, 0x10000000);
-      alignas(32) DctLanes lanes;
-      k.dct32Lanes(slots.data(), count, lanes);
+      // Rows of `stride` values with a margin behind the last: nothing but
+      // lanes 0..7 of each row may change.
+      std::vector<int32_t> rows(32 * static_cast<size_t>(stride) + 8, 0x5A5A5A5A);
+      k.dct32Lanes(slots.data(), count, rows.data(), stride);
       for (int j = 0; j < count; ++j) {
         int32_t x[32];
         Dct32Values(&slots[32 * static_cast<size_t>(j)], x);
         for (int m = 0; m < 32; ++m)
-          ASSERT_EQ(lanes[m][j], x[m]) << name << " trial " << trial << " slot " << j << " m " << m;
+          ASSERT_EQ(rows[static_cast<size_t>(m * stride + j)], x[m])
+              << name << " trial " << trial << " slot " << j << " m " << m;
+      }
+      for (size_t i = 0; i < rows.size(); ++i) {
+        if (static_cast<int>(i % static_cast<size_t>(stride)) < 8 && i < 32u * static_cast<size_t>(stride)) continue;
+        ASSERT_EQ(rows[i], 0x5A5A5A5A) << name << " wrote outside the lanes at " << i;
       }
     }
   }

@@ -124,6 +124,13 @@ TEST(Layer1, RejectedFramesLeaveSamplesUntouched) {
        148},
       {"scalefactor 63", kModeSingleChannel, 0, Bits({{0, 28}, {4, 4}, {0, 96}, {63, 6}}), false, StatusBadScalefactor,
        134},
+      // The codes are read eight at a time: a code 15 late in the field, or
+      // two of them, still stop the reader right after the first.
+      {"allocation 15 in the second word", kModeStereo, 0, Bits({{0, 36}, {15, 4}, {15, 4}}), false,
+       StatusBadAllocation, 40},
+      {"allocation 15 as the last code", kModeStereo, 0, Bits({{0, 252}, {15, 4}}), false, StatusBadAllocation, 256},
+      {"scalefactor 63 after a sound one", kModeSingleChannel, 0,
+       Bits({{0, 24}, {4, 4}, {4, 4}, {0, 96}, {5, 6}, {63, 6}, {63, 6}}), false, StatusBadScalefactor, 140},
   };
   for (const auto& c : cases) {
     const Decoded d = Decode(c.body, c.mode, c.ext, c.wrongCrc ? 256 : 0, c.wrongCrc);

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <tuple>
@@ -54,30 +56,31 @@ TEST(Synthesis, WindowTable) {
   }
 }
 
-TEST(Synthesis, WindowSlotMatchesReference) {
+TEST(Synthesis, WindowSlotsMatchReference) {
   const uint32_t seed = test::TestSeed();
   SCOPED_TRACE(test::SeedTrace(seed));
   std::mt19937 rng(seed);
   const int32_t extremes[] = {INT32_MIN, INT32_MAX, 0, -1, 1, 0x20000, -0x20000};
   auto history = std::make_unique<ChannelHistory>();
   for (int trial = 0; trial < 40; ++trial) {
-    for (auto* plane : {&history->upper, &history->lower}) {
-      for (auto& parity : *plane) {
-        for (auto& row : parity) {
-          for (int32_t& v : row) {
-            const uint32_t r = rng();
-            v = trial % 3 == 0   ? extremes[r % 7]
-                : trial % 3 == 1 ? static_cast<int32_t>(r)
-                                 : static_cast<int32_t>(r) >> 12;
-          }
-        }
+    for (auto& row : history->value) {
+      for (int32_t& v : row) {
+        const uint32_t r = rng();
+        v = trial % 3 == 0   ? extremes[r % 7]
+            : trial % 3 == 1 ? static_cast<int32_t>(r)
+                             : static_cast<int32_t>(r) >> 12;
       }
     }
-    for (int b = 0; b < 16; ++b) {
-      Q28 fast[32], reference[32];
-      WindowSlot(*history, b, fast);
-      reference::WindowSlot(*history, b, reference);
-      for (int j = 0; j < 32; ++j) ASSERT_EQ(fast[j], reference[j]) << "trial " << trial << " b " << b << " j " << j;
+    for (int position = kCarriedSlots; position <= kHistoryColumns - 8; position += 5) {
+      const int count = 1 + (trial + position) % 8;
+      Q28 fast[8 * 32], reference[8 * 32];
+      std::fill(std::begin(fast), std::end(fast), kSentinel);
+      WindowSlots(*history, position, count, fast);
+      reference::WindowSlots(*history, position, count, reference);
+      for (int j = 0; j < 32 * count; ++j) {
+        ASSERT_EQ(fast[j], reference[j]) << "trial " << trial << " position " << position << " j " << j;
+      }
+      for (int j = 32 * count; j < 8 * 32; ++j) ASSERT_EQ(fast[j], kSentinel) << "written past the slots: " << j;
     }
   }
 }
@@ -87,11 +90,11 @@ TEST(Synthesis, WindowedSumWrapsBeyondTwo) {
   // the Q30 product exceeds 2^31 and wraps instead of saturating.
   auto history = std::make_unique<ChannelHistory>();
   *history = {};
-  const int b = 8;  // age 8 is the slot stored at ring value 0
-  history->upper[0][0][0] = 0x20000;
+  const int t = 30;
+  history->value[16][t - 8] = 0x20000;  // X[16] of the slot of age 8
   Q28 fast[32], reference[32];
-  WindowSlot(*history, b, fast);
-  reference::WindowSlot(*history, b, reference);
+  WindowSlots(*history, t, 1, fast);
+  reference::WindowSlots(*history, t, 1, reference);
   const int32_t wrapped = static_cast<int32_t>(18760u * 0x20000u);
   EXPECT_LT(wrapped, 0);
   EXPECT_EQ(fast[0], wrapped >> 2);
@@ -147,10 +150,8 @@ TEST(Synthesis, FrameShapeAndRingSteps) {
 TEST(Synthesis, OneChannelFrameLeavesChannelOneAlone) {
   Bank bank;
   ChannelHistory& second = bank.synthesis->channel[1];
-  for (int p = 0; p < 2; ++p) {
-    for (int r = 0; r < 16; ++r) {
-      for (int q = 0; q < 8; ++q) second.upper[p][r][q] = second.lower[p][r][q] = p * 1000 + r * 10 + q;
-    }
+  for (int m = 0; m < 32; ++m) {
+    for (int t = 0; t < kHistoryColumns; ++t) second.value[m][t] = m * 100 + t;
   }
   const ChannelHistory before = second;
   bank.frame->modeCode = kModeSingleChannel;
@@ -160,6 +161,49 @@ TEST(Synthesis, OneChannelFrameLeavesChannelOneAlone) {
   EXPECT_EQ(std::memcmp(&before, &second, sizeof before), 0) << "channel 1 history changed";
   for (Q28 v : bank.pcm->samples[1]) ASSERT_EQ(v, kSentinel);
   EXPECT_NE(bank.pcm->samples[0][100], kSentinel);
+}
+
+// Frames of every length, one or two channels in any order, from any ring
+// value: the same samples as a filterbank that keeps its 16 slots per channel
+// in a ring with one ring value for both channels. A channel that sits out
+// frames meets its old slots, when it comes back, at the ages their ring
+// values give.
+TEST(Synthesis, AgreesWithTheRingFilterbank) {
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
+  struct Shape {
+    uint32_t layer, flags, mode;
+  };
+  const Shape shapes[] = {{2, 0, kModeStereo},       {1, 0, kModeSingleChannel}, {1, 0, kModeJointStereo},
+                          {2, 0, kModeSingleChannel}, {3, FlagLsf, kModeStereo},  {3, FlagLsf, kModeSingleChannel},
+                          {2, FlagLsf, kModeStereo}};
+  for (int start : {0, 5, 11}) {
+    Bank bank;
+    auto ring = std::make_unique<reference::RingSynthesis>();
+    auto expected = std::make_unique<PcmBlock>();
+    bank.synthesis->ringIndex = start;
+    ring->ringIndex = start;
+    for (int n = 0; n < 60; ++n) {
+      const Shape& shape = shapes[rng() % std::size(shapes)];
+      bank.frame->layer = shape.layer;
+      bank.frame->flags = shape.flags;
+      bank.frame->modeCode = shape.mode;
+      for (auto& channel : bank.frame->samples) {
+        for (Q28& v : channel) v = static_cast<int32_t>(rng()) >> (n % 3 == 0 ? 0 : 3);
+      }
+      SynthesizeFrame(*bank.synthesis, *bank.frame, *bank.pcm);
+      reference::RingSynthesizeFrame(*ring, *bank.frame, *expected);
+      ASSERT_EQ(bank.synthesis->ringIndex, ring->ringIndex);
+      const int samples = 32 * SlotsPerFrame(*bank.frame);
+      for (int ch = 0; ch < ChannelCount(*bank.frame); ++ch) {
+        for (int i = 0; i < samples; ++i) {
+          ASSERT_EQ(bank.pcm->samples[ch][i], expected->samples[ch][i])
+              << "start " << start << " frame " << n << " channel " << ch << " sample " << i;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

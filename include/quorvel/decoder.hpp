@@ -19,13 +19,33 @@
 //
 // Pull() also returns Next::Skipped for every damaged frame or false header
 // the decoder passes over (see Frame::skipped), so that a host can fill the
-// gap with silence.
+// gap with silence. The full tier also runs that silence through its
+// synthesis filter, so that the frame after the gap starts from silence.
+//
+// Converting the rate (Options::outputRate), the full tier filters with a
+// band-limited polyphase filter whose state runs across frames: frames give
+// slightly varying sample counts, and the stream's last samples come in one
+// Frame::flush after its last frame, so that the output lasts as long as
+// the input to within one sample. The compatible tier interpolates within
+// each frame, as the exported calls do.
+//
+// Files wrap streams in tags and containers. The Decoder passes only the
+// audio to its frame search: ID3v2 tags at the start are skipped by their
+// declared sizes, RIFF/WAVE and RF64 files give only their data chunk, and
+// tags in the middle (concatenated files) or at the end (ID3v1, APE,
+// Lyrics3v2, ID3v2.4 with a footer) are removed where the chain of frames
+// breaks. A host that knows the input's size, such as one reading a regular
+// file, calls SetInputSize first (with the file's last bytes, if it can read
+// them ahead), so that the tags at the end are found before decoding.
+// container() reports what was found. Frame::position and the tags' offsets
+// are offsets in the input as fed.
 //
 // Two arithmetic tiers decode the same frames (Options::accuracy). The
 // default, Accuracy::Full, meets ISO/IEC 11172-4 full accuracy. With
 // Accuracy::Compatible the PCM is bit-identical to that of the exported C
 // calls driven by the classic host loop (quorvel.h) with a buffer of
-// Options::bufferBytes bytes and 8 zero bytes appended to the stream. Both
+// Options::bufferBytes bytes and 8 zero bytes appended to the bare stream
+// (the input without its tags and container). Both
 // are integer-only and give the same bytes on every platform.
 //
 // This API lives in the static library quorvel_cpp (CMake target
@@ -39,6 +59,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace quorvel {
 
@@ -61,6 +82,8 @@ enum class ErrorCode {
   InvalidBufferSize,  // outside kMinBufferBytes..kMaxBufferBytes
   FeedAfterFinish,    // Feed() after Finish() without Restart()
   OutOfMemory,        // the resampler could not obtain its scratch memory
+  NotIndexed,         // Locate() before IndexFinish()
+  PastTheEnd,         // Locate() at or past the end of the indexed stream
 };
 
 // Every exception the Decoder throws itself (besides std::bad_alloc when a
@@ -120,7 +143,8 @@ struct Frame {
   MpegVersion version = MpegVersion::Mpeg1;
   int layer = 0;                  // 1, 2 (3 only for UnsupportedLayer)
   ChannelMode mode = ChannelMode::Stereo;
-  uint32_t bitrate = 0;           // bit/s
+  uint32_t bitrate = 0;           // bit/s; for free format, what the measured length gives
+  bool freeFormat = false;        // bitrate index 0: the length was measured on the stream (full tier only)
   uint32_t streamRate = 0;        // Hz, the rate coded in the header
   bool crcProtected = false;
 
@@ -134,6 +158,12 @@ struct Frame {
   // Valid until the next call on the Decoder.
   std::span<const int16_t> pcm;
   std::span<const uint8_t> bytes;
+
+  // The last samples of a full-tier rate conversion, which its filter held
+  // back until the end of the stream: Pull() gives them after the last frame
+  // as a decoded Frame of length 0 at the end position. Not counted in
+  // Stats::framesDecoded.
+  bool flush = false;
 
   bool decoded() const noexcept { return skipped == SkipReason::None; }
 };
@@ -152,6 +182,44 @@ struct Stats {
   uint64_t framesDecoded = 0;
   uint64_t samplesDecoded = 0; // per channel, over all decoded frames
   SkipCounts skipped;
+};
+
+// A tag around the audio, by its own declaration.
+struct Tag {
+  std::string type;     // "id3v2.2", "id3v2.3", "id3v2.4", "id3v1", "id3v1-enhanced", "apev1", "apev2", "lyrics3v2"
+  uint64_t offset = 0;  // input offset of its first byte (of its footer for a damaged tag at the end)
+  uint64_t size = 0;    // bytes, headers and footers included
+  bool damaged = false; // the declared size runs past the input
+};
+
+// What the Decoder found around the audio so far; complete after Finish().
+struct Container {
+  std::string kind;          // "" for a bare stream, "RIFF/WAVE" or "RF64/WAVE"
+  uint16_t formatTag = 0;    // WAVE: the fmt chunk's format (0x0050 MPEG, 0x0055 MPEG Layer III)
+  bool broadcast = false;    // WAVE: a bext chunk, whose text fields follow
+  std::string description;
+  std::string originator;
+  std::string originationDate;  // yyyy-mm-dd
+  std::vector<Tag> tags;     // in input order
+  uint64_t tagBytes = 0;     // bytes of the sound tags
+  uint64_t audioBegin = 0;   // input offset where the audio may begin (after a WAVE header and leading tags)
+  uint64_t audioEnd = 0;     // input offset after the last audio byte passed on
+  // Damaged tags and what was done about them, one sentence each.
+  std::vector<std::string> warnings;
+  // Not empty when the input holds nothing this Decoder decodes and the
+  // reason can be named, e.g. "already PCM audio (RIFF/WAVE, format 1),
+  // nothing to decode"; every byte is then dropped.
+  std::string refusal;
+};
+
+// Where to resume decoding to reach an output sample (Decoder::Locate): call
+// Restart(offset), feed the stream's bytes from `offset` on, and drop the
+// first `discard` samples per channel of the output, counting the silence of
+// every frame skipped for a refused body (CrcError, BadScalefactor,
+// BadAllocation: Frame::samples each) as a host that conceals them does.
+struct Location {
+  uint64_t offset = 0;
+  uint64_t discard = 0;
 };
 
 class Decoder {
@@ -189,6 +257,12 @@ class Decoder {
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
+  // The input's total size in bytes and, optionally, its last bytes (say
+  // the last 64 KiB, read ahead by a host that can seek): the tags at the
+  // end are then found from the end before decoding. Call before the first
+  // Feed; without it the size is unknown (a pipe) and tags at the end are
+  // recognised as they arrive.
+  void SetInputSize(uint64_t size, std::span<const uint8_t> tail = {});
   // Appends stream bytes; chunks may have any size. The decoder keeps what it
   // has not used yet. Throws Error after Finish().
   void Feed(std::span<const uint8_t> chunk);
@@ -200,11 +274,39 @@ class Decoder {
   Next Pull(Frame& frame);
   // Starts over at another place in the stream (a seek): drops the pending
   // input and resets the decoder, keeping the options. Bytes fed next are
-  // counted from `position`. Stats are kept.
+  // counted from `position`. Stats are kept. At the offset of a Location,
+  // the rate converter resumes in step with a whole-stream decode.
   void Restart(uint64_t position = 0);
+
+  // Sample-accurate positions. First index the stream's frames by a fast
+  // scan of their headers: IndexFeed() the whole stream's bytes from its
+  // start, in chunks of any size, then IndexFinish(). The index holds the
+  // frames the decoder finds (damaged ones included) and costs a small
+  // fraction of decoding.
+  //
+  // Locate(sample) gives where to resume for output sample `sample` per
+  // channel, on the timeline of the whole stream's output at the options'
+  // rate, with concealed frames counted (see Location). In the full tier with
+  // processing off, the samples from there on are bit-identical to the same
+  // samples of a decode of the whole stream: the decode starts early enough
+  // (its first output is dropped) to fill the synthesis' and the rate
+  // converter's history. In the compatible tier, whose 16-bit conversion
+  // carries its error from frame to frame, it starts at the boundary of the
+  // frame that holds the sample, as the exported calls do: the samples are
+  // the right ones but not bit for bit.
+  // Throws Error: NotIndexed before IndexFinish(), PastTheEnd for a sample
+  // at or past IndexedSamples().
+  void IndexFeed(std::span<const uint8_t> chunk);
+  void IndexFinish();
+  // Output samples per channel of the whole stream, once indexed (0 before),
+  // and the output rate of its first frame (0 before).
+  uint64_t IndexedSamples() const noexcept;
+  uint32_t IndexedRate() const noexcept;
+  Location Locate(uint64_t sample) const;
 
   const Options& options() const noexcept;
   const Stats& stats() const noexcept;
+  const Container& container() const;
 
  private:
   struct Impl;

@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "api/decoder_state.h"
+#include "container/audio_gate.h"
 #include "output/resampler.h"
+#include "output/resampler_full.h"
 
 #ifndef QUORVEL_VERSION_STRING
 #define QUORVEL_VERSION_STRING "unknown"
@@ -78,6 +81,20 @@ SkipReason ReasonOf(Status failure) {
   }
 }
 
+// One frame of the index: a frame with a place in the timeline (decoded, or
+// concealed when its body is refused; Layer III frames have none).
+struct IndexEntry {
+  uint64_t offset = 0;  // stream offset of its header
+  uint64_t input = 0;   // samples per channel at the stream's rates before it
+  uint64_t output = 0;  // output samples per channel before it
+  uint32_t samples = 0; // per channel, at its own rate
+  uint32_t rate = 0;
+  int channels = 0;
+};
+
+// The synthesis output of a slot takes that slot and the 15 before it.
+constexpr uint64_t kSynthesisReach = 15 * 32;
+
 }  // namespace
 
 const char* LibraryVersion() noexcept { return QUORVEL_VERSION_STRING; }
@@ -124,6 +141,8 @@ struct Decoder::Impl {
   Options options;
   Stats stats;
   DecoderState state;
+  AudioGate gate;                // the input's bytes in, the audio out
+  Container container;           // the public view of gate.report(), built on request
 
   std::vector<uint8_t> pending;  // fed bytes; those before `head` are used up
   size_t head = 0;
@@ -143,8 +162,108 @@ struct Decoder::Impl {
   // samples, and Frame::pcm and Frame::bytes view the same memory; elsewhere
   // the samples are assembled from the bytes into `nativeSamples`.
   static constexpr bool kBytesAreSamples = std::endian::native == std::endian::little;
-  std::array<int16_t, kMaxResampledBytes / 2> samples{};
-  std::array<int16_t, kBytesAreSamples ? 0 : kMaxResampledBytes / 2> nativeSamples{};
+  static constexpr int32_t kOutputBytes = std::max(kMaxResampledBytes, kMaxFullResampledBytes);
+  std::array<int16_t, kOutputBytes / 2> samples{};
+  std::array<int16_t, kBytesAreSamples ? 0 : kOutputBytes / 2> nativeSamples{};
+
+  // The full tier's band-limited converter, made once when the options ask
+  // for a rate; its output arrays.
+  std::unique_ptr<FullResampler> resampler;
+  std::vector<Q28> resampled[2];
+  bool flushed = false;  // the converter's last samples have been given
+  Frame last;            // the last frame with a format, for the flush's format
+
+  // The frame index (IndexFeed): a decoder of the same options that scans
+  // headers only, and what it found.
+  std::unique_ptr<Decoder> scanner;
+  std::vector<IndexEntry> index;
+  bool indexed = false;
+  uint64_t indexedSamples = 0;
+  // The full tier's conversion in one step for the whole stream: its pair of
+  // rates when every indexed frame has the same rate (from == to: none).
+  int32_t seekFrom = 0, seekTo = 0;
+  bool mixedConversion = false;  // the full tier converts several rates: no seeking but from the start
+
+  // The rate the output has for frames of `rate` Hz: the options' rate, or
+  // the first frame's, or the frame's own.
+  int32_t OutputRateFor(uint32_t rate) const {
+    if (options.outputRate > 0) return options.outputRate;
+    if (options.outputRate == kFirstFrameRate && !index.empty()) return static_cast<int32_t>(index.front().rate);
+    return static_cast<int32_t>(rate);
+  }
+
+  // Output positions of the indexed frames and the whole stream's length.
+  void Place() {
+    const bool full = state.tier == Tier::Full;
+    uint64_t input = 0, output = 0;
+    // The full tier's converter runs over each stretch of one rate and is
+    // flushed at its end: ceil(stretch * to / from) samples each.
+    uint64_t stretch = 0;
+    uint32_t stretchRate = 0;
+    auto closeStretch = [&] {
+      if (stretch == 0) return;
+      const uint64_t to = static_cast<uint64_t>(OutputRateFor(stretchRate));
+      output += (stretch * to + stretchRate - 1) / stretchRate;
+      stretch = 0;
+    };
+    std::set<uint32_t> rates;
+    for (IndexEntry& e : index) {
+      rates.insert(e.rate);
+      e.input = input;
+      input += e.samples;
+      if (full) {
+        if (e.rate != stretchRate) closeStretch();
+        stretchRate = e.rate;
+        e.output = output + (stretch * static_cast<uint64_t>(OutputRateFor(e.rate)) + e.rate - 1) / e.rate;
+        stretch += e.samples;
+      } else {
+        e.output = output;
+        output += ResampledCapacity(e.samples, static_cast<int32_t>(e.rate), OutputRateFor(e.rate));
+      }
+    }
+    closeStretch();
+    indexedSamples = output;
+    if (!index.empty()) {
+      seekFrom = static_cast<int32_t>(index.front().rate);
+      seekTo = OutputRateFor(index.front().rate);
+    }
+    mixedConversion = full && rates.size() > 1 && options.outputRate != 0;
+  }
+
+  // A new index, begun by the first IndexFeed after none or a finished one.
+  void StartScan() {
+    if (scanner) return;
+    Decoder::Options o;
+    o.accuracy = options.accuracy;
+    o.bufferBytes = options.bufferBytes;
+    scanner = std::make_unique<Decoder>(o);
+    scanner->impl_->state.headersOnly = 1;
+    index.clear();
+    indexed = false;
+  }
+
+  // Records the frames the scan has found so far.
+  void DrainScanner() {
+    Frame f;
+    for (Next next; (next = scanner->Pull(f)) == Next::Frame || next == Next::Skipped;) {
+      const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
+                             f.skipped == SkipReason::BadAllocation;
+      if (!f.hasFormat || (next == Next::Skipped && !concealed)) continue;
+      IndexEntry e;
+      e.offset = f.position;
+      e.samples = f.samples;
+      e.rate = f.streamRate;
+      e.channels = f.channels;
+      index.push_back(e);
+    }
+  }
+
+  // The index entry whose frame begins at `offset`, or null.
+  const IndexEntry* EntryAt(uint64_t offset) const {
+    auto it = std::lower_bound(index.begin(), index.end(), offset,
+                               [](const IndexEntry& e, uint64_t o) { return e.offset < o; });
+    return it != index.end() && it->offset == offset ? &*it : nullptr;
+  }
 
   uint8_t* OutputBytes() { return reinterpret_cast<uint8_t*>(samples.data()); }
 
@@ -155,6 +274,41 @@ struct Decoder::Impl {
     levels.preamp = options.preamp;
     InitDecoder(state, options.processing ? 1 : 0, &levels);
     if (options.outputRate > 0) SetOutputRate(state, options.outputRate);
+    if (state.tier == Tier::Full && options.outputRate != 0) {
+      resampler = std::make_unique<FullResampler>();
+      for (int ch = 0; ch < 2; ++ch) {
+        resampled[ch].resize(FullResampler::kMaxOutput);
+        state.fullResampled[ch] = resampled[ch].data();
+      }
+      state.fullResampler = resampler.get();
+    }
+  }
+
+  // The converter's held-back samples as a last decoded Frame; false when
+  // there are none.
+  bool Flush(Frame& frame) {
+    if (flushed) return false;
+    flushed = true;
+    uint32_t count = 0;
+    int channels = 0;
+    const int32_t bytes = FlushFullResampler(state, OutputBytes(), count, channels);
+    if (bytes <= 0 || !last.hasFormat) return false;
+    frame = last;
+    frame.skipped = SkipReason::None;
+    frame.flush = true;
+    frame.position = gate.FileOffset(endPosition);  // an input offset, like every frame's
+    frame.length = 0;
+    frame.channels = channels;
+    frame.samples = count;
+    AttachPcm(frame, bytes);
+    stats.samplesDecoded += count;
+    return true;
+  }
+
+  // Free format is decoded in the full tier only, with the length the gate
+  // measured; the compatible tier, like the exported calls, refuses it.
+  void ShareFreeFormat() {
+    if (state.tier == Tier::Full) state.cursor.freeFormat = gate.freeFormat();
   }
 
   // Starts the next window, or says why none can start yet.
@@ -175,6 +329,7 @@ struct Decoder::Impl {
   // is probed.
   void LockRate() {
     int32_t rate = 0, channels = 0, bitrate = 0;
+    ShareFreeFormat();
     if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
     SetOutputRate(state, rate);
     rateLocked = true;
@@ -198,7 +353,7 @@ struct Decoder::Impl {
     const FrameFormat& f = result.format;
     frame = Frame{};
     frame.skipped = reason;
-    frame.position = headPosition + result.offset;
+    frame.position = gate.FileOffset(headPosition + result.offset);
     if (!f.sound) return;
     frame.hasFormat = true;
     frame.length = f.length;
@@ -206,13 +361,19 @@ struct Decoder::Impl {
     frame.layer = static_cast<int>(f.layer);
     frame.mode = ModeOf(f);
     frame.bitrate = f.bitrate;
+    frame.freeFormat = (f.flags & FlagFreeFormat) != 0;
     frame.streamRate = f.sampleRate;
     frame.crcProtected = (f.flags & FlagProtected) != 0;
     frame.channels = f.channels;
     frame.sampleRate = f.outputRate;
     frame.samples = f.samples;
-    if (reason != SkipReason::None) return;
-    const uint32_t values = static_cast<uint32_t>(result.written) / 2;
+    last = frame;
+    if (reason == SkipReason::None) AttachPcm(frame, result.written);
+  }
+
+  // The frame's PCM: the `written` bytes in the output storage.
+  void AttachPcm(Frame& frame, int32_t written) {
+    const uint32_t values = static_cast<uint32_t>(written) / 2;
     const uint8_t* bytes = OutputBytes();
     if constexpr (kBytesAreSamples) {
       frame.pcm = std::span<const int16_t>(samples.data(), values);
@@ -222,7 +383,7 @@ struct Decoder::Impl {
       }
       frame.pcm = std::span<const int16_t>(nativeSamples.data(), values);
     }
-    frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(result.written));
+    frame.bytes = std::span<const uint8_t>(bytes, static_cast<size_t>(written));
   }
 
   void Count(SkipReason reason) {
@@ -267,7 +428,8 @@ void Decoder::Feed(std::span<const uint8_t> chunk) {
     d.pending.erase(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(d.head));
     d.head = 0;
   }
-  d.pending.insert(d.pending.end(), chunk.begin(), chunk.end());
+  d.gate.Push(chunk);
+  d.gate.Drain(d.pending);
   d.stats.bytesFed += chunk.size();
 }
 
@@ -278,6 +440,8 @@ void Decoder::Feed(const void* data, std::size_t size) {
 void Decoder::Finish() {
   Impl& d = *impl_;
   if (d.ended) return;
+  d.gate.Finish();
+  d.gate.Drain(d.pending);
   d.endPosition = d.headPosition + (d.pending.size() - d.head);
   d.pending.insert(d.pending.end(), kEndPadding, 0);
   d.ended = true;
@@ -287,7 +451,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
   Impl& d = *impl_;
   for (;;) {
     if (!d.inWindow) {
-      if (d.finished) return Next::End;
+      if (d.finished) return d.Flush(frame) ? Next::Frame : Next::End;
       if (!d.StartWindow()) return Next::NeedInput;
     }
     const uint8_t* window = nullptr;
@@ -297,6 +461,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
       MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
+    d.ShareFreeFormat();
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
@@ -333,13 +498,119 @@ void Decoder::Restart(uint64_t position) {
   SeekStartDecoder(d.state);
   SeekEndDecoder(d.state);
   std::vector<uint8_t>().swap(d.pending);
+  d.gate.Restart(position);
   d.head = 0;
   d.headPosition = position;
   d.ended = d.finished = d.inWindow = d.windowIsNew = d.windowReachesEnd = false;
+  d.flushed = false;
+  d.last = Frame{};
+  // Resuming at an indexed frame, the converter takes up the whole stream's
+  // phase there, so that its output lines up with a whole-stream decode.
+  if (d.resampler && d.indexed && !d.mixedConversion && position != 0 && d.seekFrom != d.seekTo) {
+    if (const IndexEntry* e = d.EntryAt(position)) {
+      d.resampler->Setup(d.seekFrom, d.seekTo);
+      d.resampler->Restart(e->input);
+    }
+  }
   d.windowLength = 0;
+}
+
+void Decoder::IndexFeed(std::span<const uint8_t> chunk) {
+  Impl& d = *impl_;
+  d.StartScan();
+  d.scanner->Feed(chunk);
+  d.DrainScanner();
+}
+
+void Decoder::IndexFinish() {
+  Impl& d = *impl_;
+  if (d.indexed && !d.scanner) return;
+  d.StartScan();
+  d.scanner->Finish();
+  d.DrainScanner();
+  d.gate.AdoptLayout(d.scanner->impl_->gate);
+  d.scanner.reset();
+  d.Place();
+  d.indexed = true;
+}
+
+uint64_t Decoder::IndexedSamples() const noexcept { return impl_->indexed ? impl_->indexedSamples : 0; }
+
+uint32_t Decoder::IndexedRate() const noexcept {
+  const Impl& d = *impl_;
+  return d.indexed && !d.index.empty() ? static_cast<uint32_t>(d.OutputRateFor(d.index.front().rate)) : 0;
+}
+
+Location Decoder::Locate(uint64_t sample) const {
+  const Impl& d = *impl_;
+  if (!d.indexed) throw Error(ErrorCode::NotIndexed, "Locate() needs the stream's index (IndexFeed, IndexFinish)");
+  if (sample >= d.indexedSamples) {
+    throw Error(ErrorCode::PastTheEnd, "sample " + std::to_string(sample) + " is past the end of the stream (" +
+                                           std::to_string(d.indexedSamples) + " samples)");
+  }
+  const std::vector<IndexEntry>& index = d.index;
+  // The frame that holds the sample: the last one whose output starts at or
+  // before it.
+  auto holder = std::upper_bound(index.begin(), index.end(), sample,
+                                 [](uint64_t s, const IndexEntry& e) { return s < e.output; });
+  const size_t k = static_cast<size_t>(holder - index.begin()) - 1;
+  if (d.state.tier != Tier::Full) return {index[k].offset, sample - index[k].output};
+  if (d.mixedConversion) return {0, sample};
+
+  // Back far enough that the synthesis history (every frame moves both
+  // channels' on; a concealed one and a single-channel one with silence) and
+  // the converter's reach are filled by the frames before it, and one frame
+  // more.
+  const bool converting = d.seekFrom != d.seekTo;
+  const uint32_t reach = converting ? RatioOf(d.seekFrom, d.seekTo).half + 1 : 0;
+  const uint64_t need = kSynthesisReach + reach;
+  uint64_t first = 0;
+  size_t i = k, before = 0;
+  uint32_t largest = 0;
+  auto filled = [&] {
+    const uint64_t margin = largest;
+    return before >= 2 && first >= need + margin;
+  };
+  while (i > 0 && !filled()) {
+    --i;
+    ++before;
+    largest = std::max(largest, index[i].samples);
+    first += index[i].samples;
+  }
+  if (i == 0) return {0, sample};  // from the start of the stream, as the whole decode
+  const IndexEntry& from = index[i];
+  uint64_t firstOutput = from.input;
+  if (converting) {
+    const ResampleRatio r = RatioOf(d.seekFrom, d.seekTo);
+    firstOutput = (from.input * r.up + r.down - 1) / r.down;
+  }
+  return {from.offset, sample - firstOutput};
 }
 
 const Decoder::Options& Decoder::options() const noexcept { return impl_->options; }
 const Stats& Decoder::stats() const noexcept { return impl_->stats; }
+
+void Decoder::SetInputSize(uint64_t size, std::span<const uint8_t> tail) { impl_->gate.SetInputSize(size, tail); }
+
+const Container& Decoder::container() const {
+  const GateReport& r = impl_->gate.report();
+  Container& c = impl_->container;
+  c = Container{};
+  if (r.wave.status != WaveStatus::NotWave) {
+    c.kind = r.wave.kind == WaveKind::None ? "RIFF" : WaveKindName(r.wave.kind);
+    c.formatTag = r.wave.formatTag;
+    c.broadcast = r.wave.bext.present;
+    c.description = r.wave.bext.description;
+    c.originator = r.wave.bext.originator;
+    c.originationDate = r.wave.bext.originationDate;
+  }
+  for (const TagInfo& t : r.tags) c.tags.push_back(Tag{TagTypeName(t.type), t.offset, t.size, t.damaged});
+  c.tagBytes = r.tagBytes;
+  c.audioBegin = r.audioBegin;
+  c.audioEnd = r.audioEnd;
+  c.warnings = r.warnings;
+  c.refusal = r.refusal;
+  return c;
+}
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 // to `streamOffset`, so that streamOffset becomes the stream position of the
 // new buffer's first byte, on the premise that the host begins each buffer
 // with the bytes it was asked to keep. Positions are 32-bit and wrap.
+#include <array>
 #include <cstdlib>
 
 #include "api/decoder_state.h"
@@ -98,6 +99,45 @@ int32_t WriteTierPcm(DecoderState& state, uint8_t* out, uint32_t count, const Q2
   return WritePcm(out, count, channel0, channel1, state.pcmResidual, maxOvershoot);
 }
 
+// Runs n samples per channel at `rate` through the band-limited converter
+// into state.fullResampled and returns the count written. A change of the
+// input rate first flushes the converter (its held-back samples, at the same
+// output rate, lead the output) and then sets it up anew with a silent past,
+// so that no part of the timeline is lost at the change.
+uint32_t RunBandLimited(DecoderState& state, uint32_t rate, const Q28* channel0, const Q28* channel1, uint32_t n) {
+  FullResampler& rs = *state.fullResampler;
+  uint32_t lead = 0;
+  if (rs.from() != static_cast<int32_t>(rate) || rs.to() != state.requestedRate) {
+    if (rs.to() == state.requestedRate) lead = rs.Flush(state.fullResampled[0], state.fullResampled[1]);
+    rs.Setup(static_cast<int32_t>(rate), state.requestedRate);
+  }
+  return lead + rs.Process(channel0, channel1, n, state.fullResampled[0] + lead, state.fullResampled[1] + lead);
+}
+
+// The full tier's conversion of the PcmBlock by the band-limited converter;
+// the filter carries its history and phase from frame to frame.
+int32_t WriteBandLimited(DecoderState& state, uint8_t* out, int32_t& maxOvershoot) {
+  PcmBlock& pcm = state.pcm;
+  const bool stereo = pcm.channels == 2;
+  const uint32_t m = RunBandLimited(state, pcm.sampleRate, pcm.samples[0].data(),
+                                    stereo ? pcm.samples[1].data() : nullptr,
+                                    static_cast<uint16_t>(pcm.samplesPerChannel));
+  pcm.samplesPerChannel = static_cast<int16_t>(m);
+  return WritePcmRounded(out, m, state.fullResampled[0], stereo ? state.fullResampled[1] : nullptr, maxOvershoot);
+}
+
+// A frame that is skipped takes its length of silence through the
+// band-limited converter, as a host that conceals it hears it, so that the
+// later frames keep their places; returns the count of samples that gives.
+uint32_t SilenceBandLimited(DecoderState& state, const FrameFormat& format) {
+  static const std::array<Q28, kSamplesPerChannel> silence{};
+  return RunBandLimited(state, format.sampleRate, silence.data(), nullptr, FrameSamples(state.frame));
+}
+
+bool UsesBandLimited(const DecoderState& state) {
+  return state.tier == Tier::Full && state.resampleEnabled && state.fullResampler;
+}
+
 // Converts the PcmBlock to the requested rate and writes it. -1 when the heap
 // could not supply a scratch array (nothing written). The resampler's setup
 // cannot fail: both rates are among the nine (the stream's by its header,
@@ -129,6 +169,54 @@ int DecodeTierFrame(DecoderState& state) {
   return DecodeFrame(state.frame, state.cursor);
 }
 
+bool IsSync(const InputCursor& c, uint32_t at) { return at + 1 < c.length && c.buffer[at] == 0xFF && c.buffer[at + 1] >= 0xE0; }
+
+// Whether the frame after the one just located would be taken on trust
+// only: it begins right after this one, lies within the buffer with the 8
+// bytes after it, and no sync pattern follows it. A decode that refuses this
+// frame's body searches on from its end and takes the next frame only when
+// the one after it confirms it; so only here does the body's outcome change
+// which frames follow.
+bool NextFrameUnconfirmed(const InputCursor& c, const FrameState& frame) {
+  const uint32_t next = c.frameStart + FrameLength(frame);
+  if (!IsSync(c, next) || c.length - next < 8) return false;
+  static thread_local FrameState probeFrame;
+  InputCursor probe = c;
+  StartReader(probe.reader, c.buffer, c.length, next);
+  if (ParseHeader(probeFrame, probe) != 0 || probeFrame.bitrate == 0) return false;
+  const uint32_t length = FrameLength(probeFrame);
+  if (length + 8 > c.length - next) return false;  // the next buffer will begin with it
+  return !IsSync(c, next + length);
+}
+
+// The header scan's stand-in for DecodeTierFrame: the frame is located and
+// confirmed as the layer decoders locate it, and a Layer III frame is
+// refused as they refuse it. The body is read only where its outcome
+// decides which frames follow (NextFrameUnconfirmed).
+int ScanTierFrame(DecoderState& state) {
+  if (FindFrame(state.frame, state.cursor) != 0) return -1;
+  if (state.frame.layer != 1 && state.frame.layer != 2) {
+    state.cursor.status = StatusUnsupportedLayer;
+    return -1;
+  }
+  if (NextFrameUnconfirmed(state.cursor, state.frame)) {
+    return LayerCodeDecoderTable[state.frame.layer - 1](state.cursor, state.frame);
+  }
+  return 0;
+}
+
+// The full tier runs the silence of a concealed frame through the synthesis,
+// so that the frames after it start from the silence a concealing host
+// played rather than from the sound before the gap; and so that the history
+// after any frame depends only on the frames just before it, which lets a
+// seek rebuild it exactly.
+void SynthesizeSilence(DecoderState& state) {
+  FrameState& frame = state.frame;
+  for (int ch = 0; ch < ChannelCount(frame); ++ch) frame.samples[ch].fill(0);
+  SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+  if (ChannelCount(frame) == 1) AdvanceSilenceFull(state.fullSynthesis.channel[1], SlotsPerFrame(frame));
+}
+
 // Processing and synthesis of a decoded frame into the PcmBlock.
 void SynthesizeTierFrame(DecoderState& state) {
   FrameState& frame = state.frame;
@@ -139,6 +227,10 @@ void SynthesizeTierFrame(DecoderState& state) {
       ApplyEqualiserFull(frame, state.eqGains);
     }
     SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+    // A single-channel frame is silence in the second channel: its history
+    // moves on with it, so that a later two-channel frame starts from the
+    // frames just before it.
+    if (ChannelCount(frame) == 1) AdvanceSilenceFull(state.fullSynthesis.channel[1], SlotsPerFrame(frame));
     return;
   }
   if (state.processingEnabled) {
@@ -161,6 +253,7 @@ void InitDecoder(DecoderState& state, int32_t processing, const EqLevels* settin
     ResetFrameState(state.frame);
     ResetSynthesis(state.synthesis, state.pcm);
     ResetFullSynthesis(state.fullSynthesis);
+    if (state.fullResampler) state.fullResampler->Reset();
     state.streamOffset = 0;
     state.consumed = 0;
   }
@@ -217,7 +310,7 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
   }
   InputCursor& cursor = state.cursor;
 
-  const int failed = DecodeTierFrame(state);
+  const int failed = state.headersOnly ? ScanTierFrame(state) : DecodeTierFrame(state);
   state.consumed = cursor.frameStart;
   result.offset = cursor.frameStart;
   result.position = state.streamOffset + state.consumed;
@@ -228,7 +321,15 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     }
     cursor.synchronised = 0;  // search from `resume` and confirm what is found
     result.reason = static_cast<Status>(cursor.status);
-    if (HeaderWasSound(result.reason)) result.format = FormatOf(state);
+    if (HeaderWasSound(result.reason)) {
+      result.format = FormatOf(state);
+      // Concealed frames are those whose body was refused: a Layer III frame
+      // has no place in the timeline.
+      if (result.reason != StatusUnsupportedLayer && state.tier == Tier::Full && !state.headersOnly) {
+        SynthesizeSilence(state);
+        if (UsesBandLimited(state)) result.format.samples = SilenceBandLimited(state, result.format);
+      }
+    }
     result.outcome = FrameOutcome::Skipped;
     if (result.reason == StatusBadAllocation && state.tier == Tier::Compatible) {
       state.consumed = cursor.length;
@@ -237,12 +338,18 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
     return result;
   }
   result.format = FormatOf(state);
+  if (state.headersOnly) {
+    result.outcome = FrameOutcome::Decoded;
+    return result;
+  }
 
   SynthesizeTierFrame(state);
 
   int32_t maxOvershoot = 0;
   const PcmBlock& pcm = state.pcm;
-  if (state.resampleEnabled) {
+  if (UsesBandLimited(state)) {
+    result.written = WriteBandLimited(state, out, maxOvershoot);
+  } else if (state.resampleEnabled) {
     result.written = WriteResampled(state, out, maxOvershoot);
     if (result.written < 0) {  // the heap failed: the frame's output is lost
       result.written = 0;
@@ -258,6 +365,18 @@ FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t le
 
   if (state.processingEnabled) state.gain = AdaptGain(state.gain, state.gainReduction, maxOvershoot);
   return result;
+}
+
+int32_t FlushFullResampler(DecoderState& state, uint8_t* out, uint32_t& samples, int& channels) {
+  samples = 0;
+  channels = state.pcm.channels == 2 ? 2 : 1;
+  if (!UsesBandLimited(state) || state.fullResampler->from() == 0) return 0;
+  FullResampler& rs = *state.fullResampler;
+  samples = rs.Flush(state.fullResampled[0], state.fullResampled[1]);
+  rs.Reset();
+  int32_t maxOvershoot = 0;
+  return WritePcmRounded(out, samples, state.fullResampled[0], channels == 2 ? state.fullResampled[1] : nullptr,
+                         maxOvershoot);
 }
 
 void MoveBuffer(DecoderState& state, const uint8_t* base) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bitstream/frame.h"
+#include "output/resampler_full.h"
 #include "quorvel/quorvel.h"
 #include "synth/synthesis.h"
 #include "synth/synthesis_full.h"
@@ -25,6 +26,9 @@ constexpr int32_t kMaxResampledBytes = QUORVEL_MAX_RESAMPLED_BYTES;  // ... and 
 // resampled bound, 6906 samples from 8000 Hz to 48000 Hz, is checked against
 // ResampledCapacity in the tests, which is not a constant expression.)
 static_assert(kMaxFrameBytes == kSamplesPerChannel * kMaxChannels * 2);
+// Output room per call of the full tier with a band-limited converter: its
+// output of one frame, or of its flush.
+constexpr int32_t kMaxFullResampledBytes = static_cast<int32_t>(FullResampler::kMaxOutput) * kMaxChannels * 2;
 static_assert(kMaxResampledBytes % (kMaxChannels * 2) == 0);
 
 // The arithmetic from requantisation to 16-bit output. Both tiers share
@@ -53,6 +57,15 @@ struct DecoderState {
   int32_t pcmResidual[2] = {0, 0};   // error feedback of the 16-bit conversion; never reset
   Tier tier = Tier::Compatible;      // chosen before the first frame, kept across resets
   FullSynthesisState fullSynthesis{};  // the full tier's history
+  // The full tier's band-limited rate converter and its output arrays
+  // ([FullResampler::kMaxOutput] each), owned by the host; while null the
+  // full tier converts by interpolation as the compatible tier does.
+  FullResampler* fullResampler = nullptr;
+  Q28* fullResampled[2] = {nullptr, nullptr};
+  // Headers only: each call locates and parses one frame as a decode would
+  // and reports it as decoded (a Layer III frame as skipped), without
+  // reading its body or writing PCM. For the fast scan of a stream's frames.
+  int32_t headersOnly = 0;
 };
 
 // Equaliser levels in dB: bands 0..9 (lowest first) and the preamp.
@@ -120,8 +133,13 @@ int32_t ProbeHeader(DecoderState& state, const uint8_t* data, int32_t length, in
                     int32_t* bitrate);
 // Decodes at most one frame: `data` is a new buffer, or null to go on in the
 // current one. out: [kMaxFrameBytes], or [kMaxResampledBytes] while
-// converting.
+// converting ([kMaxFullResampledBytes] with a band-limited converter).
 FrameResult DecompressFrame(DecoderState& state, const uint8_t* data, int32_t length, uint8_t* out);
+// The band-limited converter's held-back samples at the end of the stream,
+// written to out ([kMaxFullResampledBytes]) in the channels of the last
+// frame; returns the bytes written (0 without a converter or while not
+// converting). The converter then starts over with a silent past.
+int32_t FlushFullResampler(DecoderState& state, uint8_t* out, uint32_t& samples, int& channels);
 // The current buffer's bytes now lie at `base` (the same bytes, moved): the
 // decoder reads on there. The cursor keeps offsets, so only its base moves.
 void MoveBuffer(DecoderState& state, const uint8_t* base);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "bitstream/bit_reader.h"
+#include "bitstream/free_format.h"
 #include "fixed.h"
 
 namespace quorvel {
@@ -29,6 +30,7 @@ constexpr uint32_t FlagProtected = 0x10;   // a 16-bit CRC word follows the head
 constexpr uint32_t FlagExtraSlot = 0x80;   // the frame is one slot longer
 constexpr uint32_t FlagLsf = 0x1000;       // MPEG-2 LSF, and every MPEG-2.5 header
 constexpr uint32_t FlagMpeg25 = 0x4000;    // MPEG-2.5 (quarter sample rates)
+constexpr uint32_t FlagFreeFormat = 0x10000; // bitrate index 0: the length comes from the stream
 
 // Mode codes: 3 - the header's mode field.
 constexpr int32_t kModeSingleChannel = 0;
@@ -67,6 +69,9 @@ struct FrameState {
   uint16_t runningCrc = 0;     // CRC register over the protected bits read so far
   uint16_t storedCrc = 0;      // CRC word that followed a protected header
   uint32_t flags = 0;          // Flag... bits
+  uint32_t freeBase = 0;       // a free-format frame's length without padding; 0 otherwise
+  uint16_t nominalCrc = 0;     // free format: the CRC register with the header's nominal bitrate index
+  bool hasNominalCrc = false;
   // Written by the layer decoders.
   SubbandSamples samples{};
   RequantPlan plan{};
@@ -81,6 +86,9 @@ struct InputCursor {
   uint32_t resume = 0;              // offset where the next search begins
   BitReader reader{};               // reads the current frame
   int32_t status = 0;               // code of the last failure; success leaves it alone
+  // The stream's free-format length, set by a host that measured it; with
+  // key 0 (the exported calls, the compatible tier) free format is refused.
+  FreeFormat freeFormat{};
 };
 
 inline int ChannelCount(const FrameState& frame) {
@@ -96,7 +104,8 @@ inline int SlotsPerFrame(const FrameState& frame) {
 
 // Bits per second, [row][bitrate index 0..14]. Rows: MPEG-1 Layer I, II, III;
 // LSF Layer I; LSF Layers II and III (ISO/IEC 11172-3 and 13818-3). Index 0 is
-// free format, which this decoder does not accept.
+// free format, accepted only when the host has measured the stream's length
+// (InputCursor::freeFormat).
 extern const std::array<std::array<uint32_t, 15>, 5> BitrateTable;
 // Hz by sample-rate index; index 3 is reserved.
 extern const std::array<uint32_t, 4> SampleRateTable;
@@ -110,6 +119,12 @@ void ResetFrameState(FrameState& frame);
 int ParseHeader(FrameState& frame, InputCursor& cursor);
 // Length in bytes of the frame whose header has been parsed.
 uint32_t FrameLength(const FrameState& frame);
+// Extends the frame's CRC register over the next n bits of `from` and tells
+// whether the stored CRC word matches it. A free-format frame also matches
+// when the word was computed with the standard bitrate index that its
+// measured length stands for: some encoders compute the word before they
+// write index 0.
+bool CrcMatches(FrameState& frame, const BitReader& from, uint32_t n);
 // Moves the reader to the next sync pattern that has 8 bytes after its start.
 int ScanForSync(InputCursor& cursor);
 // Locates the next frame and parses its header. 0, or -1 with status set.

@@ -6,6 +6,7 @@
 // candidate only when the next frame also begins with one. Every accepted
 // frame must be followed by 8 bytes in the buffer, so that its successor's
 // sync can be confirmed and a damaged body can over-read a little.
+#include "bitstream/crc16.h"
 #include "bitstream/frame.h"
 
 namespace quorvel {
@@ -23,7 +24,30 @@ int Fail(InputCursor& c, Status status) {
   return -1;
 }
 
+// The CRC register over header bits 16..31 with the bitrate index whose
+// standard rate the measured free-format length gives, if there is one.
+void StartNominalCrc(FrameState& frame, const uint8_t* header) {
+  const uint32_t row = (frame.flags & FlagLsf) ? 3 + (frame.layer >> 1) : frame.layer - 1;
+  for (uint32_t index = 1; index < 15; ++index) {
+    if (BitrateTable[row][index] != frame.bitrate) continue;
+    const uint8_t bits[2] = {static_cast<uint8_t>(index << 4 | (header[2] & 0x0F)), header[3]};
+    BitReader r;
+    StartReader(r, bits, 2, 0);
+    frame.nominalCrc = Crc16(r, 16, 0xFFFF);
+    frame.hasNominalCrc = true;
+    return;
+  }
+}
+
 }  // namespace
+
+bool CrcMatches(FrameState& frame, const BitReader& from, uint32_t n) {
+  frame.runningCrc = Crc16(from, n, frame.runningCrc);
+  if (frame.runningCrc == frame.storedCrc) return true;
+  if (!frame.hasNominalCrc) return false;
+  frame.nominalCrc = Crc16(from, n, frame.nominalCrc);
+  return frame.nominalCrc == frame.storedCrc;
+}
 
 void ResetCursor(InputCursor& cursor) {
   cursor = InputCursor{};
@@ -77,7 +101,15 @@ int FindFrame(FrameState& frame, InputCursor& c) {
     c.resume = p + 1;
     StartReader(c.reader, c.buffer, c.length, p);
     if (ParseHeader(frame, c) != 0) return Fail(c, StatusBadHeader);
-    // Free format (bitrate index 0) and the forbidden index 15 have no length.
+    // Free format (bitrate index 0) has a length only when the host measured
+    // this stream's; the forbidden index 15 has none.
+    if ((frame.flags & FlagFreeFormat) && c.freeFormat.key != 0) {
+      if (FreeFormatFrameLength(c.freeFormat, c.buffer + p, c.length - p) != 0) {
+        frame.bitrate = c.freeFormat.bitrate;
+        frame.freeBase = c.freeFormat.base;
+        if (frame.flags & FlagProtected) StartNominalCrc(frame, c.buffer + p);
+      }
+    }
     if (frame.bitrate == 0) return Fail(c, StatusBadHeader);
     const uint32_t length = FrameLength(frame);
     if (length + kLookahead > c.length - c.frameStart) {

@@ -23,6 +23,8 @@ int ParseHeader(FrameState& frame, InputCursor& cursor) {
     return -1;
   };
   frame.flags = 0;
+  frame.freeBase = 0;
+  frame.hasNominalCrc = false;
   SkipBits(r, 11);
   if (ReadBits(r, 1) == 0) frame.flags |= FlagMpeg25;
   if (ReadBits(r, 1) == 0) {
@@ -41,6 +43,7 @@ int ParseHeader(FrameState& frame, InputCursor& cursor) {
   const uint32_t row = (frame.flags & FlagLsf) ? 3 + (frame.layer >> 1) : frame.layer - 1;
   // Index 15 is forbidden; index 0 (free format) gives 0 and is rejected by FindFrame.
   frame.bitrate = bitrateIndex < 15 ? BitrateTable[row][bitrateIndex] : 0;
+  if (bitrateIndex == 0) frame.flags |= FlagFreeFormat;
   const uint32_t rateIndex = ReadBits(r, 2);
   if (rateIndex == 3) return reject();  // reserved: the frame length would divide by 0
   frame.sampleRate = SampleRateTable[rateIndex];
@@ -57,6 +60,7 @@ int ParseHeader(FrameState& frame, InputCursor& cursor) {
 
 uint32_t FrameLength(const FrameState& frame) {
   const uint32_t extra = (frame.flags & FlagExtraSlot) ? 1 : 0;
+  if (frame.freeBase) return frame.freeBase + (frame.layer == 1 ? 4 * extra : extra);
   if (frame.layer == 1) return (12 * frame.bitrate / frame.sampleRate + extra) * 4;
   if (frame.layer == 3 && (frame.flags & FlagLsf)) return 72 * frame.bitrate / frame.sampleRate + extra;
   return 144 * frame.bitrate / frame.sampleRate + extra;

@@ -52,6 +52,53 @@ void Warn(const Settings& s, const std::string& name, const StreamFacts& facts, 
   }
 }
 
+// On a file, a slice that starts later than the beginning is reached by a
+// seek: the decoder indexes the stream's frames (a fast scan of the file),
+// locates the first sample, and the decode resumes a few frames before it
+// with the same samples as from the beginning. That holds where the output
+// is the decoder's timeline: damaged frames concealed and no processing
+// (whose gain adapts over the whole stream); otherwise, and on pipes, the
+// decode runs from the beginning and the slice is cut from it.
+void SeekToStart(const Settings& s, InputFile& in, Decoder& decoder, Timeline& timeline) {
+  if (!s.trim.start || !in.Seekable() || !s.conceal || s.processing) return;
+  std::vector<uint8_t> chunk(size_t{1} << 16);
+  while (const size_t got = in.Read(chunk)) decoder.IndexFeed(std::span<const uint8_t>(chunk.data(), got));
+  decoder.IndexFinish();
+  const uint32_t rate = decoder.IndexedRate();
+  if (rate == 0) {  // no frames: decoded from the start, to say so
+    in.Seek(0);
+    return;
+  }
+  const SampleRange range = Resolve(s.trim, rate);
+  const uint64_t total = decoder.IndexedSamples();
+  if (range.begin >= total) {
+    throw Failure(in.name() + ": --start " + s.trim.start->text + " is past the end of the stream (" +
+                  std::to_string(total) + " samples at " + std::to_string(rate) + " Hz)");
+  }
+  const Location at = decoder.Locate(range.begin);
+  if (!in.Seek(at.offset)) {
+    in.Seek(0);
+    return;
+  }
+  decoder.Restart(at.offset);
+  timeline.Resume(range, range.begin - at.discard);
+}
+
+// A slice that starts at or past the end of the timeline is an error; one
+// that ends past it is written to the end, with a warning.
+void CheckTrim(const TrimSpec& trim, const std::string& name, const Timeline& timeline, Console& console) {
+  const uint64_t total = timeline.Position();
+  const std::string length = std::to_string(total) + " samples at " + std::to_string(timeline.Format().rate) + " Hz";
+  if (trim.start && timeline.Range().begin >= total) {
+    throw Failure(name + ": --start " + trim.start->text + " is past the end of the stream (" + length + ")");
+  }
+  if ((trim.end || trim.duration) && timeline.Range().end > total) {
+    const TimeSpec& end = trim.end ? *trim.end : *trim.duration;
+    console.Warning(name + ": " + (trim.end ? "--end " : "--duration ") + end.text +
+                    " reaches past the end of the stream (" + length + "); wrote up to its end");
+  }
+}
+
 }  // namespace
 
 bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& progress) {
@@ -63,20 +110,21 @@ bool DecodeFile(const Settings& s, const Job& job, Console& console, Progress& p
     std::optional<Md5> md5;
     if (s.verify) md5.emplace();
     Timeline timeline(*sink, s.sink == SinkKind::Wav, s.conceal, md5 ? &*md5 : nullptr, progress);
+    timeline.SetTrim(s.trim);
+    SeekToStart(s, in, decoder, timeline);
     StreamFacts facts;
     RunDecoder(in, decoder, &progress, [&](const Frame& f) {
       facts.Add(f);
       timeline.Take(f);
     });
     const SkipCounts& skipped = decoder.stats().skipped;
-    if (!facts.first) {
-      std::string message = NoFramesMessage(in.name());
-      if (skipped.unsupportedLayer) message += " (only Layer III frames, which are not supported)";
-      throw Failure(message);
-    }
+    const Container& container = decoder.container();
+    for (const std::string& w : container.warnings) console.Warning(in.name() + ": " + w);
+    if (!facts.first) throw Failure(NoAudioMessage(in.name(), container, skipped));
     timeline.Start(*facts.first);  // every frame was dropped: an empty file of the stream's format
+    CheckTrim(s.trim, in.name(), timeline, console);
     sink->Finish();
-    Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in), console);
+    Warn(s, in.name(), facts, skipped, timeline.Format(), TrailerOf(facts, in, container), console);
     if (md5) {
       const std::string actual = md5->HexDigest();
       if (actual != *s.verify) throw Failure(in.name() + ": PCM MD5 " + actual + " does not match " + *s.verify);

@@ -1,6 +1,7 @@
 // The decode loop: one input through the decoder to a sink.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,13 @@ bool DecodeFile(const Settings& settings, const Job& job, Console& console, Prog
 
 // Feeds the whole input to the decoder and hands every frame, decoded or
 // skipped, to `take`. `progress` (may be null) counts the bytes read.
+// Bytes of a regular file's end that the decoder is given before decoding,
+// so that the tags there never reach the frame search.
+constexpr size_t kTailBytes = size_t{1} << 16;
+
 template <typename Take>
 void RunDecoder(InputFile& in, Decoder& decoder, Progress* progress, Take take) {
+  if (const std::optional<uint64_t> size = in.Size()) decoder.SetInputSize(*size, in.Tail(kTailBytes));
   std::vector<uint8_t> chunk(size_t{1} << 16);
   Frame frame;
   auto drain = [&] {

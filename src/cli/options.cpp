@@ -28,6 +28,10 @@ constexpr const char* kUsage =
     "                       (bit-identical to the exported C calls)\n"
     "  --buffer BYTES       host buffer size, 2889 to 32768 (default 4096)\n"
     "  --no-conceal         drop damaged frames instead of replacing them with silence\n"
+    "  --start TIME         write from TIME on (TIME: seconds, [[h:]m:]s[.fraction],\n"
+    "                       or samples at the output rate as 123456s)\n"
+    "  --end TIME           write up to TIME (exclusive)\n"
+    "  --duration TIME      write TIME long (instead of --end)\n"
     "  -j, --jobs N         decode N inputs at a time (default 1)\n"
     "  --verify MD5         fail unless the PCM written has this MD5\n"
     "  -q, --quiet          no progress line and no warnings\n"
@@ -151,6 +155,12 @@ Settings ParseArgs(int argc, char** argv) {
       const auto v = ParseInt(text, kMinBufferBytes, kMaxBufferBytes);
       if (!v) throw UsageError("--buffer " + text + ": not a size from 2889 to 32768 bytes");
       s.buffer = static_cast<int32_t>(*v);
+    } else if (a == "--start") {
+      s.trim.start = ParseTime(a, value());
+    } else if (a == "--end") {
+      s.trim.end = ParseTime(a, value());
+    } else if (a == "--duration") {
+      s.trim.duration = ParseTime(a, value());
     } else if (a == "--no-conceal") {
       s.conceal = false;
     } else if (a == "-j" || a == "--jobs") {
@@ -172,6 +182,13 @@ Settings ParseArgs(int argc, char** argv) {
     }
   }
   if (s.inputs.empty()) throw UsageError("no input file (see quorvel --help)");
+  if (s.trim.end && s.trim.duration) throw UsageError("--end and --duration exclude each other");
+  // Times in the same unit are compared now; seconds against samples once the
+  // output rate is known.
+  if (s.trim.start && s.trim.end && s.trim.start->samples == s.trim.end->samples &&
+      s.trim.end->count <= s.trim.start->count) {
+    throw UsageError("--end " + s.trim.end->text + " is not after --start " + s.trim.start->text);
+  }
   if (sinkGiven && rawGiven && s.sink != SinkKind::Raw) throw UsageError("--raw contradicts --sink");
   if (!s.output.empty() && !s.directory.empty()) throw UsageError("-o and -d exclude each other");
   if (!s.output.empty() && s.inputs.size() > 1) {

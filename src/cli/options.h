@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quorvel/decoder.hpp"
+#include "trim.h"
 
 namespace quorvel::cli {
 
@@ -32,6 +33,7 @@ struct Settings {
   std::optional<std::string> verify;  // expected MD5 of the PCM, lower-case hex
   bool quiet = false;
   bool json = false;
+  TrimSpec trim;                    // --start, --end, --duration
 };
 
 // A bad command line; the message is one line without the program name.

@@ -1,5 +1,7 @@
 #include "timeline.h"
 
+#include <algorithm>
+
 namespace quorvel::cli {
 namespace {
 
@@ -15,9 +17,9 @@ void Timeline::Take(const Frame& f) {
   if (f.decoded()) {
     Start(f);
     if (!oneFormat_ || f.channels == format_.channels) {
-      Emit(f.bytes);
+      Emit(f.bytes, f.channels);
     } else {
-      Emit(Remix(f));
+      Emit(Remix(f), format_.channels);
     }
   } else if (f.hasFormat && BodyRejected(f.skipped) && conceal_) {
     Start(f);
@@ -25,7 +27,7 @@ void Timeline::Take(const Frame& f) {
     if (oneFormat_ && f.sampleRate != format_.rate) samples = samples * format_.rate / f.sampleRate;
     const int channels = oneFormat_ ? format_.channels : f.channels;
     scratch_.assign(samples * static_cast<uint64_t>(channels) * 2, 0);
-    Emit(scratch_);
+    Emit(scratch_, channels);
   } else {
     return;
   }
@@ -35,11 +37,22 @@ void Timeline::Take(const Frame& f) {
 void Timeline::Start(const Frame& f) {
   if (started_) return;
   format_ = {f.sampleRate, f.channels};
+  if (!resolved_) range_ = Resolve(trim_, format_.rate);
+  resolved_ = true;
   sink_.Begin(format_);
   started_ = true;
 }
 
-void Timeline::Emit(std::span<const uint8_t> pcm) {
+// Writes the part of `pcm` (the timeline's samples from position_ on) that
+// lies within the slice.
+void Timeline::Emit(std::span<const uint8_t> pcm, int channels) {
+  const uint64_t width = static_cast<uint64_t>(channels) * 2;
+  const uint64_t count = pcm.size() / width;
+  const uint64_t from = std::clamp(range_.begin, position_, position_ + count) - position_;
+  const uint64_t to = std::clamp(range_.end, position_, position_ + count) - position_;
+  position_ += count;
+  if (to <= from) return;
+  pcm = pcm.subspan(from * width, (to - from) * width);
   sink_.Write(pcm);
   if (md5_) md5_->Update(pcm.data(), pcm.size());
 }

@@ -11,6 +11,7 @@
 #include "md5.h"
 #include "quorvel/decoder.hpp"
 #include "sinks.h"
+#include "trim.h"
 
 namespace quorvel::cli {
 
@@ -27,8 +28,22 @@ class Timeline {
   void Start(const Frame& f);
   const PcmFormat& Format() const { return format_; }
 
+  // Writes only the slice `trim` of the timeline; resolved against the rate
+  // of the output's first frame (Start throws Failure for an empty slice).
+  void SetTrim(const TrimSpec& trim) { trim_ = trim; }
+  // After a seek: the slice as already resolved, and the timeline's position
+  // of the first sample to come.
+  void Resume(const SampleRange& range, uint64_t position) {
+    range_ = range;
+    resolved_ = true;
+    position_ = position;
+  }
+  // Samples per channel of the whole timeline so far, and its slice.
+  uint64_t Position() const { return position_; }
+  const SampleRange& Range() const { return range_; }
+
  private:
-  void Emit(std::span<const uint8_t> pcm);
+  void Emit(std::span<const uint8_t> pcm, int channels);
   std::span<const uint8_t> Remix(const Frame& f);
 
   Sink& sink_;
@@ -39,6 +54,10 @@ class Timeline {
   bool started_ = false;
   PcmFormat format_;
   std::vector<uint8_t> scratch_;
+  TrimSpec trim_;
+  SampleRange range_;
+  uint64_t position_ = 0;  // samples per channel the timeline has reached
+  bool resolved_ = false;  // range_ holds the slice
 };
 
 }  // namespace quorvel::cli

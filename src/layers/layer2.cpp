@@ -66,11 +66,10 @@ constexpr std::array<CodeClass, 17> kCodeClasses = [] {
 }();
 
 // One read of the code loop: a transmitted subband of one channel, or of
-// both channels above the bound.
+// both channels above the bound (read into channel 0, copied afterwards).
 struct ReadStep {
   int32_t classIndex;
-  Q28* first;   // channel 0 (or the only channel read), slot 0 of the subband
-  Q28* second;  // the other channel of a shared subband, else null
+  Q28* first;  // slot 0 of the subband
 };
 
 // Reads the three sample codes of one subband of a group for quantisation
@@ -93,8 +92,10 @@ inline void ReadCodes(BitCache& bits, Q28* out) {
   }
 }
 
+// classIndex is 0..16; the mask tells the compiler so, which spares the
+// jump table its range check.
 inline void ReadCodesOfClass(int classIndex, BitCache& bits, Q28* out) {
-  switch (classIndex) {
+  switch (classIndex & 31) {
     case 0: return ReadCodes<0>(bits, out);
     case 1: return ReadCodes<1>(bits, out);
     case 2: return ReadCodes<2>(bits, out);
@@ -111,7 +112,8 @@ inline void ReadCodesOfClass(int classIndex, BitCache& bits, Q28* out) {
     case 13: return ReadCodes<13>(bits, out);
     case 14: return ReadCodes<14>(bits, out);
     case 15: return ReadCodes<15>(bits, out);
-    default: return ReadCodes<16>(bits, out);
+    case 16: case 17: case 18: case 19: case 20: case 21: case 22: case 23:
+    case 24: case 25: case 26: case 27: case 28: case 29: case 30: case 31: return ReadCodes<16>(bits, out);
   }
 }
 
@@ -148,8 +150,7 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   if (frame.flags & FlagProtected) {
     BitReader here = r;
     CloseCache(bits, here);
-    frame.runningCrc = Crc16(crcStart, static_cast<uint32_t>(BitsBetween(crcStart, here)), frame.runningCrc);
-    if (frame.runningCrc != frame.storedCrc) {
+    if (!CrcMatches(frame, crcStart, static_cast<uint32_t>(BitsBetween(crcStart, here)))) {
       CloseCache(bits, r);
       cursor.status = StatusCrcError;
       return -1;
@@ -207,7 +208,6 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
       ReadStep& step = steps[stepCount++];
       step.classIndex = classIndex;
       step.first = &frame.samples[ch][sb];
-      step.second = shared && nch == 2 ? &frame.samples[1][sb] : nullptr;
     }
   }
 
@@ -215,18 +215,11 @@ int DecodeLayer2Codes(InputCursor& cursor, FrameState& frame) {
   for (int group = 0; group < 12; ++group) {
     const int base = group * 3 * 32;
     for (int i = 0; i < stepCount; ++i) {
-      const ReadStep& step = steps[i];
-      Q28* out = step.first + base;
-      ReadCodesOfClass(step.classIndex, bits, out);
-      if (step.second) {
-        Q28* out1 = step.second + base;
-        out1[0] = out[0];
-        out1[32] = out[32];
-        out1[64] = out[64];
-      }
+      ReadCodesOfClass(steps[i].classIndex, bits, steps[i].first + base);
     }
   }
   CloseCache(bits, r);
+  if (nch == 2) CopySharedCodes(frame, bound, sblimit, 36);
   return 0;
 }
 

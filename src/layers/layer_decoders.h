@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 
 #include "bitstream/frame.h"
 
@@ -25,6 +26,16 @@ int DecodeFrame(FrameState& frame, InputCursor& cursor);
 // in frame.samples and frame.plan, for a requantisation of the caller's
 // choice. Fails exactly where DecodeFrame fails, with the same status.
 int DecodeFrameCodes(FrameState& frame, InputCursor& cursor);
+
+// Subbands bound..end - 1 of a two-channel frame carry one code per slot for
+// both channels, which the layer decoders read into channel 0: copies those
+// codes of slots 0..slots - 1 to channel 1.
+inline void CopySharedCodes(FrameState& frame, int bound, int end, int slots) {
+  if (bound >= end) return;
+  const size_t bytes = sizeof(Q28) * static_cast<size_t>(end - bound);
+  for (int slot = 0; slot < slots; ++slot)
+    std::memcpy(&frame.samples[1][slot * 32 + bound], &frame.samples[0][slot * 32 + bound], bytes);
+}
 
 // The compatible tier's requantisation of the codes by frame.plan, in place.
 void RequantCompatible(FrameState& frame);

@@ -287,6 +287,14 @@ QUORVEL_TARGET_AVX2 int32_t WritePcmAvx2(uint8_t* out, uint32_t count, const Q28
       const __m256i pairs = _mm256_or_si256(_mm256_and_si256(left8, low16), _mm256_slli_epi32(right8, 16));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), pairs);
     }
+  } else {
+    // One channel goes straight into the output the same way.
+    for (; i + 8 <= count; i += 8) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(channel0 + i));
+      if (!FastEligible8(a, r0)) break;
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(FastBlock8(a, r0), a), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm256_castsi256_si128(packed));
+    }
   }
   for (uint32_t start = i; start < count; start += kChunk) {
     const uint32_t n = std::min(kChunk, count - start);

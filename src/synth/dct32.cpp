@@ -35,11 +35,11 @@ void Dct32Values(const Q28* slotSamples, int32_t out[32]) {
   for (int m = 0; m < 32; ++m) out[m] = RoundShift12(y[m]);
 }
 
-void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out) {
+void Dct32LanesPlain(const Q28* slots, int count, int32_t* rows, int stride) {
   for (int j = 0; j < count; ++j) {
     int32_t x[32];
     Dct32Values(slots + 32 * j, x);
-    for (int m = 0; m < 32; ++m) out[m][j] = x[m];
+    for (int m = 0; m < 32; ++m) rows[m * stride + j] = x[m];
   }
 }
 

@@ -34,12 +34,15 @@ constexpr const int32_t* DctCosTable() {
 // The 32 results X[0..31] in Q16, in order.
 void Dct32Values(const Q28* slotSamples, int32_t out[32]);
 
-// The DCT results of up to eight consecutive slots: lanes[m][j] = X[m] of
-// slot j (Q16). Lanes beyond the slot count hold unspecified values.
+// The DCT results of up to eight consecutive slots, one row per result and
+// one lane per slot: rows[m * stride + j] = X[m] of slot j (Q16), for all
+// lanes j below `count`. Lanes from `count` on (up to lane 7) may be left as
+// they were or receive unspecified values. A stride of 8 fills DctLanes; the
+// synthesis passes the rows of its history.
 using DctLanes = int32_t[32][8];
 
-// Dct32Values of `count` (1..8) consecutive slots of 32 samples each: the
-// plain version of the synthesis kernel dct32Lanes.
-void Dct32LanesPlain(const Q28* slots, int count, DctLanes& out);
+// Dct32Values of `count` (1..8) consecutive slots of 32 samples each into
+// rows (see above): the plain version of the synthesis kernel dct32Lanes.
+void Dct32LanesPlain(const Q28* slots, int count, int32_t* rows, int stride);
 
 }  // namespace quorvel

@@ -105,18 +105,18 @@ struct PaddedSlots {
 
 namespace quorvel {
 
-QUORVEL_TARGET_SSE41 void Dct32LanesSse41(const Q28* slots, int count, DctLanes& out) {
+QUORVEL_TARGET_SSE41 void Dct32LanesSse41(const Q28* slots, int count, int32_t* rows, int stride) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
-    const Q28* rows = slots + 4 * 32 * half;
+    const Q28* from = slots + 4 * 32 * half;
     U4 in[32], x[32];
     for (int k = 0; k < 32; k += 4) {
       // 4 x 4 transpose: rows are slots, columns subbands k..k+3.
-      const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + k));
-      const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 32 + k));
-      const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 64 + k));
-      const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + 96 + k));
+      const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + k));
+      const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32 + k));
+      const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 64 + k));
+      const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 96 + k));
       const __m128i t0 = _mm_unpacklo_epi32(r0, r1), t1 = _mm_unpackhi_epi32(r0, r1);
       const __m128i t2 = _mm_unpacklo_epi32(r2, r3), t3 = _mm_unpackhi_epi32(r2, r3);
       in[k] = reinterpret_cast<U4>(_mm_unpacklo_epi64(t0, t2));
@@ -126,12 +126,12 @@ QUORVEL_TARGET_SSE41 void Dct32LanesSse41(const Q28* slots, int count, DctLanes&
     }
     Dct32OnLanes(in, x);
     for (int m = 0; m < 32; ++m) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[m][4 * half]), reinterpret_cast<__m128i>(x[m]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rows + m * stride + 4 * half), reinterpret_cast<__m128i>(x[m]));
     }
   }
 }
 
-QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& out) {
+QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, int32_t* rows, int stride) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   U8 in[32], x[32];
@@ -157,7 +157,7 @@ QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& o
   }
   Dct32OnLanes(in, x);
   for (int m = 0; m < 32; ++m) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[m]), reinterpret_cast<__m256i>(x[m]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + m * stride), reinterpret_cast<__m256i>(x[m]));
   }
 }
 
@@ -169,25 +169,25 @@ QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, DctLanes& o
 
 namespace quorvel {
 
-QUORVEL_TARGET_NEON void Dct32LanesNeon(const Q28* slots, int count, DctLanes& out) {
+QUORVEL_TARGET_NEON void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
-    const Q28* rows = slots + 4 * 32 * half;
+    const Q28* from = slots + 4 * 32 * half;
     U4 in[32], x[32];
     for (int k = 0; k < 32; k += 4) {
       // 4 x 4 transpose: rows are slots, columns subbands k..k+3.
-      const uint32x4x2_t t01 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(rows + k)),
-                                         vld1q_u32(reinterpret_cast<const uint32_t*>(rows + 32 + k)));
-      const uint32x4x2_t t23 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(rows + 64 + k)),
-                                         vld1q_u32(reinterpret_cast<const uint32_t*>(rows + 96 + k)));
+      const uint32x4x2_t t01 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(from + k)),
+                                         vld1q_u32(reinterpret_cast<const uint32_t*>(from + 32 + k)));
+      const uint32x4x2_t t23 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(from + 64 + k)),
+                                         vld1q_u32(reinterpret_cast<const uint32_t*>(from + 96 + k)));
       in[k] = (U4)vcombine_u32(vget_low_u32(t01.val[0]), vget_low_u32(t23.val[0]));
       in[k + 1] = (U4)vcombine_u32(vget_low_u32(t01.val[1]), vget_low_u32(t23.val[1]));
       in[k + 2] = (U4)vcombine_u32(vget_high_u32(t01.val[0]), vget_high_u32(t23.val[0]));
       in[k + 3] = (U4)vcombine_u32(vget_high_u32(t01.val[1]), vget_high_u32(t23.val[1]));
     }
     Dct32OnLanes(in, x);
-    for (int m = 0; m < 32; ++m) vst1q_s32(&out[m][4 * half], vreinterpretq_s32_u32((uint32x4_t)x[m]));
+    for (int m = 0; m < 32; ++m) vst1q_s32(rows + m * stride + 4 * half, vreinterpretq_s32_u32((uint32x4_t)x[m]));
   }
 }
 

@@ -133,4 +133,16 @@ void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame,
   }
 }
 
+void AdvanceSilenceFull(FullChannelHistory& history, int slots) {
+  if (kFullCarriedSlots + history.stored + slots > kFullHistorySlots) {
+    std::memmove(history.slot, history.slot + history.stored, kFullCarriedSlots * sizeof(FullHistorySlot));
+    std::memmove(history.first, history.first + history.stored, kFullCarriedSlots * sizeof(int32_t));
+    history.stored = 0;
+  }
+  const int index = kFullCarriedSlots + history.stored;
+  std::memset(history.slot + index, 0, static_cast<size_t>(slots) * sizeof(FullHistorySlot));
+  std::memset(history.first + index, 0, static_cast<size_t>(slots) * sizeof(int32_t));
+  history.stored += slots;
+}
+
 }  // namespace quorvel

@@ -113,5 +113,8 @@ void FullWindowSlotsPlain(const FullChannelHistory& history, int index, int coun
 // The whole frame: fills the PcmBlock's rate, channels, count and samples,
 // and moves the history on.
 void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
+// Moves a channel's history on by `slots` slots of silence, as the synthesis
+// of all-zero subband samples would (their DCT is zero), without output.
+void AdvanceSilenceFull(FullChannelHistory& history, int slots);
 
 }  // namespace quorvel
