@@ -123,6 +123,9 @@ const FullWindowByAge kWindowByAge = [] {
 
 }  // namespace
 
+// A slot alone in its pair repeats itself in the unused lane and that lane is
+// never stored: no address past the last written slot is formed, since a
+// frame of 18 slots can end its last group of two at the history's end.
 QUORVEL_TARGET_NEON void FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index) {
   for (int j = 0; j < count; j += 2) {
     const Q28* a = slots + 32 * j;

@@ -14,6 +14,7 @@
 // out[16] is an eight-term sum of its own. All products and sums are exact,
 // so the bits are those of the plain version; tests/full_tier_test.cpp
 // checks it.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -186,8 +187,12 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChanne
   Transform4<32>(x, y);
   // FullHistoryValue: the low half of a logical shift is the result.
   for (int m = 0; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
-  FullHistorySlot* const slot[4] = {&history.slot[index], &history.slot[index + 1], &history.slot[index + 2],
-                                    &history.slot[index + 3]};  // those from count on are not written
+  // Those from count on are not written; they point at the last written one,
+  // since a frame of 18 slots (LSF Layer III) can end its last group of two
+  // at the history's end, and an address further on would lie outside it.
+  FullHistorySlot* const slot[4] = {&history.slot[index], &history.slot[index + std::min(1, count - 1)],
+                                    &history.slot[index + std::min(2, count - 1)],
+                                    &history.slot[index + std::min(3, count - 1)]};
   constexpr int kEven = offsetof(FullHistorySlot, even) / 4, kOdd = offsetof(FullHistorySlot, odd) / 4;
   for (int g = 0; g < 2; ++g) {
     const int m = 16 + 8 * g;  // even[8g + i] = X[16 + 8g + i]
