@@ -6,33 +6,41 @@
 #        nothing else; the example C host links against it.
 #   arm  32-bit ARM (armv7 hard float), the home devices' processor family:
 #        every test under qemu-arm, the recorded corpus outputs bit for bit,
-#        and the example C host on the shared library.
+#        and the example C host on the shared library; the NEON kernels are
+#        taken by default there (qemu's processor has NEON) and the corpus
+#        tests run once more with the plain level forced (tests/kernels.cmake);
+#        then the kernel tests and the recorded outputs on a core without NEON
+#        (qemu's cortex-r5f), where the library must find none and run plain.
+#   aarch64  64-bit ARM: the kernel bit-identity tests and the recorded
+#        outputs under qemu-aarch64, with the NEON level and with the plain
+#        level forced.
 #   be   big-endian s390x: the recorded corpus outputs bit for bit under
 #        qemu-s390x, then the other tests.
-# With arm or be, the full tier's PCM of every Layer I/II stream of the corpus
-# (the streams of golden/INDEX.tsv and bench/), of the Layer III compliance
-# streams and of the two MPEG-2.5 Layer III streams is hashed on this machine at
+# With arm, aarch64 or be, the full tier's PCM of every Layer I/II stream of
+# the corpus (the streams of golden/INDEX.tsv and bench/), of the Layer III
+# compliance streams and of the two MPEG-2.5 Layer III streams is hashed on this machine at
 # each kernel level it runs and on each target under qemu, by
 # tests/pcm_md5.cpp; every list must be the same. Nothing records these MD5s:
 # the full tier's arithmetic may still change, and what must hold is that it
 # gives the same PCM everywhere.
 # Installs the Debian packages it needs when they are missing. Prints one
 # summary line per check and exits non-zero if any fails.
-# Usage: scripts/cross-check.sh [dll] [arm] [be]     (default: all three)
+# Usage: scripts/cross-check.sh [dll] [arm] [aarch64] [be]     (default: all four)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(dll arm be)
+[ ${#checks[@]} -gt 0 ] || checks=(dll arm aarch64 be)
 for c in "${checks[@]}"; do
-  case $c in dll | arm | be) ;; *) echo "usage: scripts/cross-check.sh [dll] [arm] [be]" >&2; exit 2 ;; esac
+  case $c in dll | arm | aarch64 | be) ;; *) echo "usage: scripts/cross-check.sh [dll] [arm] [aarch64] [be]" >&2; exit 2 ;; esac
 done
 wants() { [[ " ${checks[*]} " == *" $1 "* ]]; }
 
 packages=(googletest)
 wants dll && packages+=(g++-mingw-w64-x86-64-win32)
 wants arm && packages+=(g++-arm-linux-gnueabihf gcc-arm-linux-gnueabihf qemu-user)
+wants aarch64 && packages+=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu qemu-user)
 wants be && packages+=(g++-s390x-linux-gnu gcc-s390x-linux-gnu qemu-user)
 scripts/install-deps.sh "${packages[@]}" || exit 1
 
@@ -50,14 +58,16 @@ report() {  # report PASS|FAIL|SKIP check text
   return 0
 }
 
-# configure_and_build DIR TOOLCHAIN LOG [cmake args...]
+# configure_and_build DIR TOOLCHAIN LOG [cmake args...]: builds everything, or
+# the targets named in $build_targets.
 configure_and_build() {
-  local dir=$1 toolchain=$2 log=$3
+  local dir=$1 toolchain=$2 log=$3 targets=()
   shift 3
+  [ -n "${build_targets:-}" ] && read -ra targets <<<"--target $build_targets"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain.cmake" \
     -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_CLI=OFF -DQUORVEL_BUILD_FUZZ=OFF "$@" >"$log" 2>&1 &&
-    cmake --build "$dir" -j "$jobs" >>"$log" 2>&1
+    cmake --build "$dir" -j "$jobs" "${targets[@]}" >>"$log" 2>&1
 }
 
 # The recorded row of one stream decoded by the plain host loop (4096-byte
@@ -282,7 +292,7 @@ full_check() {
   fi
 }
 
-if wants arm || wants be; then
+if wants arm || wants aarch64 || wants be; then
   full_native
 fi
 
@@ -314,7 +324,99 @@ linux_target() {
   echo "$name: $((SECONDS - started)) s"
 }
 
-wants arm && linux_target arm arm-linux-gnueabihf arm-linux-gnueabihf qemu-arm tests-first
+# The bit-identity tests of every kernel, both tiers.
+kernel_tests='Kernels.*:FullRequant.KernelsGiveThePlainBits:FullSynthesis.*KernelsGiveThePlainBits:FullPcm.VectorConversionGivesThePlainBytes'
+
+# level_run NAME DIR LEVEL FILTER RUNNER... : runs the tests of FILTER with
+# the kernel level LEVEL forced (or, for "-", the level the processor gets by
+# itself), into $logs/NAME-LEVEL.log and its exit status into .rc beside it.
+# Two can run at once; level_report judges each afterwards.
+level_log() { [ "$3" = - ] && echo "$logs/$1-detected.log" || echo "$logs/$1-$3.log"; }
+level_run() {
+  local name=$1 dir=$2 level=$3 filter=$4 log
+  shift 4
+  log=$(level_log "$name" "$dir" "$level")
+  local asked=$level
+  [ "$level" = - ] && asked=""
+  QUORVEL_KERNELS=$asked QUORVEL_REQUIRE_CORPUS=1 "$@" "$dir/tests/quorvel_tests" --gtest_filter="$filter" >"$log" 2>&1
+  echo $? >"$log.rc"
+}
+
+# level_report NAME DIR LEVEL RUNNER... : the verdict on a level_run, the level
+# reported by the tests compared with the one asked for, so that a quiet
+# fallback cannot pass; for "-" the library must find plain alone.
+level_report() {
+  local name=$1 dir=$2 level=$3 log what="$3 level"
+  shift 3
+  log=$(level_log "$name" "$dir" "$level")
+  [ "$level" = - ] && what="detected level"
+  if [ "$(cat "$log.rc" 2>/dev/null)" != 0 ] || ! grep -q '^\[  PASSED  \]' "$log"; then
+    report FAIL "$name $what" "$(grep -m1 -E 'Failure|FAILED|failures' "$log" || echo "see $log")"
+    return
+  fi
+  local ran passed
+  ran=$(sed -n 's/^kernels: \([^ ]*\) (asked for .*/\1/p' "$log" | head -n 1)
+  passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log")
+  if [ "$level" = - ]; then
+    local levels
+    levels=$("$@" "$dir/tests/quorvel_pcm_md5" --levels 2>&1 | paste -sd' ')
+    if [ "$levels" != plain ]; then
+      report FAIL "$name $what" "the library runs '$levels' on a core without NEON"
+      return
+    fi
+    report PASS "$name $what" "no NEON found, plain alone: $passed tests of the kernels and the recorded outputs"
+  elif [ "$ran" != "$level" ]; then
+    report FAIL "$name $what" "asked for $level, the tests ran ${ran:-an unreported level}"
+  else
+    report PASS "$name $what" "$passed tests of the kernels and the recorded outputs at $level"
+  fi
+}
+
+# level_checks NAME DIR FILTER RUNNER... : level_run at the NEON and at the
+# plain level side by side, then their verdicts.
+level_checks() {
+  local name=$1 dir=$2 filter=$3
+  shift 3
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "$name levels" "no corpus at $QUORVEL_CORPUS"
+    return
+  fi
+  level_run "$name" "$dir" neon "$filter" "$@" &
+  level_run "$name" "$dir" plain "$filter" "$@" &
+  wait
+  level_report "$name" "$dir" neon "$@"
+  level_report "$name" "$dir" plain "$@"
+}
+
+# aarch64_target: the kernel tests and the recorded outputs at both levels,
+# and the full tier's PCM; the rest of the tests run on the other targets.
+aarch64_target() {
+  local name=aarch64 dir=build-cross-aarch64 started=$SECONDS
+  local run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+  # Only the two programs it runs.
+  if ! build_targets="quorvel_tests quorvel_pcm_md5" configure_and_build "$dir" aarch64-linux-gnu "$logs/$name-build.log"; then
+    report FAIL "$name" "build failed (see $logs/$name-build.log)"
+    return
+  fi
+  level_checks "$name" "$dir" "$kernel_tests:Golden.*:Conformance.*" "${run[@]}"
+  full_check "$name" "$dir" "${run[@]}"
+  echo "$name: $((SECONDS - started)) s"
+}
+
+if wants arm; then
+  linux_target arm arm-linux-gnueabihf arm-linux-gnueabihf qemu-arm tests-first
+  # A core without NEON (ARMv7-R with VFPv3-D16, like the armhf baseline).
+  started=$SECONDS
+  no_neon=(qemu-arm -cpu cortex-r5f -L /usr/arm-linux-gnueabihf)
+  if [ $corpus_ok -eq 0 ]; then
+    report SKIP "arm detected level" "no corpus at $QUORVEL_CORPUS"
+  elif [ -x build-cross-arm/tests/quorvel_tests ]; then
+    level_run arm build-cross-arm - "$kernel_tests:Golden.*:Conformance.*" "${no_neon[@]}"
+    level_report arm build-cross-arm - "${no_neon[@]}"
+  fi
+  echo "arm without NEON: $((SECONDS - started)) s"
+fi
+wants aarch64 && aarch64_target
 wants be && linux_target be s390x-linux-gnu s390x-linux-gnu qemu-s390x golden-first
 
 echo

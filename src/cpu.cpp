@@ -4,6 +4,10 @@
 
 #include <atomic>
 
+#if QUORVEL_NEON_AT_RUN_TIME
+#include <sys/auxv.h>
+#endif
+
 namespace quorvel {
 namespace {
 
@@ -11,6 +15,16 @@ constexpr std::array<const char*, kKernelLevelCount> kNames = {"plain", "sse4.1"
 
 // -1 until the first use.
 std::atomic<int32_t> active{-1};
+
+#if QUORVEL_NEON_AT_RUN_TIME
+// Whether the kernel reports NEON (HWCAP_NEON of 32-bit ARM, bit 12 of
+// AT_HWCAP); asked once.
+bool NeonPresent() {
+  constexpr unsigned long kHwcapNeon = 1ul << 12;
+  static const bool present = (getauxval(AT_HWCAP) & kHwcapNeon) != 0;
+  return present;
+}
+#endif
 
 }  // namespace
 
@@ -36,7 +50,10 @@ bool KernelLevelSupported(KernelLevel level) {
     case KernelLevel::kAvx2:
       return __builtin_cpu_supports("avx2");
 #endif
-#if QUORVEL_HAVE_NEON_KERNELS
+#if QUORVEL_NEON_AT_RUN_TIME
+    case KernelLevel::kNeon:
+      return NeonPresent();
+#elif QUORVEL_HAVE_NEON_KERNELS
     case KernelLevel::kNeon:
       return true;
 #endif

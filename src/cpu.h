@@ -18,8 +18,17 @@
 #if !defined(QUORVEL_NO_SIMD) && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define QUORVEL_HAVE_X86_KERNELS 1
 #endif
+// NEON: always there on AArch64. On 32-bit ARM Linux the kernels are built
+// whatever the baseline (GCC's target attribute, simd_target.h) and chosen
+// at run time, where the build has a floating-point unit (soft float has no
+// NEON registers to use) and stores little-endian lanes.
 #if !defined(QUORVEL_NO_SIMD) && defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUORVEL_HAVE_NEON_KERNELS 1
+#endif
+#if !defined(QUORVEL_NO_SIMD) && defined(__arm__) && defined(__ARM_FP) && !defined(__ARM_BIG_ENDIAN) && \
+    defined(__linux__) && ((defined(__GNUC__) && !defined(__clang__)) || defined(__ARM_NEON))
+#define QUORVEL_HAVE_NEON_KERNELS 1
+#define QUORVEL_NEON_AT_RUN_TIME 1
 #endif
 
 namespace quorvel {

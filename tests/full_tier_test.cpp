@@ -359,6 +359,33 @@ TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
   }
 }
 
+// A group of fewer than four slots that ends at the history's last slot (a
+// frame of 18 slots ends its last group of two there): every level writes
+// exactly the plain kernel's slots, reads only the `count` input slots given
+// (each on its own heap block, so the sanitizers see a read past it) and
+// touches nothing past the history.
+TEST(FullSynthesis, DctKernelsAtTheHistorysEnd) {
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
+  auto plain = std::make_unique<FullChannelHistory>();
+  auto fast = std::make_unique<FullChannelHistory>();
+  for (KernelLevel level : SupportedLevels()) {
+    SCOPED_TRACE(KernelLevelName(level));
+    const auto kernel = SynthesisKernelsFor(level).fullDct32x4;
+    for (int count = 1; count <= 4; ++count) {
+      const auto slots = std::make_unique<Q28[]>(static_cast<size_t>(32 * count));
+      for (int i = 0; i < 32 * count; ++i) slots[static_cast<size_t>(i)] = static_cast<int32_t>(rng()) >> 3;
+      const int index = kFullHistorySlots - count;
+      std::memset(plain.get(), 0xA5, sizeof(FullChannelHistory));
+      std::memset(fast.get(), 0xA5, sizeof(FullChannelHistory));
+      FullDct32x4Plain(slots.get(), count, *plain, index);
+      kernel(slots.get(), count, *fast, index);
+      ASSERT_EQ(std::memcmp(plain.get(), fast.get(), sizeof(FullChannelHistory)), 0) << "count " << count;
+    }
+  }
+}
+
 // Whatever the input, the history stays below the 2^30 in magnitude that
 // the windowing relies on, and inputs at the clamp give what the clamp gives.
 TEST(FullSynthesis, HistoryValuesStayWithinTheirBound) {

@@ -1,10 +1,11 @@
 # The corpus tests, of both tiers, once more with each kernel level forced (see
-# tests/kernels_test.cpp): the plain C++ paths, and SSE4.1 where AVX2 would
-# otherwise be chosen. A level the processor lacks falls back to the next one;
-# a build without instruction-set kernels (QUORVEL_SIMD=OFF) has only the
-# plain level to force.
+# tests/kernels_test.cpp): the plain C++ paths, and on x86 SSE4.1 where AVX2
+# would otherwise be chosen (ARM has NEON alone, the level its default run
+# takes). A level the processor lacks falls back to the next one; a build
+# without instruction-set kernels (QUORVEL_SIMD=OFF) has only the plain level
+# to force.
 set(QUORVEL_FORCED_LEVELS plain)
-if(QUORVEL_SIMD)
+if(QUORVEL_SIMD AND NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|aarch64)")
   list(APPEND QUORVEL_FORCED_LEVELS sse4.1)
 endif()
 foreach(level ${QUORVEL_FORCED_LEVELS})

@@ -112,6 +112,47 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
   EXPECT_EQ(OutputKernelsFor(KernelLevel::kPlain).writePcm, &WritePcmPlain);
 }
 
+// Where NEON runs, its level takes the NEON version of every kernel that has
+// one, in both tiers, so that the bit-identity tests below and in
+// full_tier_test.cpp really run them (under qemu for 32-bit ARM and AArch64:
+// scripts/cross-check.sh).
+TEST(Kernels, NeonLevelTakesEveryNeonKernel) {
+  if (!KernelLevelSupported(KernelLevel::kNeon)) GTEST_SKIP() << "no NEON in this build or processor";
+  const SynthesisKernels& synthesis = SynthesisKernelsFor(KernelLevel::kNeon);
+  const SynthesisKernels& plainSynthesis = SynthesisKernelsFor(KernelLevel::kPlain);
+  const LayerKernels& layers = LayerKernelsFor(KernelLevel::kNeon);
+  const LayerKernels& plainLayers = LayerKernelsFor(KernelLevel::kPlain);
+  const OutputKernels& output = OutputKernelsFor(KernelLevel::kNeon);
+  const OutputKernels& plainOutput = OutputKernelsFor(KernelLevel::kPlain);
+  const struct {
+    const char* kernel;
+    const void* neon;
+    const void* plain;
+  } kernels[] = {
+      {"windowSlots", reinterpret_cast<const void*>(synthesis.windowSlots),
+       reinterpret_cast<const void*>(plainSynthesis.windowSlots)},
+      {"windowTails", reinterpret_cast<const void*>(synthesis.windowTails),
+       reinterpret_cast<const void*>(plainSynthesis.windowTails)},
+      {"dct32Lanes", reinterpret_cast<const void*>(synthesis.dct32Lanes),
+       reinterpret_cast<const void*>(plainSynthesis.dct32Lanes)},
+      {"fullDct32x4", reinterpret_cast<const void*>(synthesis.fullDct32x4),
+       reinterpret_cast<const void*>(plainSynthesis.fullDct32x4)},
+      {"fullWindowSlots", reinterpret_cast<const void*>(synthesis.fullWindowSlots),
+       reinterpret_cast<const void*>(plainSynthesis.fullWindowSlots)},
+      {"requantRows", reinterpret_cast<const void*>(layers.requantRows),
+       reinterpret_cast<const void*>(plainLayers.requantRows)},
+      {"requantRowsFull", reinterpret_cast<const void*>(layers.requantRowsFull),
+       reinterpret_cast<const void*>(plainLayers.requantRowsFull)},
+      {"writePcm", reinterpret_cast<const void*>(output.writePcm), reinterpret_cast<const void*>(plainOutput.writePcm)},
+      {"writePcmRounded", reinterpret_cast<const void*>(output.writePcmRounded),
+       reinterpret_cast<const void*>(plainOutput.writePcmRounded)},
+  };
+  for (const auto& k : kernels) {
+    EXPECT_NE(k.neon, nullptr) << k.kernel;
+    EXPECT_NE(k.neon, k.plain) << k.kernel << " is the plain version at the NEON level";
+  }
+}
+
 TEST(Kernels, WindowSlotsMatchTheDefinition) {
   Rng rng;
   SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
@@ -299,6 +340,48 @@ TEST(Kernels, WritePcmMatchesConvertSample) {
       ASSERT_EQ(residual[0], expectedResidual[0]) << name << " trial " << trial;
       ASSERT_EQ(residual[1], stereo ? expectedResidual[1] : startResidual[1]) << name << " trial " << trial;
       ASSERT_EQ(overshoot, expectedOvershoot) << name << " trial " << trial;
+    }
+  }
+}
+
+// Runs of samples at the edges of the four-at-a-time blocks of the vector
+// writers (the last value that stays in range with any in-range residual and
+// the first that does not, full scale, the wrap of the 32-bit sum) after
+// residuals at and beyond the in-range ones, against the plain writer.
+TEST(Kernels, WritePcmAtTheEdgesOfItsBlocks) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  static constexpr Q28 kEdges[] = {kFullScaleLow,      kFullScaleLow - 1, kFullScaleHigh - 0x1FFF,
+                                   kFullScaleHigh - 0x1FFE, kFullScaleHigh, kFullScaleHigh + 1,
+                                   0x7FFFE000,         0x7FFFE001,        INT32_MAX,
+                                   INT32_MIN,          0,                 -1};
+  static constexpr int32_t kResiduals[] = {0, 1, 0x1FFF, 0x2000, -1, 0x7FFF, -0x8000, INT32_MAX, INT32_MIN};
+  constexpr size_t kEdgeCount = sizeof kEdges / sizeof kEdges[0];
+  for (KernelLevel level : SupportedLevels()) {
+    const OutputKernels& k = OutputKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 400; ++trial) {
+      const uint32_t count = 1 + rng.Next() % 23;
+      std::vector<Q28> left(count), right(count);
+      for (uint32_t i = 0; i < count; ++i) {
+        // Mostly values just inside the blocks' bound, with an edge among them.
+        left[i] = rng.Next() % 4 ? kFullScaleHigh - 0x1FFF - static_cast<Q28>(rng.Next() % 4)
+                                 : kEdges[rng.Next() % kEdgeCount];
+        right[i] = rng.Next() % 4 ? kFullScaleLow + static_cast<Q28>(rng.Next() % 4) : kEdges[rng.Next() % kEdgeCount];
+      }
+      const int32_t startResidual[2] = {kResiduals[trial % 9], kResiduals[(trial / 9) % 9]};
+      for (const Q28* second : {static_cast<const Q28*>(nullptr), static_cast<const Q28*>(right.data())}) {
+        std::vector<uint8_t> expected(count * 4u + 4, 0x5A), got(count * 4u + 4, 0x5A);
+        int32_t expectedResidual[2] = {startResidual[0], startResidual[1]}, expectedOvershoot = trial % 5;
+        int32_t residual[2] = {startResidual[0], startResidual[1]}, overshoot = trial % 5;
+        const int32_t want =
+            WritePcmPlain(expected.data(), count, left.data(), second, expectedResidual, expectedOvershoot);
+        ASSERT_EQ(k.writePcm(got.data(), count, left.data(), second, residual, overshoot), want) << name;
+        ASSERT_EQ(got, expected) << name << " trial " << trial << (second ? " stereo" : " mono");
+        ASSERT_EQ(residual[0], expectedResidual[0]) << name << " trial " << trial;
+        ASSERT_EQ(residual[1], expectedResidual[1]) << name << " trial " << trial;
+        ASSERT_EQ(overshoot, expectedOvershoot) << name << " trial " << trial;
+      }
     }
   }
 }

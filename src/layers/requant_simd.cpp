@@ -55,10 +55,11 @@ QUORVEL_TARGET_AVX2 void RequantRowsAvx2(Q28* rows, int rowCount, const RequantP
 #include <arm_neon.h>
 
 #include "layers/requant_arm.h"
+#include "simd_target.h"
 
 namespace quorvel {
 
-void RequantRowsNeon(Q28* rows, int rowCount, const RequantParams& params) {
+QUORVEL_TARGET_NEON void RequantRowsNeon(Q28* rows, int rowCount, const RequantParams& params) {
   for (int r = 0; r < rowCount; ++r, rows += 32) {
     for (int i = 0; i < 32; i += 4) {
       const int32x4_t code = vld1q_s32(rows + i);

@@ -7,8 +7,9 @@
 #if QUORVEL_HAVE_X86_KERNELS
 #include "output/pcm_x86.h"
 #endif
-
-// NEON has no output kernel of its own: the plain one serves it.
+#if QUORVEL_HAVE_NEON_KERNELS
+#include "output/pcm_arm.h"
+#endif
 
 namespace quorvel {
 

@@ -20,6 +20,9 @@
 #include "synth/synthesis_x86.h"
 #endif
 #if QUORVEL_HAVE_NEON_KERNELS
+#include <arm_neon.h>
+
+#include "simd_target.h"
 #include "synth/synthesis_arm.h"
 #endif
 
@@ -166,18 +169,25 @@ QUORVEL_TARGET_AVX2 void Dct32LanesAvx2(const Q28* slots, int count, int32_t* ro
 
 namespace quorvel {
 
-void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride) {
+QUORVEL_TARGET_NEON void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride) {
   PaddedSlots padded;
   slots = padded.Fill(slots, count);
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
+    const Q28* from = slots + 4 * 32 * half;
     U4 in[32], x[32];
-    for (int k = 0; k < 32; ++k) {
-      const Q28* s = slots + 4 * 32 * half + k;
-      in[k] = U4{static_cast<uint32_t>(s[0]), static_cast<uint32_t>(s[32]), static_cast<uint32_t>(s[64]),
-                 static_cast<uint32_t>(s[96])};
+    for (int k = 0; k < 32; k += 4) {
+      // 4 x 4 transpose: rows are slots, columns subbands k..k+3.
+      const uint32x4x2_t t01 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(from + k)),
+                                         vld1q_u32(reinterpret_cast<const uint32_t*>(from + 32 + k)));
+      const uint32x4x2_t t23 = vtrnq_u32(vld1q_u32(reinterpret_cast<const uint32_t*>(from + 64 + k)),
+                                         vld1q_u32(reinterpret_cast<const uint32_t*>(from + 96 + k)));
+      in[k] = (U4)vcombine_u32(vget_low_u32(t01.val[0]), vget_low_u32(t23.val[0]));
+      in[k + 1] = (U4)vcombine_u32(vget_low_u32(t01.val[1]), vget_low_u32(t23.val[1]));
+      in[k + 2] = (U4)vcombine_u32(vget_high_u32(t01.val[0]), vget_high_u32(t23.val[0]));
+      in[k + 3] = (U4)vcombine_u32(vget_high_u32(t01.val[1]), vget_high_u32(t23.val[1]));
     }
     Dct32OnLanes(in, x);
-    for (int m = 0; m < 32; ++m) std::memcpy(rows + m * stride + 4 * half, &x[m], sizeof(x[m]));
+    for (int m = 0; m < 32; ++m) vst1q_s32(rows + m * stride + 4 * half, vreinterpretq_s32_u32((uint32x4_t)x[m]));
   }
 }
 

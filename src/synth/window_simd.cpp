@@ -20,6 +20,9 @@
 #include "synth/synthesis_x86.h"
 #endif
 #if QUORVEL_HAVE_NEON_KERNELS
+#include <arm_neon.h>
+
+#include "simd_target.h"
 #include "synth/synthesis_arm.h"
 #endif
 
@@ -251,19 +254,35 @@ QUORVEL_TARGET_AVX2 void WindowSlotsAvx2(const ChannelHistory& h, int position, 
 
 namespace quorvel {
 
-void WindowSlotsNeon(const ChannelHistory& h, int position, int count, Q28* out) {
+namespace {
+
+// Rows v[0..3] (outputs) of four lanes (slots) to the four slots' rows, each
+// shifted to Q28, stored at out + 32 j for the first `count` slots.
+QUORVEL_TARGET_NEON inline void StoreTransposed4Neon(const U4* v, int count, Q28* out) {
+  const int32x4x2_t t01 = vtrnq_s32(vshrq_n_s32(vreinterpretq_s32_u32((uint32x4_t)v[0]), 2),
+                                    vshrq_n_s32(vreinterpretq_s32_u32((uint32x4_t)v[1]), 2));
+  const int32x4x2_t t23 = vtrnq_s32(vshrq_n_s32(vreinterpretq_s32_u32((uint32x4_t)v[2]), 2),
+                                    vshrq_n_s32(vreinterpretq_s32_u32((uint32x4_t)v[3]), 2));
+  const int32x4_t slot[4] = {vcombine_s32(vget_low_s32(t01.val[0]), vget_low_s32(t23.val[0])),
+                             vcombine_s32(vget_low_s32(t01.val[1]), vget_low_s32(t23.val[1])),
+                             vcombine_s32(vget_high_s32(t01.val[0]), vget_high_s32(t23.val[0])),
+                             vcombine_s32(vget_high_s32(t01.val[1]), vget_high_s32(t23.val[1]))};
+  for (int j = 0; j < count; ++j) vst1q_s32(out + 32 * j, slot[j]);
+}
+
+}  // namespace
+
+QUORVEL_TARGET_NEON void WindowSlotsNeon(const ChannelHistory& h, int position, int count, Q28* out) {
   for (int half = 0; half < (count > 4 ? 2 : 1); ++half) {
     U4 sums[32];
     WindowLanesBody<U4>(ChannelLanes<U4>{h, position + 4 * half}, sums);
     const int n = count - 4 * half < 4 ? count - 4 * half : 4;
-    for (int j = 0; j < n; ++j) {
-      for (int k = 0; k < 32; ++k) out[128 * half + 32 * j + k] = static_cast<int32_t>(sums[k][j]) >> 2;
-    }
+    for (int base = 0; base < 32; base += 4) StoreTransposed4Neon(sums + base, n, out + 128 * half + base);
   }
 }
 
-void WindowTailsNeon(const ChannelHistory& h0, int position0, const ChannelHistory& h1, int position1, int count,
-                     Q28* out0, Q28* out1) {
+QUORVEL_TARGET_NEON void WindowTailsNeon(const ChannelHistory& h0, int position0, const ChannelHistory& h1,
+                                         int position1, int count, Q28* out0, Q28* out1) {
   WindowSlotsNeon(h0, position0, count, out0);
   WindowSlotsNeon(h1, position1, count, out1);
 }
