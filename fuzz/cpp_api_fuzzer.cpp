@@ -148,6 +148,11 @@ bool IsOutputRate(uint32_t rate) {
 // the twin steps over.
 // So it is at the first free-format or Layer III frame either meets, which
 // only the full tier decodes.
+// Whether this input's options convert the rate: the full tier's converter
+// then also carries samples across a change of input rate, into frames that
+// are at the output rate themselves.
+bool converting = false;
+
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
   if (frame.flush) return;
   quorvel::Frame other;
@@ -167,7 +172,7 @@ void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel:
   Require(other.position == frame.position, "accuracies: same position", static_cast<long>(frame.position),
           static_cast<long>(other.position));
   Require(other.hasFormat == frame.hasFormat, "accuracies: same hasFormat", frame.hasFormat, other.hasFormat);
-  const bool converted = frame.hasFormat && frame.sampleRate != frame.streamRate;
+  const bool converted = converting || (frame.hasFormat && frame.sampleRate != frame.streamRate);
   Require(converted || other.samples == frame.samples, "accuracies: same samples", frame.samples, other.samples);
   Require(other.channels == frame.channels, "accuracies: same channels", frame.channels, other.channels);
   Require(other.sampleRate == frame.sampleRate, "accuracies: same sample rate", frame.sampleRate, other.sampleRate);
@@ -252,6 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
   }
   options.bufferBytes = (flags & 8) ? static_cast<int32_t>(script.Word() << 1) : 2889 + script.Below(32768 - 2889 + 1);
+  converting = options.outputRate != 0;
   const int chunkMode = flags >> 4;
   // The chunked and the one-piece decode in one accuracy, the twin in the other.
   options.accuracy = (chunkMode & 8) ? quorvel::Accuracy::Compatible : quorvel::Accuracy::Full;

@@ -188,6 +188,33 @@ TEST(Container, RestartKeepsTheWaveLayout) {
   }
 }
 
+// A decoder that resumes at a seek without having seen the file's start
+// (the CLI indexes the whole file, then seeks): it takes the index scan's
+// view of the layout, so the chunks after the audio stay out of the frame
+// search and the container is still reported.
+TEST(Container, ASeekAfterIndexingKeepsTheWaveLayout) {
+  const Bytes s = Stream(6);
+  const Bytes bwf = Wave({FmtChunk(0x50), {"data", s}, {"LIST", SyncLike(40)}});
+  const uint64_t data = 12 + 48 + 8;
+  const std::vector<size_t> starts = WalkFrames(s);
+  Decoder decoder;
+  decoder.IndexFeed(std::span<const uint8_t>(bwf.data(), bwf.size()));
+  decoder.IndexFinish();
+  const uint64_t seek = data + starts[3];
+  decoder.Restart(seek);
+  decoder.Feed(bwf.data() + seek, bwf.size() - seek);
+  decoder.Finish();
+  std::vector<uint64_t> positions;
+  quorvel::Frame frame;
+  for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::End;) {
+    ASSERT_NE(next, Decoder::Next::NeedInput);
+    EXPECT_TRUE(frame.decoded()) << frame.position;
+    positions.push_back(frame.position);
+  }
+  EXPECT_EQ(positions, (std::vector<uint64_t>{data + starts[3], data + starts[4], data + starts[5]}));
+  EXPECT_EQ(decoder.container().kind, "RIFF/WAVE");
+}
+
 struct Refused {
   const char* name;
   Bytes input;
