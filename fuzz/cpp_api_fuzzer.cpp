@@ -150,7 +150,8 @@ bool IsOutputRate(uint32_t rate) {
 // only the full tier decodes.
 // Whether this input's options convert the rate: the full tier's converter
 // then also carries samples across a change of input rate, into frames that
-// are at the output rate themselves.
+// are at the output rate themselves, and the first frame's rate may be taken
+// from another frame in each tier.
 bool converting = false;
 
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
@@ -175,7 +176,10 @@ void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel:
   const bool converted = converting || (frame.hasFormat && frame.sampleRate != frame.streamRate);
   Require(converted || other.samples == frame.samples, "accuracies: same samples", frame.samples, other.samples);
   Require(other.channels == frame.channels, "accuracies: same channels", frame.channels, other.channels);
-  Require(other.sampleRate == frame.sampleRate, "accuracies: same sample rate", frame.sampleRate, other.sampleRate);
+  // With the first frame's rate, the full tier may take it from a frame the
+  // compatible tier passes over (Layer III, free format).
+  Require(converting || other.sampleRate == frame.sampleRate, "accuracies: same sample rate", frame.sampleRate,
+          other.sampleRate);
   Require(other.length == frame.length, "accuracies: same frame length", frame.length, other.length);
   Require(other.layer == frame.layer && other.version == frame.version && other.mode == frame.mode &&
               other.bitrate == frame.bitrate && other.streamRate == frame.streamRate &&
