@@ -315,6 +315,34 @@ bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tabl
   return true;
 }
 
+// The count1 region from line i: quadruples while bits remain before
+// `end`, with count1 table `table` (0: A, 1: B); returns the line after the
+// last one. A quadruple's code and signs take at most 10 bits, so the
+// window holds four of them.
+int DecodeCount1(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t table, int32_t* is, int i) {
+  const uint16_t* quadFast = table ? kQuadFastB : kQuadFastA;
+  const int quadBits = table ? kQuadFastBitsB : kQuadFastBitsA;
+  uint32_t p = pos;
+  while (i + 4 <= 576 && p < end) {
+    uint64_t w = WindowAt(data, p);
+    for (int k = 0; k < 4 && i + 4 <= 576 && p < end; ++k) {
+      const uint32_t e = quadFast[w >> (64 - quadBits)];
+      const uint32_t length = e & 15;
+      w <<= length;
+      p += length;
+      if (p > end) break;  // the last quadruple ran past the end: it is not part of the data
+      is[i] = static_cast<int32_t>(e << 26) >> 30;
+      is[i + 1] = static_cast<int32_t>(e << 24) >> 30;
+      is[i + 2] = static_cast<int32_t>(e << 22) >> 30;
+      is[i + 3] = static_cast<int32_t>(e << 20) >> 30;
+      i += 4;
+    }
+    if (p > end) break;
+  }
+  pos = p;
+  return i;
+}
+
 // Huffman decoding of one granule and channel up to `end` (bits); values in
 // is[0..576), returns the count of lines up to the last non-zero one.
 int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, int32_t* is, bool& damaged) {
@@ -357,28 +385,7 @@ int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, 
     damaged = true;
     return 0;
   }
-  // The count1 region: quadruples while bits remain. A quadruple's code and
-  // signs take at most 10 bits, so the window holds four of them.
-  const uint16_t* quadFast = g.count1Table ? kQuadFastB : kQuadFastA;
-  const int quadBits = g.count1Table ? kQuadFastBitsB : kQuadFastBitsA;
-  uint32_t pos = r.pos;
-  while (i + 4 <= 576 && pos < end) {
-    uint64_t w = WindowAt(r.data, pos);
-    for (int k = 0; k < 4 && i + 4 <= 576 && pos < end; ++k) {
-      const uint32_t e = quadFast[w >> (64 - quadBits)];
-      const uint32_t length = e & 15;
-      w <<= length;
-      pos += length;
-      if (pos > end) break;  // the last quadruple ran past the end: it is not part of the data
-      is[i] = static_cast<int32_t>(e << 26) >> 30;
-      is[i + 1] = static_cast<int32_t>(e << 24) >> 30;
-      is[i + 2] = static_cast<int32_t>(e << 22) >> 30;
-      is[i + 3] = static_cast<int32_t>(e << 20) >> 30;
-      i += 4;
-    }
-    if (pos > end) break;
-  }
-  r.pos = pos;
+  i = DecodeCount1(r.data, r.pos, end, g.count1Table, is, i);
   int nonzero = i;
   std::memset(is + i, 0, static_cast<size_t>(576 - i) * sizeof *is);
   while (nonzero > 0 && is[nonzero - 1] == 0) --nonzero;  // later stages stop here
@@ -755,6 +762,17 @@ uint32_t DecodeQuadCode(const uint8_t* data, uint32_t& pos, int table) {
   const uint32_t e = DecodeCode(r, table ? kCount1TableB : kCount1TableA);
   pos = r.pos + ((e >> 4) & 15);
   return e & 15;
+}
+
+bool DecodeBigValues(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int count, int32_t* out) {
+  if (table < 1 || table > 31 || !kHuffmanTables[table].usable) return false;
+  const auto number = static_cast<uint32_t>(table);
+  return kHuffmanTables[table].linbits ? DecodePairs<true>(data, pos, end, number, out, 0, count)
+                                       : DecodePairs<false>(data, pos, end, number, out, 0, count);
+}
+
+int DecodeQuadruples(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int from, int32_t* out) {
+  return DecodeCount1(data, pos, end, table ? 1 : 0, out, from);
 }
 
 void ResetLayer3(Layer3State& state) { std::memset(&state, 0, sizeof state); }

@@ -35,16 +35,17 @@ struct SmallRequantTable {
   Q28 value[kSmallHighestQ - kSmallLowestQ + 1][kSmallMagnitudes];
 };
 
-const SmallRequantTable& SmallRequant() {
-  static const SmallRequantTable table = [] {
-    SmallRequantTable t{};
-    for (int32_t q = kSmallLowestQ; q <= kSmallHighestQ; ++q) {
-      for (int a = 0; a < kSmallMagnitudes; ++a) t.value[q - kSmallLowestQ][a] = RequantiseInline(a, q);
-    }
-    return t;
-  }();
-  return table;
+// Built during static initialisation (the tables it reads are constant
+// data), so that a lookup needs no guard.
+SmallRequantTable BuildSmallRequant() {
+  SmallRequantTable t{};
+  for (int32_t q = kSmallLowestQ; q <= kSmallHighestQ; ++q) {
+    for (int a = 0; a < kSmallMagnitudes; ++a) t.value[q - kSmallLowestQ][a] = RequantiseInline(a, q);
+  }
+  return t;
 }
+
+const SmallRequantTable kSmallRequant = BuildSmallRequant();
 
 }  // namespace
 
@@ -52,7 +53,7 @@ Q28 Requantise(int32_t v, int32_t q) { return RequantiseInline(v, q); }
 
 const Q28* SmallRequantRow(int32_t q) {
   if (q < kSmallLowestQ || q > kSmallHighestQ) return nullptr;
-  return SmallRequant().value[q - kSmallLowestQ];
+  return kSmallRequant.value[q - kSmallLowestQ];
 }
 
 // Small magnitudes from the row of q, the others (and exponents outside the

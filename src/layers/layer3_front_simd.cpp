@@ -87,7 +87,7 @@ QUORVEL_TARGET_AVX2 void MidSideAvx2(Q28* left, Q28* right, int count) {
 
 QUORVEL_TARGET_AVX2 void RequantiseAvx2(const int32_t* is, int count, int32_t q, Q28* xr) {
   const Q28* row = SmallRequantRow(q);
-  if (!row || count < 8) {
+  if (!row) {
     RequantisePlain(is, count, q, xr);
     return;
   }
@@ -95,21 +95,24 @@ QUORVEL_TARGET_AVX2 void RequantiseAvx2(const int32_t* is, int count, int32_t q,
   const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8));
   const __m256i seven = _mm256_set1_epi32(7);
   const __m256i fifteen = _mm256_set1_epi32(15);
-  int i = 0;
-  for (; i + 8 <= count; i += 8) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(is + i));
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int i = 0; i < count; i += 8) {
+    // The last group loads and stores only the lanes below count.
+    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(count - i), lanes);
+    const __m256i v = _mm256_maskload_epi32(is + i, mask);
     const __m256i a = _mm256_abs_epi32(v);
-    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, fifteen)))) {
-      RequantisePlain(is + i, 8, q, xr + i);
-      continue;
-    }
-    // permutevar8x32 looks at the low three bits of each index.
+    // permutevar8x32 looks at the low three bits of each index. Row values
+    // are at most 2^31 - 1, so negating them cannot overflow.
     const __m256i value = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, a),
                                              _mm256_permutevar8x32_epi32(high, a), _mm256_cmpgt_epi32(a, seven));
-    // Row values are at most 2^31 - 1, so negating them cannot overflow.
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(xr + i), _mm256_sign_epi32(value, v));
+    _mm256_maskstore_epi32(xr + i, mask, _mm256_sign_epi32(value, v));
+    // Larger magnitudes (masked-off lanes loaded as 0) from the definition.
+    for (auto big = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, fifteen))));
+         big; big &= big - 1) {
+      const int k = i + __builtin_ctz(big);
+      xr[k] = Requantise(is[k], q);
+    }
   }
-  RequantisePlain(is + i, count - i, q, xr + i);
 }
 
 }  // namespace quorvel
