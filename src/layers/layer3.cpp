@@ -303,9 +303,10 @@ bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tabl
     uint64_t w = WindowAt(data, p);
     uint32_t used = 0;
     DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
-    // A second pair fits in the window's 57 bits when neither has escapes
-    // (at most 21 bits each), or when the first took at most 10.
-    if (i + 2 < limit && (!kLinbits || used <= 10)) {
+    // Further pairs while the longest one still fits the window's 57 bits:
+    // 21 bits without escapes, 47 with them.
+    constexpr uint32_t kRoom = kLinbits ? 57 - 47 : 57 - 21;
+    while (used <= kRoom && i + 2 < limit) {
       i += 2;
       DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
     }
