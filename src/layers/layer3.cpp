@@ -316,6 +316,22 @@ bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tabl
   return true;
 }
 
+// The four values of a quadruple entry's bits 4..11 (2-bit signed fields),
+// so that a quadruple is stored with one copy.
+struct QuadValues {
+  int32_t v[256][4];
+};
+constexpr QuadValues kQuadValues = [] {
+  QuadValues t{};
+  for (uint32_t fields = 0; fields < 256; ++fields) {
+    for (uint32_t k = 0; k < 4; ++k) {
+      const uint32_t f = (fields >> (2 * k)) & 3;
+      t.v[fields][k] = f == 3 ? -1 : static_cast<int32_t>(f);  // 2 does not occur
+    }
+  }
+  return t;
+}();
+
 // The count1 region from line i: quadruples while bits remain before
 // `end`, with count1 table `table` (0: A, 1: B); returns the line after the
 // last one. A quadruple's code and signs take at most 10 bits, so the
@@ -332,10 +348,7 @@ int DecodeCount1(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tabl
       w <<= length;
       p += length;
       if (p > end) break;  // the last quadruple ran past the end: it is not part of the data
-      is[i] = static_cast<int32_t>(e << 26) >> 30;
-      is[i + 1] = static_cast<int32_t>(e << 24) >> 30;
-      is[i + 2] = static_cast<int32_t>(e << 22) >> 30;
-      is[i + 3] = static_cast<int32_t>(e << 20) >> 30;
+      std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
       i += 4;
     }
     if (p > end) break;
