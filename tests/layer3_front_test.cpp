@@ -6,10 +6,13 @@
 // one on seeded random input, with sentinels around what it may write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
+#include <iterator>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "bit_writer.h"
