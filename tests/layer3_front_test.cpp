@@ -4,6 +4,8 @@
 // magnitudes against the requantisation they stand for, and that against
 // the formula; every requantisation and mid/side kernel against the plain
 // one on seeded random input, with sentinels around what it may write.
+#include "layers/layer3_front.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,7 +20,6 @@
 #include "bit_writer.h"
 #include "cpu.h"
 #include "layers/layer3.h"
-#include "layers/layer3_front.h"
 #include "layers/layer3_tables.h"
 #include "test_seed.h"
 
@@ -263,8 +264,8 @@ TEST(Layer3Front, MidSideKernelsMatchPlain) {
   SCOPED_TRACE(SeedTrace(seed));
   std::mt19937 rng(seed);
   constexpr Q28 kSentinel = 0x5EE5EE5E;
-  const int32_t edges[] = {INT32_MIN, INT32_MIN + 1, -(1 << 30) - 1, -(1 << 30), -(1 << 30) + 1, -1, 0, 1,
-                           (1 << 30) - 1, 1 << 30, INT32_MAX - 1, INT32_MAX};
+  const int32_t edges[] = {INT32_MIN, INT32_MIN + 1, -(1 << 30) - 1, -(1 << 30),    -(1 << 30) + 1, -1, 0,
+                           1,         (1 << 30) - 1, 1 << 30,        INT32_MAX - 1, INT32_MAX};
   for (KernelLevel level : SupportedLevels()) {
     const Layer3FrontKernels& kernels = Layer3FrontKernelsFor(level);
     for (int round = 0; round < 2000; ++round) {
@@ -287,7 +288,8 @@ TEST(Layer3Front, MidSideKernelsMatchPlain) {
       ASSERT_EQ(gotR, wantR) << KernelLevelName(level) << " count " << count << " spread " << spread;
       for (int i = 8; i < count + 8; ++i) {
         const double m = left[i], s = right[i];
-        for (const auto& [got, exact] : {std::pair{wantL[i], (m + s) / std::sqrt(2.0)}, std::pair{wantR[i], (m - s) / std::sqrt(2.0)}}) {
+        for (const auto& [got, exact] :
+             {std::pair{wantL[i], (m + s) / std::sqrt(2.0)}, std::pair{wantR[i], (m - s) / std::sqrt(2.0)}}) {
           const double clamped = std::fmin(std::fmax(exact, -2147483648.0), 2147483647.0);
           ASSERT_NEAR(got, clamped, 1.0) << m << " " << s;
         }

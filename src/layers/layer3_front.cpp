@@ -66,7 +66,7 @@ void RequantisePlain(const int32_t* is, int count, int32_t q, Q28* xr) {
   }
   for (int i = 0; i < count; ++i) {
     const int32_t v = is[i];
-    const int32_t sign = v >> 31;                                  // 0 or -1
+    const int32_t sign = v >> 31;                                 // 0 or -1
     const uint32_t a = static_cast<uint32_t>((v ^ sign) - sign);  // |v| <= 8206
     if (a < kSmallMagnitudes) {
       xr[i] = (row[a] ^ sign) - sign;  // row[a] <= 2^31 - 1: its negation fits

@@ -103,12 +103,12 @@ QUORVEL_TARGET_AVX2 void RequantiseAvx2(const int32_t* is, int count, int32_t q,
     const __m256i a = _mm256_abs_epi32(v);
     // permutevar8x32 looks at the low three bits of each index. Row values
     // are at most 2^31 - 1, so negating them cannot overflow.
-    const __m256i value = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, a),
-                                             _mm256_permutevar8x32_epi32(high, a), _mm256_cmpgt_epi32(a, seven));
+    const __m256i value = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, a), _mm256_permutevar8x32_epi32(high, a),
+                                             _mm256_cmpgt_epi32(a, seven));
     _mm256_maskstore_epi32(xr + i, mask, _mm256_sign_epi32(value, v));
     // Larger magnitudes (masked-off lanes loaded as 0) from the definition.
-    for (auto big = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, fifteen))));
-         big; big &= big - 1) {
+    for (auto big = static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, fifteen)))); big;
+         big &= big - 1) {
       const int k = i + __builtin_ctz(big);
       xr[k] = Requantise(is[k], q);
     }
