@@ -7,6 +7,7 @@
 // WritePcm and the layer decoders run on the corpus streams of bench_streams.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -18,6 +19,7 @@
 #include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
+#include "layers/layer3_front.h"
 #include "layers/requant.h"
 #include "layers/requant_full.h"
 #include "output/pcm.h"
@@ -188,6 +190,40 @@ void BM_FullRequantRows(benchmark::State& state, KernelLevel level) {
     benchmark::DoNotOptimize(rows);
   }
   SetItems(state, 12);  // slots
+}
+
+// Layer III's front end: one granule's 576 lines of Huffman values, mostly
+// small as in LAME's 128 kbit/s streams, in bands of 4..20 lines.
+void BM_Layer3Requantise(benchmark::State& state, KernelLevel level) {
+  const auto kernel = Layer3FrontKernelsFor(level).requantise;
+  std::vector<int32_t> values = RandomValues(576, -3, 3, 10);
+  values[100] = 40;
+  values[300] = -700;
+  alignas(32) Q28 xr[576];
+  for (auto _ : state) {
+    for (int line = 0, band = 0; line < 576; ++band) {
+      const int width = std::min(4 + 2 * (band % 9), 576 - line);
+      kernel(values.data() + line, width, -40 - band, xr + line);
+      line += width;
+    }
+    benchmark::DoNotOptimize(xr);
+  }
+  SetItems(state, 576);  // lines
+}
+
+void BM_Layer3MidSide(benchmark::State& state, KernelLevel level) {
+  const auto kernel = Layer3FrontKernelsFor(level).midSide;
+  const std::vector<Q28> mid = RandomValues(576, -0x10000000, 0x0FFFFFFF, 11);
+  const std::vector<Q28> side = RandomValues(576, -0x04000000, 0x03FFFFFF, 12);
+  alignas(32) Q28 left[576], right[576];
+  for (auto _ : state) {
+    std::copy(mid.begin(), mid.end(), left);
+    std::copy(side.begin(), side.end(), right);
+    kernel(left, right, 576);
+    benchmark::DoNotOptimize(left);
+    benchmark::DoNotOptimize(right);
+  }
+  SetItems(state, 576);  // lines
 }
 
 void BM_FullDct(benchmark::State& state, KernelLevel level) {
@@ -385,6 +421,8 @@ void RegisterAll() {
     benchmark::RegisterBenchmark(("SynthesizeFrame" + suffix).c_str(), BM_SynthesizeFrame, level);
     benchmark::RegisterBenchmark(("FullRequantRows" + suffix).c_str(), BM_FullRequantRows, level);
     benchmark::RegisterBenchmark(("FullDct" + suffix).c_str(), BM_FullDct, level);
+    benchmark::RegisterBenchmark(("Layer3Requantise" + suffix).c_str(), BM_Layer3Requantise, level);
+    benchmark::RegisterBenchmark(("Layer3MidSide" + suffix).c_str(), BM_Layer3MidSide, level);
     benchmark::RegisterBenchmark(("FullWindow" + suffix).c_str(), BM_FullWindow, level);
     benchmark::RegisterBenchmark(("WritePcmRounded" + suffix).c_str(), BM_WritePcmRounded, level);
     for (StreamKind kind : {StreamKind::Layer2Stereo48k384, StreamKind::Layer1Stereo44k384}) {

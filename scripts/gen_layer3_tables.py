@@ -28,6 +28,8 @@ mpmath.mp.dps = 50
 RATES = [44100, 48000, 32000, 22050, 24000, 16000, 11025, 12000, 8000]
 FIRST_LEVEL_BITS = 8
 SUB_LEVEL_BITS = 8
+PAIR_FAST_BITS = 8
+QUAD_FAST_BITS = {"A": 10, "B": 8}
 
 
 def read(path):
@@ -106,6 +108,51 @@ def pair_leaf(value, length):
 def quad_leaf(value, length):
     v, w, x, y = value
     return (length << 4) | (v << 3) | (w << 2) | (x << 1) | y
+
+
+def signed_fields(values, sign_bits):
+    """The values of a code with its sign bits (a string, one per non-zero
+    value in order, 1 for negative) applied."""
+    out = []
+    for v in values:
+        if v:
+            out.append(-v if sign_bits[0] == "1" else v)
+            sign_bits = sign_bits[1:]
+        else:
+            out.append(0)
+    return out
+
+
+def fast_entries(codes, bits, resolvable, pack):
+    """A lookup of `bits` bits whose entries decode a whole code with its sign
+    bits when they fit: pack(length, signed values), or 0 when they do not
+    fit or `resolvable` rejects the values (escapes)."""
+    entries = []
+    for index in range(1 << bits):
+        word = format(index, "0%db" % bits)
+        entry = 0
+        for values, code in codes:
+            if not word.startswith(code):
+                continue
+            signs = sum(1 for v in values if v)
+            total = len(code) + signs
+            if total <= bits and resolvable(values):
+                entry = pack(total, signed_fields(values, word[len(code):total]))
+            break
+        entries.append(entry)
+    return entries
+
+
+def pack_pair(length, values):
+    x, y = values
+    return length | ((x & 31) << 4) | ((y & 31) << 9)
+
+
+def pack_quad(length, values):
+    entry = length
+    for k, v in enumerate(values):
+        entry |= (v & 3) << (4 + 2 * k)
+    return entry
 
 
 def q(value, bits):
@@ -232,6 +279,35 @@ def main(path):
     w("const Count1Code kCount1Codes[32] = {")
     out.extend(wrap(quads, per_line=6))
     w("};")
+    w("")
+    # Whole codes with their sign bits in one lookup.
+    fast = []
+    fast_starts = {}
+    for number in sorted(t["huffman"]):
+        codes = [((v[0], v[1]), c) for v, c in t["huffman"][number]["codes"]]
+        escapes = linbits[number] > 0
+        fast_starts[number] = len(fast)
+        fast.extend(fast_entries(codes, PAIR_FAST_BITS, lambda v: not escapes or 15 not in v, pack_pair))
+    w("// A pair with its sign bits from the next %d bits: (length of code and signs) |" % PAIR_FAST_BITS)
+    w("// (x << 4) | (y << 9), x and y signed in 5 bits; 0 where code and signs take")
+    w("// more bits, or where a value is an escape (15 in a table with linbits).")
+    w("const uint16_t kPairFast[%d] = {" % len(fast))
+    out.extend(wrap(["0x%x" % e for e in fast], per_line=12))
+    w("};")
+    fast_start_list = []
+    for n in range(32):
+        source = 16 if 17 <= n <= 23 else 24 if 25 <= n <= 31 else n
+        fast_start_list.append(fast_starts.get(source, 0))
+    w("const uint16_t kPairFastStart[32] = {%s};" % ", ".join(map(str, fast_start_list)))
+    for name in ("A", "B"):
+        codes = [(tuple(v), c) for v, c in t["count1"][name]["codes"]]
+        entries = fast_entries(codes, QUAD_FAST_BITS[name], lambda v: True, pack_quad)
+        assert all(entries), name  # a quadruple with its signs always fits
+        w("// Count1 table %s: a quadruple with its sign bits from the next %d bits:" % (name, QUAD_FAST_BITS[name]))
+        w("// length | v << 4 | w << 6 | x << 8 | y << 10, each value signed in 2 bits.")
+        w("const uint16_t kQuadFast%s[%d] = {" % (name, len(entries)))
+        out.extend(wrap(["0x%x" % e for e in entries], per_line=12))
+        w("};")
     w("")
 
     # Bands.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bitstream/crc16.h"
+#include "layers/layer3_front.h"
 #include "layers/layer3_tables.h"
 
 namespace quorvel {
@@ -223,8 +224,141 @@ void ReadScalefactorsLsf(MainReader& r, const GranuleInfo& g, bool intensityRigh
   for (int b = firstShort + (shortIndex + 2) / 3; b < 13; ++b) sf.maxS[b] = 0xFF;
 }
 
+// The main data from bit `pos` on as one most-significant-first word: at
+// least its first 57 bits are the stream's (the reservoir's zero padding
+// keeps the load within the buffer as long as pos is at most the end).
+inline uint64_t WindowAt(const uint8_t* data, uint32_t pos) {
+  return LoadBigEndian64(data + (pos >> 3)) << (pos & 7);
+}
+
+// One big-value pair from the window `w`, which the caller guarantees holds
+// the whole pair: the longest code (19 bits), two escapes of `linbits` (at
+// most 13 each) and two sign bits take at most 47 of its 57 bits. Moves w
+// and `used` past the pair.
+template <bool kLinbits>
+inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, int linbits, uint64_t& w,
+                       uint32_t& used, int32_t* out) {
+  // Most pairs: code and signs within the next 8 bits, one lookup.
+  const uint32_t f = fast[w >> (64 - kPairFastBits)];
+  if (f != 0) {
+    const uint32_t length = f & 15;
+    w <<= length;
+    used += length;
+    out[0] = static_cast<int32_t>(f << 23) >> 27;
+    out[1] = static_cast<int32_t>(f << 18) >> 27;
+    return;
+  }
+  uint32_t e = first[w >> (64 - width)];
+  while (e & kLookupPointer) {  // codes longer than the first level
+    const uint32_t step = (e >> 24) & 15;
+    w <<= step;
+    used += step;
+    e = kHuffmanLookup[(e & 0xFFFF) + static_cast<uint32_t>(w >> (64 - ((e >> 16) & 15)))];
+  }
+  const uint32_t length = (e >> 8) & 31;
+  w <<= length;
+  used += length;
+  int32_t x = static_cast<int32_t>((e >> 4) & 15);
+  int32_t y = static_cast<int32_t>(e & 15);
+  if constexpr (kLinbits) {
+    if (x == 15) {
+      x += static_cast<int32_t>(w >> (64 - linbits));
+      w <<= linbits;
+      used += static_cast<uint32_t>(linbits);
+    }
+  }
+  // A sign bit follows each non-zero value: 1 for negative.
+  uint32_t nonzero = x != 0;
+  int32_t negative = -static_cast<int32_t>(static_cast<uint32_t>(w >> 63) & nonzero);
+  w <<= nonzero;
+  used += nonzero;
+  out[0] = (x ^ negative) - negative;
+  if constexpr (kLinbits) {
+    if (y == 15) {
+      y += static_cast<int32_t>(w >> (64 - linbits));
+      w <<= linbits;
+      used += static_cast<uint32_t>(linbits);
+    }
+  }
+  nonzero = y != 0;
+  negative = -static_cast<int32_t>(static_cast<uint32_t>(w >> 63) & nonzero);
+  w <<= nonzero;
+  used += nonzero;
+  out[1] = (y ^ negative) - negative;
+}
+
+// Pairs of lines [i, limit) with `table` from bit `pos`. Stops early, false,
+// once the data has run beyond `end`; any pair read past it is damage, which
+// the caller sees from pos as well.
+template <bool kLinbits>
+bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tableNumber, int32_t* is, int i, int limit) {
+  const HuffmanTableInfo& table = kHuffmanTables[tableNumber];
+  const uint16_t* fast = kPairFast + kPairFastStart[tableNumber];
+  const uint32_t* first = kHuffmanLookup + table.start;
+  const int width = table.width;
+  const int linbits = table.linbits;
+  uint32_t p = pos;
+  for (; i < limit; i += 2) {
+    if (p > end) return false;
+    uint64_t w = WindowAt(data, p);
+    uint32_t used = 0;
+    DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
+    // Further pairs while the longest one still fits the window's 57 bits:
+    // 21 bits without escapes, 47 with them.
+    constexpr uint32_t kRoom = kLinbits ? 57 - 47 : 57 - 21;
+    while (used <= kRoom && i + 2 < limit) {
+      i += 2;
+      DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
+    }
+    p += used;
+  }
+  pos = p;
+  return true;
+}
+
+// The four values of a quadruple entry's bits 4..11 (2-bit signed fields),
+// so that a quadruple is stored with one copy.
+struct QuadValues {
+  int32_t v[256][4];
+};
+constexpr QuadValues kQuadValues = [] {
+  QuadValues t{};
+  for (uint32_t fields = 0; fields < 256; ++fields) {
+    for (uint32_t k = 0; k < 4; ++k) {
+      const uint32_t f = (fields >> (2 * k)) & 3;
+      t.v[fields][k] = f == 3 ? -1 : static_cast<int32_t>(f);  // 2 does not occur
+    }
+  }
+  return t;
+}();
+
+// The count1 region from line i: quadruples while bits remain before
+// `end`, with count1 table `table` (0: A, 1: B); returns the line after the
+// last one. A quadruple's code and signs take at most 10 bits, so the
+// window holds four of them.
+int DecodeCount1(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t table, int32_t* is, int i) {
+  const uint16_t* quadFast = table ? kQuadFastB : kQuadFastA;
+  const int quadBits = table ? kQuadFastBitsB : kQuadFastBitsA;
+  uint32_t p = pos;
+  while (i + 4 <= 576 && p < end) {
+    uint64_t w = WindowAt(data, p);
+    for (int k = 0; k < 4 && i + 4 <= 576 && p < end; ++k) {
+      const uint32_t e = quadFast[w >> (64 - quadBits)];
+      const uint32_t length = e & 15;
+      w <<= length;
+      p += length;
+      if (p > end) break;  // the last quadruple ran past the end: it is not part of the data
+      std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
+      i += 4;
+    }
+    if (p > end) break;
+  }
+  pos = p;
+  return i;
+}
+
 // Huffman decoding of one granule and channel up to `end` (bits); values in
-// is[0..576), returns the count of lines that may be non-zero.
+// is[0..576), returns the count of lines up to the last non-zero one.
 int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, int32_t* is, bool& damaged) {
   const uint16_t* longEdges = kSfbLong[rate];
   const int bigEnd = static_cast<int>(std::min<uint32_t>(g.bigValues * 2, 576));
@@ -248,102 +382,39 @@ int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, 
       return 0;
     }
     if (table.width == 0) {  // table 0: all zero
-      for (; i < limit; ++i) is[i] = 0;
+      std::memset(is + i, 0, static_cast<size_t>(limit - i) * sizeof *is);
+      i = limit;
       continue;
     }
-    const int linbits = table.linbits;
-    for (; i < limit; i += 2) {
-      if (r.pos > end) {
-        damaged = true;
-        return 0;
-      }
-      const uint32_t e = DecodeCode(r, table);
-      r.pos += (e >> 8) & 31;
-      int32_t x = static_cast<int32_t>((e >> 4) & 15);
-      int32_t y = static_cast<int32_t>(e & 15);
-      if (x == 15 && linbits) x += static_cast<int32_t>(Read(r, linbits));
-      if (x && Read(r, 1)) x = -x;
-      if (y == 15 && linbits) y += static_cast<int32_t>(Read(r, linbits));
-      if (y && Read(r, 1)) y = -y;
-      is[i] = x;
-      is[i + 1] = y;
+    const uint32_t number = g.tableSelect[region];
+    const bool ok = table.linbits ? DecodePairs<true>(r.data, r.pos, end, number, is, i, limit)
+                                  : DecodePairs<false>(r.data, r.pos, end, number, is, i, limit);
+    if (!ok) {
+      damaged = true;
+      return 0;
     }
+    i += (limit - i + 1) & ~1;  // whole pairs (the band edges are even)
   }
   if (r.pos > end) {
     damaged = true;
     return 0;
   }
-  // The count1 region: quadruples while bits remain.
-  const HuffmanTableInfo& quad = g.count1Table ? kCount1TableB : kCount1TableA;
-  while (i + 4 <= 576 && r.pos < end) {
-    const uint32_t e = DecodeCode(r, quad);
-    r.pos += (e >> 4) & 15;
-    int32_t v[4];
-    for (int k = 0; k < 4; ++k) {
-      v[k] = static_cast<int32_t>((e >> (3 - k)) & 1);
-      if (v[k] && Read(r, 1)) v[k] = -1;
-    }
-    if (r.pos > end) break;  // the last quadruple ran past the end: it is not part of the data
-    for (int k = 0; k < 4; ++k) is[i + k] = v[k];
-    i += 4;
-  }
-  const int nonzero = i;
-  for (; i < 576; ++i) is[i] = 0;
+  i = DecodeCount1(r.data, r.pos, end, g.count1Table, is, i);
+  int nonzero = i;
+  std::memset(is + i, 0, static_cast<size_t>(576 - i) * sizeof *is);
+  while (nonzero > 0 && is[nonzero - 1] == 0) --nonzero;  // later stages stop here
   return nonzero;
-}
-
-// |v|^(4/3) * 2^(q/4) in the spectrum's Q28 with v's sign, rounded to
-// nearest, saturated.
-inline Q28 Requantise(int32_t v, int32_t q) {
-  if (v == 0) return 0;
-  const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
-  const uint32_t x = a > kPow43Limit ? kPow43Limit : a;
-  const int32_t whole = q >> 2;  // floor
-  const int32_t fraction = q & 3;
-  const uint64_t product = uint64_t{kPow43Mantissa[x]} * static_cast<uint64_t>(kQuarterPowerQ30[fraction]);
-  // value = product * 2^(E + whole - 60), in Q28: product >> (32 - E - whole)
-  const int32_t shift = 32 - kPow43Exponent[x] - whole;
-  uint64_t m;
-  if (shift >= 64) return 0;
-  if (shift <= 29) {
-    m = 0x7FFFFFFF;  // product >= 2^60: at least 2^31
-  } else {
-    m = (product + (uint64_t{1} << (shift - 1))) >> shift;
-    if (m > 0x7FFFFFFF) m = 0x7FFFFFFF;
-  }
-  const Q28 r = static_cast<Q28>(m);
-  return v < 0 ? -r : r;
-}
-
-// Requantises lines [from, to) with exponent q. A long run takes the small
-// values, which are most of them, from a table of this band's first seven
-// (built by Requantise itself, so the results are the same).
-void RequantiseRun(const int32_t* is, int from, int to, int32_t q, Q28* xr) {
-  if (to - from < 32) {
-    for (int line = from; line < to; ++line) xr[line] = Requantise(is[line], q);
-    return;
-  }
-  Q28 small[8];
-  for (int k = 0; k < 8; ++k) small[k] = Requantise(k, q);
-  for (int line = from; line < to; ++line) {
-    const int32_t v = is[line];
-    const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);  // |v| <= 8206 from the Huffman tables
-    if (a < 8) {
-      xr[line] = v < 0 ? -small[a] : small[a];
-    } else {
-      xr[line] = Requantise(v, q);
-    }
-  }
 }
 
 // The spectrum of one granule and channel in Huffman order, Q28.
 void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
-                        int nonzero, Q28* xr) {
+                        int nonzero, const Layer3FrontKernels& kernels, Q28* xr) {
   const int shift = 1 + static_cast<int>(g.scalefacScale);
   const int32_t base = g.globalGain - 210;
   const uint16_t* longEdges = kSfbLong[rate];
   const uint16_t* shortEdges = kSfbShort[rate];
-  std::fill(xr, xr + 576, 0);
+  // Every line below `nonzero` is written below; the rest is zero.
+  std::memset(xr + nonzero, 0, static_cast<size_t>(576 - nonzero) * sizeof *xr);
   int line = 0;
   int firstShort = 0;
   if (!IsShort(g) || g.mixed) {
@@ -352,7 +423,7 @@ void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t p
       if (IsShort(g) && end > 36) break;  // the long part of a mixed block
       const int32_t q = base - ((sf.l[sfb] + (preflag ? kPretab[sfb] : 0)) << shift);
       const int stop = std::min(end, nonzero);
-      if (line < stop) RequantiseRun(is, line, stop, q, xr);
+      if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
       line = std::max(line, stop);
     }
     if (IsShort(g)) {
@@ -366,7 +437,8 @@ void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t p
       const int width = shortEdges[sfb + 1] - shortEdges[sfb];
       for (int w = 0; w < 3; ++w) {
         const int32_t q = base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift);
-        for (int j = 0; j < width && line < nonzero; ++j, ++line) xr[line] = Requantise(is[line], q);
+        const int stop = std::min(line + width, nonzero);
+        if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
         line = 3 * shortEdges[sfb] + (w + 1) * width;
       }
     }
@@ -379,9 +451,8 @@ inline Q28 Saturate(int64_t v) {
 
 inline Q28 MulQ31Round(Q28 x, int64_t c) { return Saturate((int64_t{x} * c + (int64_t{1} << 30)) >> 31); }
 
-constexpr int64_t kInvSqrt2Q31 = 1518500250;  // 2^-1/2
-
 struct StereoParams {
+  void (*midSide)(Q28* left, Q28* right, int count) = MidSidePlain;
   bool ms = false;
   bool intensity = false;
   bool lsf = false;
@@ -416,12 +487,7 @@ void StereoBand(Q28* left, Q28* right, int from, int to, bool intensityBand, int
     }
     return;
   }
-  if (!p.ms) return;
-  for (int i = from; i < to; ++i) {
-    const int64_t m = left[i], s = right[i];
-    left[i] = Saturate(((m + s) * kInvSqrt2Q31 + (int64_t{1} << 30)) >> 31);
-    right[i] = Saturate(((m - s) * kInvSqrt2Q31 + (int64_t{1} << 30)) >> 31);
-  }
+  if (p.ms && from < to) p.midSide(left + from, right + from, to - from);
 }
 
 // Mid/side and intensity stereo over both channels' spectra in Huffman order.
@@ -712,6 +778,17 @@ uint32_t DecodeQuadCode(const uint8_t* data, uint32_t& pos, int table) {
   return e & 15;
 }
 
+bool DecodeBigValues(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int count, int32_t* out) {
+  if (table < 1 || table > 31 || !kHuffmanTables[table].usable) return false;
+  const auto number = static_cast<uint32_t>(table);
+  return kHuffmanTables[table].linbits ? DecodePairs<true>(data, pos, end, number, out, 0, count)
+                                       : DecodePairs<false>(data, pos, end, number, out, 0, count);
+}
+
+int DecodeQuadruples(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int from, int32_t* out) {
+  return DecodeCount1(data, pos, end, table ? 1 : 0, out, from);
+}
+
 void ResetLayer3(Layer3State& state) { std::memset(&state, 0, sizeof state); }
 
 int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor) {
@@ -759,7 +836,9 @@ int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor) {
 
   const int rate = RateIndex(frame);
   const bool joint = frame.modeCode == kModeJointStereo;
+  const Layer3FrontKernels& kernels = Layer3FrontKernelsFor(ActiveKernelLevel());
   StereoParams stereo;
+  stereo.midSide = kernels.midSide;
   stereo.ms = joint && (frame.modeExtension & 2);
   stereo.intensity = joint && (frame.modeExtension & 1);
   stereo.lsf = lsf;
@@ -787,7 +866,7 @@ int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor) {
       r.pos = end;
     }
     for (int ch = 0; ch < channels; ++ch) {
-      RequantiseSpectrum(si.granule[gr][ch], sf[ch], preflag[ch], rate, is[ch], nonzero[ch], xr[ch]);
+      RequantiseSpectrum(si.granule[gr][ch], sf[ch], preflag[ch], rate, is[ch], nonzero[ch], kernels, xr[ch]);
     }
     // Lines from active[ch] on are zero (in Huffman order); stereo
     // processing spreads each channel's lines to the other.

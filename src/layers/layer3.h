@@ -60,4 +60,15 @@ uint32_t DecodePairCode(const uint8_t* data, uint32_t& pos, int table);
 // The same for the count1 tables (0: A, 1: B): vwxy as four bits.
 uint32_t DecodeQuadCode(const uint8_t* data, uint32_t& pos, int table);
 
+// The big values of `count` lines (even) with table `table` (1..31, with its
+// linbits and sign bits) from bit `pos` of `data`, which must have 8
+// readable bytes beyond bit `end`, into out[0..count): false for tables 4
+// and 14, or once the data runs beyond `end`. For the tests.
+bool DecodeBigValues(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int count, int32_t* out);
+// The count1 quadruples (table 0: A, 1: B, with sign bits) from line `from`
+// of out[576] while bits remain before `end`; returns the line after the
+// last one (a quadruple that would end beyond `end` is not taken). For the
+// tests.
+int DecodeQuadruples(const uint8_t* data, uint32_t& pos, uint32_t end, int table, int from, int32_t* out);
+
 }  // namespace quorvel

@@ -43,6 +43,20 @@ constexpr int kHuffmanCodeCount = 4 + 2 * 9 + 2 * 16 + 3 * 36 + 3 * 64 + 4 * 256
 extern const HuffmanCode kHuffmanCodes[];
 extern const Count1Code kCount1Codes[32];
 
+// Whole codes with their sign bits in one lookup of the next bits: a pair
+// from 8 bits, kPairFast[kPairFastStart[table] + bits]: 0, or (bits of code
+// and signs, 1..8) | x << 4 | y << 9 with x and y signed in 5 bits (escapes
+// of tables with linbits are left to the lookup above); a quadruple from 10
+// bits (table A) or 8 (table B): (bits of code and signs) | v << 4 | w << 6 |
+// x << 8 | y << 10, each signed in 2 bits.
+constexpr int kPairFastBits = 8;
+extern const uint16_t kPairFast[];
+extern const uint16_t kPairFastStart[32];
+constexpr int kQuadFastBitsA = 10;
+constexpr int kQuadFastBitsB = 8;
+extern const uint16_t kQuadFastA[1 << kQuadFastBitsA];
+extern const uint16_t kQuadFastB[1 << kQuadFastBitsB];
+
 // Band edges in frequency lines by rate index: 44.1, 48, 32 kHz (MPEG-1),
 // 22.05, 24, 16 kHz (LSF), 11.025, 12, 8 kHz (MPEG-2.5).
 extern const uint16_t kSfbLong[9][23];
