@@ -178,6 +178,8 @@ struct SkipCounts {
   uint64_t badHeader = 0;
   uint64_t unsupportedLayer = 0;
   uint64_t badSideInfo = 0;
+  // Not counted after a Restart at a later offset until a frame decodes:
+  // there the reservoir refills, as expected, and those frames are not damage.
   uint64_t missingReservoir = 0;
   uint64_t Total() const noexcept {
     return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer + badSideInfo + missingReservoir;

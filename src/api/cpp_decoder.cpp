@@ -225,6 +225,10 @@ struct Decoder::Impl {
   bool infoChecked = false;           // the first decoded frame has been looked at
   uint64_t skipSamples = 0;           // samples still to drop at the start
   uint64_t keepSamples = UINT64_MAX;  // samples still to output before the end padding
+  // Restarted after the stream's start, no frame decoded yet: Layer III
+  // frames whose main data lies before the restart are expected there, not
+  // damage, and are not counted.
+  bool refilling = false;
 
   bool inWindow = false;
   bool windowIsNew = false;      // the next call presents the window
@@ -621,6 +625,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
+        d.refilling = false;
         if (d.TakeInfoFrame(result)) continue;  // never audio
         d.Describe(frame, result, SkipReason::None);
         if (!d.Trim(frame)) continue;  // all of it encoder delay or padding
@@ -637,7 +642,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
         if (reason == SkipReason::BadHeader && d.ended && d.headPosition + result.offset >= d.endPosition) continue;
         d.Describe(frame, result, reason);
         d.TrimConcealed(frame);
-        d.Count(reason);
+        if (!(d.refilling && reason == SkipReason::MissingReservoir)) d.Count(reason);
         if (result.outcome == FrameOutcome::SkippedToEnd) d.EndWindow(0);
         return Next::Skipped;
       }
@@ -674,6 +679,7 @@ void Decoder::Restart(uint64_t position) {
   d.skipSamples = 0;  // entered elsewhere, a stream's delay is not at hand
   d.keepSamples = UINT64_MAX;
   d.infoChecked = position != 0;  // from the start, the Info frame comes again
+  d.refilling = position != 0;
   // Resuming at an indexed place, the gapless trimming that is left from
   // there: the resumed decode's timeline starts with that frame.
   if (d.indexed && position != 0 && (d.trimStart != 0 || d.trimLength != UINT64_MAX)) {
