@@ -1,5 +1,6 @@
 // Fuzz target: the C++ Decoder's Feed/Pull/Finish/Restart with options,
-// chunk sizes and call order from the input (see host_script.h).
+// chunk sizes and call order from the input (see host_script.h), and its
+// frame index (IndexFeed, Locate and a decode resumed there).
 //
 // Besides the sanitizers' findings it checks what the API promises: frames
 // that describe themselves consistently, positions inside what was fed,
@@ -367,6 +368,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(reference.frames == chunked.frames, "chunking changes no frame count", static_cast<long>(chunked.frames),
             static_cast<long>(reference.frames));
     Require(reference.pcm == chunked.pcm, "chunking changes no PCM byte");
+  }
+
+  // The frame index of the same input: Locate gives an offset inside it and
+  // refuses the end, and a decode resumed there ends.
+  Decoder indexed(options);
+  TellSize(indexed, wrapped, sizeKnown, tailBytes);
+  indexed.IndexFeed(std::span<const uint8_t>(stream, streamSize));
+  indexed.IndexFinish();
+  Require(indexed.Seekable(), "an indexed stream is seekable");
+  const uint64_t total = indexed.IndexedSamples();
+  try {
+    indexed.Locate(total);
+    Require(false, "Locate past the end throws");
+  } catch (const quorvel::Error& e) {
+    Require(e.code() == quorvel::ErrorCode::PastTheEnd, "Locate past the end error code");
+  }
+  if (total > 0) {
+    const uint64_t target = (uint64_t{script.Word()} << 16 | script.Word()) % total;
+    const quorvel::Location at = indexed.Locate(target);
+    Require(at.offset <= streamSize, "Locate: an offset inside the input", static_cast<long>(at.offset));
+    indexed.Restart(at.offset);
+    indexed.Feed(stream + at.offset, streamSize - at.offset);
+    indexed.Finish();
+    quorvel::Frame f;
+    for (uint64_t pulls = 0;; ++pulls) {
+      Require(pulls <= streamSize + 64, "pulls bounded by the bytes fed");
+      const Decoder::Next next = indexed.Pull(f);
+      if (next == Decoder::Next::End) break;
+      Require(next == Decoder::Next::Frame || next == Decoder::Next::Skipped, "a fed and finished stream ends");
+    }
   }
   return 0;
 }

@@ -79,10 +79,13 @@ cli)
   expect 1 "l3.mp3: MPEG audio Layer III, which --accuracy compatible does not decode$" "$q" info --accuracy compatible l3.mp3
   expect 0 "" "$q" decode --raw l3.mp3 -o l3.raw
   [ "$(wc -c <l3.raw)" = 6912 ] || fail "Layer III: $(wc -c <l3.raw) bytes, not 3 x 1152 x 2"
-  # The frame index does not position in Layer III yet: --start on a file
-  # decodes from the start and cuts, as on a pipe.
+  # --start on a Layer III file seeks by the frame index (40 frames: the
+  # decode resumes a few frames before the sample), as on Layers I and II.
   expect 0 "" "$q" decode --raw --start 1000s l3.mp3 -o l3cut.raw
   [ "$(wc -c <l3cut.raw)" = 4912 ] || fail "Layer III --start: $(wc -c <l3cut.raw) bytes, not (3456 - 1000) x 2"
+  for i in $(seq 40); do l3; done >l3long.mp3
+  expect 0 "" "$q" decode --raw --start 40000s --end 45000s l3long.mp3 -o l3seek.raw
+  [ "$(wc -c <l3seek.raw)" = 10000 ] || fail "Layer III seek: $(wc -c <l3seek.raw) bytes, not 5000 x 2"
   { printf '\xff\xfb\x18\xc0'; head -c 17 /dev/zero; printf 'Info\0\0\0\1\0\0\0\2LAME3.100'; head -c 12 /dev/zero
     printf '\x24\x03\xe8'; head -c 87 /dev/zero; l3; l3; } >gapless.mp3
   "$q" info --json gapless.mp3 | grep -q '"layer":3,.*"frames":2,.*"gapless":{"delay":576,"padding":1000}}' ||

@@ -84,7 +84,7 @@ enum class ErrorCode {
   OutOfMemory,        // the resampler could not obtain its scratch memory
   NotIndexed,         // Locate() before IndexFinish()
   PastTheEnd,         // Locate() at or past the end of the indexed stream
-  NotSeekable,        // Locate() in a stream the index cannot position in (Layer III in the full tier)
+  NotSeekable,        // kept for source compatibility: every indexed stream is seekable now
 };
 
 // Every exception the Decoder throws itself (besides std::bad_alloc when a
@@ -178,6 +178,8 @@ struct SkipCounts {
   uint64_t badHeader = 0;
   uint64_t unsupportedLayer = 0;
   uint64_t badSideInfo = 0;
+  // Not counted after a Restart at a later offset until a frame decodes:
+  // there the reservoir refills, as expected, and those frames are not damage.
   uint64_t missingReservoir = 0;
   uint64_t Total() const noexcept {
     return crcError + badScalefactor + badAllocation + badHeader + unsupportedLayer + badSideInfo + missingReservoir;
@@ -234,7 +236,10 @@ struct Container {
 // Restart(offset), feed the stream's bytes from `offset` on, and drop the
 // first `discard` samples per channel of the output, counting the silence of
 // every frame skipped for a refused body (CrcError, BadScalefactor,
-// BadAllocation: Frame::samples each) as a host that conceals them does.
+// BadAllocation, BadSideInfo, MissingReservoir: Frame::samples each) as a
+// host that conceals them does. A Layer III decode resumed there begins with
+// frames whose main data lies before `offset`: they come as MissingReservoir
+// and fall within `discard`.
 struct Location {
   uint64_t offset = 0;
   uint64_t discard = 0;
@@ -310,14 +315,19 @@ class Decoder {
   //
   // Locate(sample) gives where to resume for output sample `sample` per
   // channel, on the timeline of the whole stream's output at the options'
-  // rate, with concealed frames counted (see Location). In the full tier with
+  // rate, with concealed frames counted (see Location); for a gapless Layer
+  // III stream on the gapless timeline (the Info frame, the encoder delay
+  // and the padding left out), and Restart at that offset trims what is left
+  // to trim, so that the decode ends where the whole decode ends. In the full tier with
   // processing off, the samples from there on are bit-identical to the same
   // samples of a decode of the whole stream: the decode starts early enough
   // (its first output is dropped) to fill the synthesis' and the rate
   // converter's history. In the compatible tier, whose 16-bit conversion
   // carries its error from frame to frame, it starts at the boundary of the
   // frame that holds the sample, as the exported calls do: the samples are
-  // the right ones but not bit for bit.
+  // the right ones but not bit for bit. The offset is that of a frame, or of
+  // a place where the whole decode's buffer window began (so that after a
+  // damaged frame the resumed decode finds the same frames).
   // Throws Error: NotIndexed before IndexFinish(), PastTheEnd for a sample
   // at or past IndexedSamples().
   void IndexFeed(std::span<const uint8_t> chunk);
@@ -327,10 +337,9 @@ class Decoder {
   uint64_t IndexedSamples() const noexcept;
   uint32_t IndexedRate() const noexcept;
   Location Locate(uint64_t sample) const;
-  // Whether Locate can position in the indexed stream. Not yet for a stream
-  // with Layer III frames in the full tier (their reservoir, overlap and
-  // encoder delay are not in the index): decode such a stream from its start
-  // and drop the samples before the target.
+  // Whether Locate can position in the stream: once it is indexed. In the
+  // full tier a Layer III decode resumes early enough for its bit reservoir
+  // (up to 511 bytes of earlier frames) and its IMDCT overlap.
   bool Seekable() const noexcept;
 
   const Options& options() const noexcept;

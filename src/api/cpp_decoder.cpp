@@ -85,15 +85,37 @@ SkipReason ReasonOf(Status failure) {
 }
 
 // One frame of the index: a frame with a place in the timeline (decoded, or
-// concealed when its body is refused; Layer III frames have none).
+// concealed when its body is refused). The Xing/Info frame has none.
 struct IndexEntry {
   uint64_t offset = 0;  // stream offset of its header
   uint64_t input = 0;   // samples per channel at the stream's rates before it
-  uint64_t output = 0;  // output samples per channel before it
+  uint64_t output = 0;  // output samples per channel before it (before gapless trimming)
   uint32_t samples = 0; // per channel, at its own rate
   uint32_t rate = 0;
   int channels = 0;
+  // Layer III: the bytes of main data it adds to the reservoir, and the
+  // farthest back a frame's main data can begin (511 bytes, 255 for LSF).
+  uint16_t mainBytes = 0;
+  uint16_t reservoirReach = 0;
 };
+
+// A frame whose header was sound and whose body was refused: a host that
+// conceals it plays its length of silence, and the full tier's synthesis
+// runs that silence (a Layer III frame in the compatible tier is not
+// decoded at all and has no place in the timeline).
+bool Concealed(const Frame& f) {
+  return f.hasFormat && f.skipped != SkipReason::None && f.skipped != SkipReason::BadHeader &&
+         f.skipped != SkipReason::UnsupportedLayer;
+}
+
+// The main data bytes of a Layer III frame: what follows its header, CRC
+// word and side information.
+uint16_t MainDataBytes(const Frame& f) {
+  const bool mono = f.channels == 1;
+  const uint32_t side = f.version != MpegVersion::Mpeg1 ? (mono ? 9 : 17) : (mono ? 17 : 32);
+  const uint32_t header = f.crcProtected ? 6 : 4;
+  return static_cast<uint16_t>(f.length > header + side ? std::min<uint32_t>(f.length - header - side, 0xFFFF) : 0);
+}
 
 // The synthesis output of a slot takes that slot and the 15 before it.
 constexpr uint64_t kSynthesisReach = 15 * 32;
@@ -203,6 +225,10 @@ struct Decoder::Impl {
   bool infoChecked = false;           // the first decoded frame has been looked at
   uint64_t skipSamples = 0;           // samples still to drop at the start
   uint64_t keepSamples = UINT64_MAX;  // samples still to output before the end padding
+  // Restarted after the stream's start, no frame decoded yet: Layer III
+  // frames whose main data lies before the restart are expected there, not
+  // damage, and are not counted.
+  bool refilling = false;
 
   bool inWindow = false;
   bool windowIsNew = false;      // the next call presents the window
@@ -229,9 +255,20 @@ struct Decoder::Impl {
   // headers only, and what it found.
   std::unique_ptr<Decoder> scanner;
   std::vector<IndexEntry> index;
+  // Input offsets where the whole decode's buffer windows begin (recorded by
+  // the scanner, which works through the same windows). A window begins in a
+  // known state (the frame there taken on trust), so a decode resumed at one
+  // of them meets the same windows, and finds the same frames, as the whole
+  // decode: after damage, which frames follow can depend on where a window
+  // begins.
+  std::vector<uint64_t> windowStarts;
+  bool recordWindows = false;
   bool indexed = false;
-  bool indexHasLayer3 = false;  // the full tier decodes them, but the index gives them no place
   uint64_t indexedSamples = 0;
+  // Gapless trimming on the index's timeline: its first `trimStart` samples
+  // are dropped and at most `trimLength` kept (positions count from there).
+  uint64_t trimStart = 0;
+  uint64_t trimLength = UINT64_MAX;
   // The full tier's conversion in one step for the whole stream: its pair of
   // rates when every indexed frame has the same rate (from == to: none).
   int32_t seekFrom = 0, seekTo = 0;
@@ -275,7 +312,7 @@ struct Decoder::Impl {
       }
     }
     closeStretch();
-    indexedSamples = output;
+    indexedSamples = output > trimStart ? std::min(output - trimStart, trimLength) : 0;
     if (!index.empty()) {
       seekFrom = static_cast<int32_t>(index.front().rate);
       seekTo = OutputRateFor(index.front().rate);
@@ -289,35 +326,44 @@ struct Decoder::Impl {
     Decoder::Options o;
     o.accuracy = options.accuracy;
     o.bufferBytes = options.bufferBytes;
+    o.gapless = false;  // the index holds every frame; trimming is applied to its timeline
     scanner = std::make_unique<Decoder>(o);
     scanner->impl_->state.headersOnly = 1;
+    scanner->impl_->recordWindows = true;
     index.clear();
+    windowStarts.clear();
     indexed = false;
-    indexHasLayer3 = false;
   }
 
   // Records the frames the scan has found so far.
   void DrainScanner() {
     Frame f;
     for (Next next; (next = scanner->Pull(f)) == Next::Frame || next == Next::Skipped;) {
-      const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
-                             f.skipped == SkipReason::BadAllocation;
-      if (f.hasFormat && f.layer == 3 && options.accuracy == Accuracy::Full) indexHasLayer3 = true;
-      if (!f.hasFormat || (next == Next::Skipped && !concealed)) continue;
+      if (!f.hasFormat || (next == Next::Skipped && !Concealed(f))) continue;
       IndexEntry e;
       e.offset = f.position;
       e.samples = f.samples;
       e.rate = f.streamRate;
       e.channels = f.channels;
+      if (f.layer == 3) {
+        e.mainBytes = MainDataBytes(f);
+        e.reservoirReach = f.version == MpegVersion::Mpeg1 ? 511 : 255;
+      }
       index.push_back(e);
     }
   }
 
-  // The index entry whose frame begins at `offset`, or null.
-  const IndexEntry* EntryAt(uint64_t offset) const {
+  // The first index entry whose frame begins at or after `offset`, or null.
+  const IndexEntry* EntryFrom(uint64_t offset) const {
     auto it = std::lower_bound(index.begin(), index.end(), offset,
                                [](const IndexEntry& e, uint64_t o) { return e.offset < o; });
-    return it != index.end() && it->offset == offset ? &*it : nullptr;
+    return it != index.end() ? &*it : nullptr;
+  }
+
+  // The last window start at or before `offset` (0 when none).
+  uint64_t WindowStartBefore(uint64_t offset) const {
+    auto it = std::upper_bound(windowStarts.begin(), windowStarts.end(), offset);
+    return it == windowStarts.begin() ? 0 : *(it - 1);
   }
 
   uint8_t* OutputBytes() { return reinterpret_cast<uint8_t*>(samples.data()); }
@@ -373,6 +419,7 @@ struct Decoder::Impl {
     windowLength = static_cast<int32_t>(std::min<size_t>(available, static_cast<size_t>(options.bufferBytes)));
     windowReachesEnd = ended && static_cast<size_t>(windowLength) == available;
     inWindow = true;
+    if (recordWindows) windowStarts.push_back(gate.FileOffset(headPosition));
     windowIsNew = true;
     if (options.outputRate == kFirstFrameRate && !rateLocked && stats.framesDecoded == 0) LockRate();
     return true;
@@ -450,6 +497,10 @@ struct Decoder::Impl {
     GaplessInfo info;
     if (!ReadInfoTag(pending.data() + head + result.offset, result.format, info)) return false;
     stats.gapless = info;
+    // Its silence went into the rate converter too: started afresh, the
+    // converter gives nothing of it (not even the samples it held back), and
+    // the timeline begins with the first audio frame at any rate.
+    if (resampler) resampler->Reset();
     if (options.gapless && info.hasDelay && result.format.outputRate == result.format.sampleRate) {
       skipSamples = uint64_t{info.delay} + kLayer3FilterDelay;
       if (info.frames) {
@@ -465,16 +516,32 @@ struct Decoder::Impl {
   // nothing of it is left.
   bool Trim(Frame& frame) {
     if (skipSamples == 0 && keepSamples == UINT64_MAX) return true;
-    const uint32_t n = frame.samples;
-    const uint32_t start = static_cast<uint32_t>(std::min<uint64_t>(skipSamples, n));
-    skipSamples -= start;
-    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(n - start, keepSamples));
-    if (keepSamples != UINT64_MAX) keepSamples -= count;
+    uint32_t start = 0;
+    const uint32_t count = TrimCount(frame.samples, start);
     const size_t channels = static_cast<size_t>(frame.channels);
     frame.pcm = frame.pcm.subspan(start * channels, count * channels);
     frame.bytes = frame.bytes.subspan(2 * start * channels, 2 * count * channels);
     frame.samples = count;
     return count > 0;
+  }
+
+  // Of `n` samples on the timeline, the first `start` fall in the trimmed
+  // start; returns how many after them are kept.
+  uint32_t TrimCount(uint32_t n, uint32_t& start) {
+    start = static_cast<uint32_t>(std::min<uint64_t>(skipSamples, n));
+    skipSamples -= start;
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(n - start, keepSamples));
+    if (keepSamples != UINT64_MAX) keepSamples -= count;
+    return count;
+  }
+
+  // A concealed frame's length of silence is trimmed like decoded samples,
+  // so that the frames after it keep their places on the gapless timeline.
+  void TrimConcealed(Frame& frame) {
+    if (skipSamples == 0 && keepSamples == UINT64_MAX) return;
+    if (!Concealed(frame) || frame.sampleRate != frame.streamRate) return;
+    uint32_t start = 0;
+    frame.samples = TrimCount(frame.samples, start);
   }
 
   void Count(SkipReason reason) {
@@ -558,6 +625,7 @@ Decoder::Next Decoder::Pull(Frame& frame) {
     const FrameResult result = DecompressFrame(d.state, window, d.windowLength, d.OutputBytes());
     switch (result.outcome) {
       case FrameOutcome::Decoded:
+        d.refilling = false;
         if (d.TakeInfoFrame(result)) continue;  // never audio
         d.Describe(frame, result, SkipReason::None);
         if (!d.Trim(frame)) continue;  // all of it encoder delay or padding
@@ -573,7 +641,8 @@ Decoder::Next Decoder::Pull(Frame& frame) {
         // frame is missing there by design.
         if (reason == SkipReason::BadHeader && d.ended && d.headPosition + result.offset >= d.endPosition) continue;
         d.Describe(frame, result, reason);
-        d.Count(reason);
+        d.TrimConcealed(frame);
+        if (!(d.refilling && reason == SkipReason::MissingReservoir)) d.Count(reason);
         if (result.outcome == FrameOutcome::SkippedToEnd) d.EndWindow(0);
         return Next::Skipped;
       }
@@ -602,7 +671,7 @@ void Decoder::Restart(uint64_t position) {
   // Resuming at an indexed frame, the converter takes up the whole stream's
   // phase there, so that its output lines up with a whole-stream decode.
   if (d.resampler && d.indexed && !d.mixedConversion && position != 0 && d.seekFrom != d.seekTo) {
-    if (const IndexEntry* e = d.EntryAt(position)) {
+    if (const IndexEntry* e = d.EntryFrom(position)) {
       d.resampler->Setup(d.seekFrom, d.seekTo);
       d.resampler->Restart(e->input);
     }
@@ -610,6 +679,19 @@ void Decoder::Restart(uint64_t position) {
   d.skipSamples = 0;  // entered elsewhere, a stream's delay is not at hand
   d.keepSamples = UINT64_MAX;
   d.infoChecked = position != 0;  // from the start, the Info frame comes again
+  d.refilling = position != 0;
+  // Resuming at an indexed place, the gapless trimming that is left from
+  // there: the resumed decode's timeline starts with that frame.
+  if (d.indexed && position != 0 && (d.trimStart != 0 || d.trimLength != UINT64_MAX)) {
+    if (const IndexEntry* e = d.EntryFrom(position)) {
+      const uint64_t first = std::max(e->output, d.trimStart);
+      d.skipSamples = first - e->output;
+      if (d.trimLength != UINT64_MAX) {
+        const uint64_t end = d.trimStart + d.trimLength;
+        d.keepSamples = end > first ? end - first : 0;
+      }
+    }
+  }
   d.windowLength = 0;
 }
 
@@ -626,13 +708,28 @@ void Decoder::IndexFinish() {
   d.StartScan();
   d.scanner->Finish();
   d.DrainScanner();
+  d.windowStarts = std::move(d.scanner->impl_->windowStarts);
+  // The trimming a whole decode applies, on the index's timeline (only
+  // without rate conversion, as there).
+  const GaplessInfo& info = d.scanner->stats().gapless;
+  d.trimStart = 0;
+  d.trimLength = UINT64_MAX;
+  if (d.options.gapless && info.hasDelay && !d.index.empty() &&
+      d.OutputRateFor(d.index.front().rate) == static_cast<int32_t>(d.index.front().rate)) {
+    d.trimStart = uint64_t{info.delay} + kLayer3FilterDelay;
+    if (info.frames) {
+      const uint64_t total = info.frames * d.index.front().samples;
+      const uint64_t cut = uint64_t{info.delay} + info.padding;
+      d.trimLength = total > cut ? total - cut : 0;
+    }
+  }
   d.gate.AdoptLayout(d.scanner->impl_->gate);
   d.scanner.reset();
   d.Place();
   d.indexed = true;
 }
 
-bool Decoder::Seekable() const noexcept { return impl_->indexed && !impl_->indexHasLayer3; }
+bool Decoder::Seekable() const noexcept { return impl_->indexed; }
 
 uint64_t Decoder::IndexedSamples() const noexcept { return impl_->indexed ? impl_->indexedSamples : 0; }
 
@@ -644,17 +741,17 @@ uint32_t Decoder::IndexedRate() const noexcept {
 Location Decoder::Locate(uint64_t sample) const {
   const Impl& d = *impl_;
   if (!d.indexed) throw Error(ErrorCode::NotIndexed, "Locate() needs the stream's index (IndexFeed, IndexFinish)");
-  if (d.indexHasLayer3) {
-    throw Error(ErrorCode::NotSeekable, "Locate() cannot position in a stream with Layer III frames yet");
-  }
   if (sample >= d.indexedSamples) {
     throw Error(ErrorCode::PastTheEnd, "sample " + std::to_string(sample) + " is past the end of the stream (" +
                                            std::to_string(d.indexedSamples) + " samples)");
   }
+  // The index counts every frame's samples; gapless trimming drops the
+  // first trimStart of them (no rate conversion then).
+  const uint64_t at = sample + d.trimStart;
   const std::vector<IndexEntry>& index = d.index;
   // The frame that holds the sample: the last one whose output starts at or
   // before it.
-  auto holder = std::upper_bound(index.begin(), index.end(), sample,
+  auto holder = std::upper_bound(index.begin(), index.end(), at,
                                  [](uint64_t s, const IndexEntry& e) { return s < e.output; });
   const size_t k = static_cast<size_t>(holder - index.begin()) - 1;
   if (d.state.tier != Tier::Full) return {index[k].offset, sample - index[k].output};
@@ -680,14 +777,36 @@ Location Decoder::Locate(uint64_t sample) const {
     largest = std::max(largest, index[i].samples);
     first += index[i].samples;
   }
+  // Layer III: the frame before those must decode as in the whole decode too
+  // (the first one's IMDCT overlaps it), so the reservoir must hold all the
+  // main data it can reach back to: the frames before it give that many
+  // bytes. Their own output is silence where their main data lies before the
+  // resumed decode's start, as it would in the whole decode after a cut.
+  if (i > 0 && index[i].reservoirReach) {
+    --i;
+    uint32_t bytes = 0;
+    const uint32_t wanted = index[i].reservoirReach;
+    while (i > 0 && bytes < wanted) {
+      --i;
+      bytes += index[i].mainBytes;
+    }
+  }
   if (i == 0) return {0, sample};  // from the start of the stream, as the whole decode
-  const IndexEntry& from = index[i];
+  // From the window start before that frame, where the decode meets the
+  // whole decode's windows; its first timeline frame is the first indexed
+  // one there.
+  const uint64_t window = d.WindowStartBefore(index[i].offset);
+  if (window == 0) return {0, sample};
+  const IndexEntry& from = *d.EntryFrom(window);
   uint64_t firstOutput = from.input;
   if (converting) {
     const ResampleRatio r = RatioOf(d.seekFrom, d.seekTo);
     firstOutput = (from.input * r.up + r.down - 1) / r.down;
   }
-  return {from.offset, sample - firstOutput};
+  // On the gapless timeline, the resumed decode's output begins at the later
+  // of its first frame and the trimmed start (see Restart).
+  firstOutput = std::max(firstOutput, d.trimStart) - d.trimStart;
+  return {window, sample - firstOutput};
 }
 
 const Decoder::Options& Decoder::options() const noexcept { return impl_->options; }

@@ -5,8 +5,10 @@
 // to `streamOffset`, so that streamOffset becomes the stream position of the
 // new buffer's first byte, on the premise that the host begins each buffer
 // with the bytes it was asked to keep. Positions are 32-bit and wrap.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include "api/decoder_state.h"
 #include "layers/layer_decoders.h"
@@ -197,16 +199,53 @@ bool NextFrameUnconfirmed(const InputCursor& c, const FrameState& frame) {
   return !IsSync(c, next + length);
 }
 
+// A Layer III frame's main data joins the reservoir as DecodeLayer3 adds
+// it, without decoding the frame: the header scan keeps the reservoir that
+// a decode would have, for the frames whose body it must decode.
+void KeepMainData(Layer3State& layer3, const FrameState& frame, const InputCursor& cursor) {
+  const int channels = ChannelCount(frame);
+  const bool lsf = (frame.flags & FlagLsf) != 0;
+  const uint32_t sideBytes = lsf ? (channels == 1 ? 9 : 17) : (channels == 1 ? 17 : 32);
+  const uint32_t headerBytes = (frame.flags & FlagProtected) ? 6 : 4;
+  const uint32_t length = FrameLength(frame);
+  if (length < headerBytes + sideBytes || length - headerBytes - sideBytes > kReservoirCapacity - kReservoirKeep) {
+    ClearReservoir(layer3);
+    return;
+  }
+  const uint32_t mainBytes = length - headerBytes - sideBytes;
+  const uint32_t total = layer3.reservoirSize + mainBytes;
+  const uint32_t keep = std::min(total, kReservoirKeep);
+  // The last `keep` bytes of the reservoir and the frame's main data.
+  if (mainBytes >= keep) {
+    std::memcpy(layer3.reservoir, cursor.buffer + cursor.frameStart + headerBytes + sideBytes + (mainBytes - keep), keep);
+  } else {
+    const uint32_t old = keep - mainBytes;
+    std::memmove(layer3.reservoir, layer3.reservoir + (layer3.reservoirSize - old), old);
+    std::memcpy(layer3.reservoir + old, cursor.buffer + cursor.frameStart + headerBytes + sideBytes, mainBytes);
+  }
+  layer3.reservoirSize = keep;
+}
+
 // The header scan's stand-in for DecodeTierFrame: the frame is located and
 // confirmed as the layer decoders locate it, and a Layer III frame is
-// refused as they refuse it. The body is read only where its outcome
-// decides which frames follow (NextFrameUnconfirmed).
+// refused as they refuse it (the compatible tier) or its main data kept as
+// the full tier keeps it. The body is read only where its outcome decides
+// which frames follow (NextFrameUnconfirmed).
 int ScanTierFrame(DecoderState& state) {
-  if (FindFrame(state.frame, state.cursor) != 0) return -1;
+  if (FindFrame(state.frame, state.cursor) != 0) {
+    if (state.cursor.status == StatusBadHeader) ClearReservoir(state.layer3);
+    return -1;
+  }
+  if (state.frame.layer == 3 && state.tier == Tier::Full) {
+    if (NextFrameUnconfirmed(state.cursor, state.frame)) return DecodeLayer3(state.layer3, state.frame, state.cursor);
+    KeepMainData(state.layer3, state.frame, state.cursor);
+    return 0;
+  }
   if (state.frame.layer != 1 && state.frame.layer != 2) {
     state.cursor.status = StatusUnsupportedLayer;
     return -1;
   }
+  ClearReservoir(state.layer3);
   if (NextFrameUnconfirmed(state.cursor, state.frame)) {
     return LayerCodeDecoderTable[state.frame.layer - 1](state.cursor, state.frame);
   }

@@ -67,7 +67,7 @@ void SeekToStart(const Settings& s, InputFile& in, Decoder& decoder, Timeline& t
   while (const size_t got = in.Read(chunk)) decoder.IndexFeed(std::span<const uint8_t>(chunk.data(), got));
   decoder.IndexFinish();
   const uint32_t rate = decoder.IndexedRate();
-  if (rate == 0 || !decoder.Seekable()) {  // no frames, or Layer III: decoded from the start and cut
+  if (rate == 0 || !decoder.Seekable()) {  // no frames: decoded from the start
     in.Seek(0);
     return;
   }
