@@ -108,9 +108,32 @@ QUORVEL_TARGET_AVX2 inline __m256i MulQ31x4(__m256i d, __m256i c) {
   return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 31));
 }
 
+// MulQ31 of a Q30 value given in Q28, d = 4 d' (|d'| < 2^60): MulQ31x4
+// with the split at bit 29, round(d' c / 2^29), the same bits.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29x4(__m256i d, __m256i c) {
+  const __m256i high = _mm256_srli_epi64(d, 29);
+  const __m256i low = _mm256_and_si256(d, _mm256_set1_epi64x(0x1FFFFFFF));
+  const __m256i lowProduct = _mm256_add_epi64(_mm256_mul_epu32(low, c), _mm256_set1_epi64x(int64_t{1} << 28));
+  return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 29));
+}
+
+// The same for |d'| < 2^31: one product, whose rounding shift is made
+// logical by a bias of 2^62 (|d' c| < 2^62), taken off again as 2^33.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29Narrowx4(__m256i d, __m256i c) {
+  const __m256i product = _mm256_mul_epi32(d, c);
+  const __m256i biased = _mm256_add_epi64(product, _mm256_set1_epi64x((int64_t{1} << 62) + (int64_t{1} << 28)));
+  return _mm256_sub_epi64(_mm256_srli_epi64(biased, 29), _mm256_set1_epi64x(int64_t{1} << 33));
+}
+
 // FullTransform of synthesis_full.cpp, one slot per lane. Inlined whole:
 // called, the 16-point halves pass their values through memory.
-template <int N>
+//
+// kQ28: x holds the Q30 values divided by 4, exactly (the input, and the
+// sums of sums that no product has touched yet); then so does y[0], and the
+// other outputs are Q30 as always. The 32-point input differences lie below
+// 2^30 in Q28 and those of the 16-point sums below 2^31 (each input within
+// +-kFullInputLimit < 2^29), so their products take a single vpmuldq.
+template <int N, bool kQ28>
 __attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
@@ -120,10 +143,17 @@ __attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const 
     __m256i g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
-      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), Load(c[n]));
+      const __m256i d = _mm256_sub_epi64(x[n], x[N - 1 - n]);
+      if constexpr (kQ28 && N >= 16) {
+        h[n] = MulQ29Narrowx4(d, Load(c[n]));
+      } else if constexpr (kQ28) {
+        h[n] = MulQ29x4(d, Load(c[n]));
+      } else {
+        h[n] = MulQ31x4(d, Load(c[n]));
+      }
     }
-    Transform4<H>(g, e);
-    Transform4<H>(h, o);
+    Transform4<H, kQ28>(g, e);
+    Transform4<H, false>(h, o);
     for (int m = 0; m < H; ++m) y[2 * m] = e[m];
     y[1] = o[0];
     for (int m = 1; m < H; ++m) y[2 * m + 1] = _mm256_sub_epi64(_mm256_add_epi64(o[m], o[m]), y[2 * m - 1]);
@@ -188,13 +218,15 @@ QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChanne
     const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
                           _mm256_unpackhi_epi64(t1, t3)};
     for (int i = 0; i < 4; ++i) {
-      x[k + i] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i])), 2);  // Q30
-      x[k + i + 4] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1)), 2);
+      x[k + i] = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i]));  // Q28
+      x[k + i + 4] = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1));
     }
   }
-  Transform4<32>(x, y);
-  // FullHistoryValue: the low half of a logical shift is the result.
-  for (int m = 0; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
+  Transform4<32, true>(x, y);
+  // FullHistoryValue: the low half of a logical shift is the result. X[0]
+  // is in Q28: (4 X + 32) >> 6 is (X + 8) >> 4.
+  y[0] = _mm256_srli_epi64(_mm256_add_epi64(y[0], _mm256_set1_epi64x(8)), 4);
+  for (int m = 1; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
   // Those from count on are not written; they point at the last written one,
   // since a frame of 18 slots (LSF Layer III) can end its last group of two
   // at the history's end, and an address further on would lie outside it.
@@ -255,6 +287,21 @@ QUORVEL_TARGET_AVX2 inline void AgePair(const FullChannelHistory& h, int t, int 
   }
 }
 
+// AgePair of the pair i = 0, which starts the sums: k1 from `start`, k2 and
+// k3 from zero.
+QUORVEL_TARGET_AVX2 inline void FirstAgePair(const FullChannelHistory& h, int t, __m256i start, __m256i k1[4],
+                                             __m256i k2[4], __m256i k3[4]) {
+  const FullHistorySlot& evenSlot = h.slot[t];
+  const FullHistorySlot& oddSlot = h.slot[t - 15];
+  for (int g = 0; g < 4; ++g) {
+    const __m256i x = Values(evenSlot.even + 4 * g);
+    const __m256i y = Values(oddSlot.odd + 4 * g);
+    k1[g] = _mm256_add_epi64(start, _mm256_mul_epi32(_mm256_add_epi64(x, y), Load(kPairLanes.sum[0] + 4 * g)));
+    k2[g] = _mm256_mul_epi32(y, Load(kPairLanes.odd[0] + 4 * g));
+    k3[g] = _mm256_mul_epi32(x, Load(kPairLanes.even[0] + 4 * g));
+  }
+}
+
 // out[16] of the slot at index t: X[0] of the slots t - 15 .. t, whose even
 // entries (odd ages) vpmuldq reads.
 QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
@@ -267,27 +314,31 @@ QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
   return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
-// The eight sums of a slot to out[0..31] (see the lanes in FullWindowSlotsAvx2).
+// The sums start from this bias (see StoreOutputs).
+constexpr int64_t kOutputBias = (int64_t{1} << 43) + 2048;
+
+// The eight sums of a slot, each plus kOutputBias, to out[0..31] (see the
+// lanes in FullWindowSlotsAvx2).
 QUORVEL_TARGET_AVX2 inline void StoreOutputs(const __m256i front[4], const __m256i back[4], Q28* out) {
   __m256i q[8];  // Q28 values in the low halves of the lanes: front[0..3], back[0..3]
   // Sums within [-2^43 - 2048, 2^43 - 2048) need no saturation: biased by
   // 2^43 + 2048 they lie in [0, 2^44), and the low half of their logical
   // shift is the result plus 2^31. Any other sum sends all eight the
   // saturating way.
-  const __m256i bias = _mm256_set1_epi64x((int64_t{1} << 43) + 2048);
   __m256i any = _mm256_setzero_si256();
   for (int g = 0; g < 4; ++g) {
-    q[g] = _mm256_add_epi64(front[g], bias);
-    q[4 + g] = _mm256_add_epi64(back[g], bias);
+    q[g] = front[g];
+    q[4 + g] = back[g];
     any = _mm256_or_si256(any, _mm256_or_si256(q[g], q[4 + g]));
   }
   __m256i offset = _mm256_set1_epi32(INT32_MIN);
   if (_mm256_testz_si256(any, _mm256_set1_epi64x(-(int64_t{1} << 44)))) [[likely]] {
     for (__m256i& v : q) v = _mm256_srli_epi64(v, 12);
   } else {
+    const __m256i bias = _mm256_set1_epi64x(kOutputBias);
     for (int g = 0; g < 4; ++g) {
-      q[g] = OutputValues(front[g]);
-      q[4 + g] = OutputValues(back[g]);
+      q[g] = OutputValues(_mm256_sub_epi64(front[g], bias));
+      q[4 + g] = OutputValues(_mm256_sub_epi64(back[g], bias));
     }
     offset = _mm256_setzero_si256();
   }
@@ -310,10 +361,11 @@ QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullChannelHistory& history, 
   for (int n = 0; n < count; ++n, out += 32) {
     const int t = index + n;
     __m256i k1[4], k2[4], k3[4];
-    for (int g = 0; g < 4; ++g) k1[g] = k2[g] = k3[g] = _mm256_setzero_si256();
+    // k1 carries the bias into both front and back (k1 - k2, k1 + k3).
+    FirstAgePair(history, t, _mm256_set1_epi64x(kOutputBias), k1, k2, k3);
     // A loop, not unrolled: unrolled, the compiler regroups the sums into
     // trees whose partial sums no longer fit the registers.
-    for (int i = 0; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
+    for (int i = 1; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
     // front[g]: out[4g..4g+3]; back[g]: out[32 - k] for k = 4g..4g+3 (k = 0 unused).
     __m256i front[4], back[4];
     for (int g = 0; g < 4; ++g) {
