@@ -200,19 +200,24 @@ QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChanne
   const Q28* s[4];
   for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
   __m256i x[32], y[32];
-  // Any bit where a clamped sample differs from its input: the slots past
-  // `count` repeat the first, so only the given ones count.
-  __m256i clamped = _mm256_setzero_si256();
+  // The largest and smallest input, for the clamp's report (the slots past
+  // `count` repeat the first, so only the given ones count), in a pass of
+  // their own: folded into the one below, the compiler keeps every input
+  // for a reduction at the end.
+  __m256i high = Load(s[0]), low = high;
+  for (int k = 0; k < 32; k += 8) {
+    for (int j = 0; j < 4; ++j) {
+      high = _mm256_max_epi32(high, Load(s[j] + k));
+      low = _mm256_min_epi32(low, Load(s[j] + k));
+    }
+  }
+  const __m256i beyond = _mm256_or_si256(_mm256_cmpgt_epi32(high, _mm256_set1_epi32(kFullInputLimit)),
+                                         _mm256_cmpgt_epi32(_mm256_set1_epi32(-kFullInputLimit), low));
   // Eight subbands of the four slots at a time, transposed: u[i] holds
   // subband i of each slot in its low half and subband i + 4 in its high one.
   for (int k = 0; k < 32; k += 8) {
-    __m256i r[4];
-    for (int j = 0; j < 4; ++j) {
-      const __m256i v = Load(s[j] + k);
-      r[j] = Clamp(v);
-      clamped = _mm256_or_si256(clamped, _mm256_xor_si256(v, r[j]));
-    }
-    const __m256i r0 = r[0], r1 = r[1], r2 = r[2], r3 = r[3];
+    const __m256i r0 = Clamp(Load(s[0] + k)), r1 = Clamp(Load(s[1] + k)), r2 = Clamp(Load(s[2] + k)),
+                  r3 = Clamp(Load(s[3] + k));
     const __m256i t0 = _mm256_unpacklo_epi32(r0, r1), t1 = _mm256_unpackhi_epi32(r0, r1);
     const __m256i t2 = _mm256_unpacklo_epi32(r2, r3), t3 = _mm256_unpackhi_epi32(r2, r3);
     const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
@@ -247,7 +252,7 @@ QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChanne
   alignas(32) int32_t first[8];  // X[0] of each slot, in the low halves
   _mm256_store_si256(reinterpret_cast<__m256i*>(first), y[0]);
   for (int j = 0; j < count; ++j) history.first[index + j] = first[2 * j];
-  return !_mm256_testz_si256(clamped, clamped);
+  return !_mm256_testz_si256(beyond, beyond);
 }
 
 namespace {
