@@ -86,7 +86,7 @@ QUORVEL_TARGET_NEON bool Dct2(const Q28* a, const Q28* b, int count, FullChannel
     const int32x4_t sa = vmaxq_s32(vminq_s32(ra, limit), negativeLimit);
     const int32x4_t sb = vmaxq_s32(vminq_s32(rb, limit), negativeLimit);
     clamped = vorrq_u32(clamped, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(ra, sa), veorq_s32(rb, sb))));
-    const int32x4x2_t z = vzipq_s32(sa, sb);  // [a0 b0 a1 b1], [a2 b2 a3 b3]
+    const int32x4x2_t z = vzipq_s32(sa, sb);        // [a0 b0 a1 b1], [a2 b2 a3 b3]
     x[k] = vshll_n_s32(vget_low_s32(z.val[0]), 2);  // Q30
     x[k + 1] = vshll_n_s32(vget_high_s32(z.val[0]), 2);
     x[k + 2] = vshll_n_s32(vget_low_s32(z.val[1]), 2);

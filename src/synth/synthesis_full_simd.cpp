@@ -175,22 +175,38 @@ QUORVEL_TARGET_AVX2 inline __m256i Clamp(__m256i v) {
   return _mm256_max_epi32(_mm256_min_epi32(v, _mm256_set1_epi32(kFullInputLimit)), _mm256_set1_epi32(-kFullInputLimit));
 }
 
-// Stores eight history values of four slots: v[i] holds, for the slots in
-// its 32-bit lanes 0..3, entry i of the group and, in lanes 4..7, entry
-// i + 4; each slot receives its eight entries at `offset` (in int32) of its
-// record.
-QUORVEL_TARGET_AVX2 inline void StoreTransposed(const __m256i v[4], FullHistorySlot* const slots[4], int count,
-                                                 int offset) {
-  const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]);  // s0: e0 e1, s1: e0 e1 | s0: e4 e5, s1: e4 e5
-  const __m256i t1 = _mm256_unpackhi_epi32(v[0], v[1]);  // s2, s3
-  const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]);  // s0: e2 e3, s1: e2 e3 | ..
-  const __m256i t3 = _mm256_unpackhi_epi32(v[2], v[3]);
-  const __m256i r[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
-                        _mm256_unpackhi_epi64(t1, t3)};
-  for (int j = 0; j < count; ++j) {
-    int32_t* at = reinterpret_cast<int32_t*>(slots[j]) + offset;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(r[j]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 4), _mm256_extracti128_si256(r[j], 1));
+// FullHistoryValue of each 64-bit lane (Q30), in its low half and in its
+// high half: bits 6..37 of the value plus 32.
+QUORVEL_TARGET_AVX2 inline __m256i HistoryLow(__m256i v) {
+  return _mm256_srli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 6);
+}
+QUORVEL_TARGET_AVX2 inline __m256i HistoryHigh(__m256i v) {
+  return _mm256_slli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 26);
+}
+
+// Eight entries of a slot's record from `offset` (in int32) on.
+QUORVEL_TARGET_AVX2 inline void StoreEntries(FullHistorySlot* slot, int offset, __m256i entries) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(reinterpret_cast<int32_t*>(slot) + offset), entries);
+}
+
+// Stores the history values of eight transform outputs c[0..7] (one slot
+// per 64-bit lane) as eight consecutive entries at `offset` (in int32) of
+// each slot's record. Pairs of outputs share the lanes of a slot, pairs of
+// pairs a 128-bit half, and each slot's two halves are joined for one store.
+QUORVEL_TARGET_AVX2 inline void StoreGroup(const __m256i* const c[8], FullHistorySlot* const slots[4], int count,
+                                           int offset) {
+  __m256i p[4];  // p[i], lane j: slot j's entries 2i and 2i + 1
+  for (int i = 0; i < 4; ++i) p[i] = _mm256_blend_epi32(HistoryLow(*c[2 * i]), HistoryHigh(*c[2 * i + 1]), 0xAA);
+  const __m256i a = _mm256_unpacklo_epi64(p[0], p[1]);  // slot 0: entries 0..3 | slot 2: 0..3
+  const __m256i b = _mm256_unpackhi_epi64(p[0], p[1]);  // slots 1 and 3
+  const __m256i d = _mm256_unpacklo_epi64(p[2], p[3]);  // slot 0: entries 4..7 | slot 2: 4..7
+  const __m256i e = _mm256_unpackhi_epi64(p[2], p[3]);  // slots 1 and 3
+  const __m256i rows[4] = {_mm256_permute2x128_si256(a, d, 0x20), _mm256_permute2x128_si256(b, e, 0x20),
+                           _mm256_permute2x128_si256(a, d, 0x31), _mm256_permute2x128_si256(b, e, 0x31)};
+  if (count == 4) {  // the common case, without a test per slot
+    for (int j = 0; j < 4; ++j) StoreEntries(slots[j], offset, rows[j]);
+  } else {
+    for (int j = 0; j < count; ++j) StoreEntries(slots[j], offset, rows[j]);
   }
 }
 
@@ -228,10 +244,9 @@ QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChanne
     }
   }
   Transform4<32, true>(x, y);
-  // FullHistoryValue: the low half of a logical shift is the result. X[0]
-  // is in Q28: (4 X + 32) >> 6 is (X + 8) >> 4.
+  // FullHistoryValue of X[0], which is in Q28: (4 X + 32) >> 6 is (X + 8) >> 4,
+  // and the low half of a logical shift is the result.
   y[0] = _mm256_srli_epi64(_mm256_add_epi64(y[0], _mm256_set1_epi64x(8)), 4);
-  for (int m = 1; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
   // Those from count on are not written; they point at the last written one,
   // since a frame of 18 slots (LSF Layer III) can end its last group of two
   // at the history's end, and an address further on would lie outside it.
@@ -240,14 +255,14 @@ QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChanne
                                     &history.slot[index + std::min(3, count - 1)]};
   constexpr int kEven = offsetof(FullHistorySlot, even) / 4, kOdd = offsetof(FullHistorySlot, odd) / 4;
   for (int g = 0; g < 2; ++g) {
-    const int m = 16 + 8 * g;  // even[8g + i] = X[16 + 8g + i]
-    const __m256i even[4] = {PackLow(y[m], y[m + 4]), PackLow(y[m + 1], y[m + 5]), PackLow(y[m + 2], y[m + 6]),
-                             PackLow(y[m + 3], y[m + 7])};
-    StoreTransposed(even, slot, count, kEven + 8 * g);
-    const int o = 16 - 8 * g;  // odd[8g + i] = X[16 - 8g - i]
-    const __m256i odd[4] = {PackLow(y[o], y[o - 4]), PackLow(y[o - 1], y[o - 5]), PackLow(y[o - 2], y[o - 6]),
-                            PackLow(y[o - 3], y[o - 7])};
-    StoreTransposed(odd, slot, count, kOdd + 8 * g);
+    const __m256i* even[8];  // even[8g + i] = X[16 + 8g + i]
+    const __m256i* odd[8];   // odd[8g + i] = X[16 - 8g - i]
+    for (int i = 0; i < 8; ++i) {
+      even[i] = &y[16 + 8 * g + i];
+      odd[i] = &y[16 - 8 * g - i];
+    }
+    StoreGroup(even, slot, count, kEven + 8 * g);
+    StoreGroup(odd, slot, count, kOdd + 8 * g);
   }
   alignas(32) int32_t first[8];  // X[0] of each slot, in the low halves
   _mm256_store_si256(reinterpret_cast<__m256i*>(first), y[0]);
