@@ -59,6 +59,19 @@ FullWindowPairLanes MakePairLanes() {
 
 const FullWindowPairLanes kPairLanes = MakePairLanes();
 
+// The coefficient of out[16] for the X[0] of the slot of age 2i + 1, in four lanes.
+struct FullMiddleLanes {
+  alignas(32) int64_t age[8][4];
+};
+
+const FullMiddleLanes kMiddleByAge = [] {
+  FullMiddleLanes m{};
+  for (int i = 0; i < 8; ++i) {
+    for (int lane = 0; lane < 4; ++lane) m.age[i][lane] = -SynthesisWindowQ16[16][2 * i + 1];
+  }
+  return m;
+}();
+
 }  // namespace
 
 namespace {
@@ -392,9 +405,25 @@ QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullChannelHistory& history, 
       front[g] = _mm256_sub_epi64(k1[g], k2[g]);
       back[g] = _mm256_add_epi64(k1[g], k3[g]);
     }
-    StoreOutputs(front, back, out);
-    out[16] = Middle(history, t);
+    StoreOutputs(front, back, out);  // out[16] is written below
   }
+  out -= 32 * count;
+  // out[16], four slots at a time, one per lane; the rest one by one.
+  int n = 0;
+  for (; n + 4 <= count; n += 4) {
+    const int t = index + n;
+    __m256i sum = _mm256_setzero_si256();
+    for (int i = 0; i < 8; ++i) {
+      sum = _mm256_add_epi64(sum, _mm256_mul_epi32(Values(&history.first[t - 2 * i - 1]), Load(kMiddleByAge.age[i])));
+    }
+    const __m256i q = OutputValues(sum);  // the results in the low halves of the lanes
+    const __m128i low = _mm256_castsi256_si128(q), high = _mm256_extracti128_si256(q, 1);
+    out[32 * n + 16] = _mm_cvtsi128_si32(low);
+    out[32 * n + 48] = _mm_extract_epi32(low, 2);
+    out[32 * n + 80] = _mm_cvtsi128_si32(high);
+    out[32 * n + 112] = _mm_extract_epi32(high, 2);
+  }
+  for (; n < count; ++n) out[32 * n + 16] = Middle(history, index + n);
 }
 
 #endif  // QUORVEL_HAVE_X86_KERNELS
