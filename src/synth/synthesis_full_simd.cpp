@@ -138,6 +138,17 @@ QUORVEL_TARGET_AVX2 inline __m256i MulQ29Narrowx4(__m256i d, __m256i c) {
   return _mm256_sub_epi64(_mm256_srli_epi64(biased, 29), _mm256_set1_epi64x(int64_t{1} << 33));
 }
 
+// MulQ29Narrowx4 plus 2^34, the bias left in: with a bias of 2^63 the
+// product's 64 bits, read unsigned, hold the result plus 2^34 after the
+// shift. Used for the 32-point differences only: the 16-point transform
+// of these results passes a common offset only into its output 0, as 16
+// times the offset, 2^38, and the 32-point recursion turns that into +-2^38
+// on each odd output, which FullHistoryValue (bits 6..37) never sees.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29NarrowOffsetx4(__m256i d, __m256i c) {
+  const __m256i product = _mm256_mul_epi32(d, c);
+  return _mm256_srli_epi64(_mm256_add_epi64(product, _mm256_set1_epi64x(INT64_MIN + (int64_t{1} << 28))), 29);
+}
+
 // FullTransform of synthesis_full.cpp, one slot per lane. Inlined whole:
 // called, the 16-point halves pass their values through memory.
 //
@@ -157,7 +168,9 @@ __attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const 
     for (int n = 0; n < H; ++n) {
       g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
       const __m256i d = _mm256_sub_epi64(x[n], x[N - 1 - n]);
-      if constexpr (kQ28 && N >= 16) {
+      if constexpr (N == 32) {
+        h[n] = MulQ29NarrowOffsetx4(d, Load(c[n]));
+      } else if constexpr (kQ28 && N == 16) {
         h[n] = MulQ29Narrowx4(d, Load(c[n]));
       } else if constexpr (kQ28) {
         h[n] = MulQ29x4(d, Load(c[n]));
