@@ -20,6 +20,7 @@
 #include "output/pcm.h"
 #include "output/pcm_full.h"
 #include "synth/synthesis_full.h"
+#include "synth/synthesis_headroom.h"
 #include "test_seed.h"
 
 namespace quorvel {
@@ -351,10 +352,20 @@ TEST(FullSynthesis, DctKernelsGiveThePlainBits) {
       // The same filler in both: the slots outside the count stay as they were.
       std::memset(plain.get(), trial & 0xFF, sizeof(FullChannelHistory));
       std::memset(fast.get(), trial & 0xFF, sizeof(FullChannelHistory));
-      FullDct32x4Plain(slots, count, *plain, index);
-      kernel(slots, count, *fast, index);
+      // Every third trial keeps its samples within the clamp but for at most
+      // one, in one of the given slots or in one past them (which must not count).
+      if (trial % 3 == 0) {
+        for (Q28& v : slots) v = FullInputValue(v);
+        if (trial % 2 == 0) slots[rng() % (4 * 32)] = extremes[rng() % 2];
+      }
+      bool beyond = false;
+      for (int i = 0; i < 32 * count; ++i) beyond |= FullInputValue(slots[i]) != slots[i];
+      const bool plainClamped = FullDct32x4Plain(slots, count, *plain, index);
+      const bool fastClamped = kernel(slots, count, *fast, index);
       ASSERT_EQ(std::memcmp(plain.get(), fast.get(), sizeof(FullChannelHistory)), 0)
           << "trial " << trial << " index " << index << " count " << count;
+      ASSERT_EQ(plainClamped, beyond) << "trial " << trial << " count " << count;
+      ASSERT_EQ(fastClamped, beyond) << "trial " << trial << " count " << count;
     }
   }
 }
@@ -447,6 +458,71 @@ TEST(FullSynthesis, ExtremeInputSaturatesInsteadOfWrapping) {
     }
   }
   EXPECT_TRUE(saturated);
+}
+
+// Samples beyond +-2 go through the headroom's second synthesis: a run of
+// quiet, loud and quiet frames gives, frame by frame, the same bits as the
+// plain synthesis while nothing is beyond the clamp, and close to 4 times the
+// synthesis of the samples divided by 4 throughout (the filterbank is
+// linear). SynthesizeFrameFull reports exactly the frames with a clamped sample.
+TEST(FullSynthesis, HeadroomCarriesSamplesBeyondTheClamp) {
+  const uint32_t seed = test::TestSeed();
+  SCOPED_TRACE(test::SeedTrace(seed));
+  std::mt19937 rng(seed);
+  auto frame = std::make_unique<FrameState>();
+  auto quarter = std::make_unique<FrameState>();
+  for (FrameState* f : {frame.get(), quarter.get()}) {
+    f->layer = 3;  // the wrapper serves Layer III; LSF frames, its shortest (18 slots)
+    f->flags = FlagLsf;
+    f->modeCode = kModeStereo;
+    f->sampleRate = 22050;
+  }
+  auto wide = std::make_unique<FullSynthesisState>();
+  auto plain = std::make_unique<FullSynthesisState>();
+  auto scaled = std::make_unique<FullSynthesisState>();
+  auto headroom = std::make_unique<FullHeadroomState>();
+  ResetFullSynthesis(*wide);
+  ResetFullSynthesis(*plain);
+  ResetFullSynthesis(*scaled);
+  ResetFullHeadroom(*headroom);
+  auto pcmWide = std::make_unique<PcmBlock>(), pcmPlain = std::make_unique<PcmBlock>(),
+       pcmScaled = std::make_unique<PcmBlock>();
+  // Quiet samples within +-1/8; in the loud frames 3..5, one in 256 lies
+  // between 2.25 and 4 in magnitude, beyond the clamp. Outputs near the
+  // rails of Q28 (+-8), where the sums saturate, are not compared.
+  for (int f = 0; f < 10; ++f) {
+    const bool loud = f >= 3 && f < 6;
+    for (int ch = 0; ch < 2; ++ch) {
+      for (int i = 0; i < 576; ++i) {
+        // Multiples of 4, so that the quarter is exact.
+        int64_t v = static_cast<int64_t>(rng() % (1u << 26)) - (int64_t{1} << 25);
+        if (loud && (rng() % 256 == 0 || i == 100)) {
+          v = (int64_t{9} << 26) + static_cast<int64_t>(rng() % (7u << 26));
+          if (rng() & 1) v = -v;
+        }
+        frame->samples[ch][i] = static_cast<Q28>(v & ~int64_t{3});
+        quarter->samples[ch][i] = frame->samples[ch][i] / 4;
+      }
+    }
+    SynthesizeFrameFullWide(*wide, *headroom, *frame, *pcmWide);
+    const bool clamped = SynthesizeFrameFull(*plain, *frame, *pcmPlain);
+    SynthesizeFrameFull(*scaled, *quarter, *pcmScaled);
+    ASSERT_EQ(clamped, loud) << "frame " << f;
+    ASSERT_EQ(pcmWide->samplesPerChannel, 576);
+    ASSERT_EQ(pcmWide->channels, 2);
+    for (int ch = 0; ch < 2; ++ch) {
+      for (int i = 0; i < 576; ++i) {
+        const int64_t got = pcmWide->samples[ch][i];
+        if (f < 3) {
+          ASSERT_EQ(got, pcmPlain->samples[ch][i]) << "frame " << f << " sample " << i;
+        }
+        // Each synthesis errs by 32 units of Q28 at most (2^-8 of a 16-bit step).
+        if (std::fabs(4.0 * pcmScaled->samples[ch][i]) > 7.5 * (1 << 28)) continue;
+        ASSERT_NEAR(static_cast<double>(got), 4.0 * pcmScaled->samples[ch][i], 256.0)
+            << "frame " << f << " channel " << ch << " sample " << i;
+      }
+    }
+  }
 }
 
 // ---- 16-bit output ----------------------------------------------------------

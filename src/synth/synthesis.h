@@ -89,8 +89,9 @@ struct SynthesisKernels {
                       int count, Q28* out0, Q28* out1);
   // Dct32Values of `count` (1..8) consecutive slots (see Dct32LanesPlain).
   void (*dct32Lanes)(const Q28* slots, int count, int32_t* rows, int stride);
-  // The full tier's DCT of 1..4 slots into its history (see FullDct32x4Plain).
-  void (*fullDct32x4)(const Q28* slots, int count, FullChannelHistory& history, int index);
+  // The full tier's DCT of 1..4 slots into its history; true when it clamped
+  // a sample (see FullDct32x4Plain).
+  bool (*fullDct32x4)(const Q28* slots, int count, FullChannelHistory& history, int index);
   // The full tier's windowed sums of slots (see FullWindowSlotsPlain).
   void (*fullWindowSlots)(const FullChannelHistory& history, int index, int count, Q28* out);
 };

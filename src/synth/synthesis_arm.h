@@ -11,7 +11,7 @@ void WindowSlotsNeon(const ChannelHistory& history, int position, int count, Q28
 void WindowTailsNeon(const ChannelHistory& history0, int position0, const ChannelHistory& history1, int position1,
                      int count, Q28* out0, Q28* out1);
 void Dct32LanesNeon(const Q28* slots, int count, int32_t* rows, int stride);
-void FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index);
+bool FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index);
 void FullWindowSlotsNeon(const FullChannelHistory& history, int index, int count, Q28* out);
 
 inline void InitKernelsArm(SynthesisKernels& kernels, KernelLevel level) {

@@ -65,10 +65,14 @@ void FullDct32(const Q28* slotSamples, int64_t out[32]) {
   FullTransform<32>(x, out);
 }
 
-void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index) {
+bool FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index) {
+  bool clamped = false;
   for (int j = 0; j < count; ++j) {
     Q28 s[32];
-    for (int k = 0; k < 32; ++k) s[k] = FullInputValue(slots[32 * j + k]);
+    for (int k = 0; k < 32; ++k) {
+      s[k] = FullInputValue(slots[32 * j + k]);
+      clamped |= s[k] != slots[32 * j + k];
+    }
     int64_t x[32];
     FullDct32(s, x);
     FullHistorySlot& slot = history.slot[index + j];
@@ -78,6 +82,7 @@ void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, 
     }
     history.first[index + j] = FullHistoryValue(x[0]);
   }
+  return clamped;
 }
 
 // With c_k[a] = D[k + 32 a] (SynthesisWindowQ16 row k) and u the history
@@ -109,13 +114,14 @@ void FullWindowSlotsPlain(const FullChannelHistory& history, int index, int coun
   }
 }
 
-void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm) {
+bool SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm) {
   const int slots = SlotsPerFrame(frame);
   const int channels = ChannelCount(frame);
   pcm.sampleRate = static_cast<int32_t>(frame.sampleRate);
   pcm.channels = static_cast<int16_t>(channels);
   pcm.samplesPerChannel = static_cast<int16_t>(32 * slots);
   const SynthesisKernels& kernels = SynthesisKernelsFor(ActiveKernelLevel());
+  bool clamped = false;
   for (int ch = 0; ch < channels; ++ch) {
     FullChannelHistory& history = synthesis.channel[ch];
     if (kFullCarriedSlots + history.stored + slots > kFullHistorySlots) {
@@ -126,11 +132,12 @@ void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame,
     const int index = kFullCarriedSlots + history.stored;
     for (int first = 0; first < slots; first += 4) {
       const int count = slots - first < 4 ? slots - first : 4;
-      kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, index + first);
+      clamped |= kernels.fullDct32x4(&frame.samples[ch][first * 32], count, history, index + first);
     }
     kernels.fullWindowSlots(history, index, slots, pcm.samples[ch].data());
     history.stored += slots;
   }
+  return clamped;
 }
 
 void AdvanceSilenceFull(FullChannelHistory& history, int slots) {

@@ -100,9 +100,11 @@ constexpr int32_t FullHistoryValue(int64_t x) { return static_cast<int32_t>((x +
 
 // FullDct32 of `count` (1..4) consecutive slots of 32 samples, each clamped
 // by FullInputValue first, stored as history values (FullHistoryValue) at
-// indices index..index + count - 1 of the history. The plain version of the
-// synthesis kernel fullDct32x4.
-void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index);
+// indices index..index + count - 1 of the history. Returns whether the clamp
+// changed any of the 32 x count samples (one beyond +-kFullInputLimit), so
+// that the headroom needs no pass of its own over them. The plain version of
+// the synthesis kernel fullDct32x4.
+bool FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, int index);
 
 // The windowed sums, in Q28, of the `count` slots at indices index..index +
 // count - 1 (index >= 15), each over itself and the 15 slots before it:
@@ -111,8 +113,9 @@ void FullDct32x4Plain(const Q28* slots, int count, FullChannelHistory& history, 
 void FullWindowSlotsPlain(const FullChannelHistory& history, int index, int count, Q28* out);
 
 // The whole frame: fills the PcmBlock's rate, channels, count and samples,
-// and moves the history on.
-void SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
+// and moves the history on. Returns whether any subband sample of the
+// frame's channels lay beyond +-kFullInputLimit (and was clamped).
+bool SynthesizeFrameFull(FullSynthesisState& synthesis, const FrameState& frame, PcmBlock& pcm);
 // Moves a channel's history on by `slots` slots of silence, as the synthesis
 // of all-zero subband samples would (their DCT is zero), without output.
 void AdvanceSilenceFull(FullChannelHistory& history, int slots);

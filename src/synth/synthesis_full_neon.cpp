@@ -75,14 +75,18 @@ QUORVEL_TARGET_NEON inline void StorePair(const int32x2_t* v, int m0, int m1, in
   if (second) vst1q_s32(second, split.val[1]);
 }
 
-// FullDct32x4Plain of one or two slots, a and b (b == a when alone).
-QUORVEL_TARGET_NEON void Dct2(const Q28* a, const Q28* b, int count, FullChannelHistory& history, int index) {
+// FullDct32x4Plain of one or two slots, a and b (b == a when alone); true
+// when the clamp changed a sample.
+QUORVEL_TARGET_NEON bool Dct2(const Q28* a, const Q28* b, int count, FullChannelHistory& history, int index) {
   const int32x4_t limit = vdupq_n_s32(kFullInputLimit), negativeLimit = vdupq_n_s32(-kFullInputLimit);
   int64x2_t x[32], y[32];
+  uint32x4_t clamped = vdupq_n_u32(0);  // any bit where a clamped sample differs from its input
   for (int k = 0; k < 32; k += 4) {
-    const int32x4_t sa = vmaxq_s32(vminq_s32(vld1q_s32(a + k), limit), negativeLimit);
-    const int32x4_t sb = vmaxq_s32(vminq_s32(vld1q_s32(b + k), limit), negativeLimit);
-    const int32x4x2_t z = vzipq_s32(sa, sb);  // [a0 b0 a1 b1], [a2 b2 a3 b3]
+    const int32x4_t ra = vld1q_s32(a + k), rb = vld1q_s32(b + k);
+    const int32x4_t sa = vmaxq_s32(vminq_s32(ra, limit), negativeLimit);
+    const int32x4_t sb = vmaxq_s32(vminq_s32(rb, limit), negativeLimit);
+    clamped = vorrq_u32(clamped, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(ra, sa), veorq_s32(rb, sb))));
+    const int32x4x2_t z = vzipq_s32(sa, sb);        // [a0 b0 a1 b1], [a2 b2 a3 b3]
     x[k] = vshll_n_s32(vget_low_s32(z.val[0]), 2);  // Q30
     x[k + 1] = vshll_n_s32(vget_high_s32(z.val[0]), 2);
     x[k + 2] = vshll_n_s32(vget_low_s32(z.val[1]), 2);
@@ -99,6 +103,8 @@ QUORVEL_TARGET_NEON void Dct2(const Q28* a, const Q28* b, int count, FullChannel
   }
   history.first[index] = vget_lane_s32(v[0], 0);
   if (s1) history.first[index + 1] = vget_lane_s32(v[0], 1);
+  const uint32x2_t folded = vorr_u32(vget_low_u32(clamped), vget_high_u32(clamped));
+  return (vget_lane_u32(folded, 0) | vget_lane_u32(folded, 1)) != 0;
 }
 
 // The window by age: front[a][k] = +-c_k[a] (minus at odd ages), the
@@ -126,12 +132,14 @@ const FullWindowByAge kWindowByAge = [] {
 // A slot alone in its pair repeats itself in the unused lane and that lane is
 // never stored: no address past the last written slot is formed, since a
 // frame of 18 slots can end its last group of two at the history's end.
-QUORVEL_TARGET_NEON void FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index) {
+QUORVEL_TARGET_NEON bool FullDct32x4Neon(const Q28* slots, int count, FullChannelHistory& history, int index) {
+  bool clamped = false;
   for (int j = 0; j < count; j += 2) {
     const Q28* a = slots + 32 * j;
     const Q28* b = j + 1 < count ? a + 32 : a;
-    Dct2(a, b, count - j, history, index + j);
+    clamped |= Dct2(a, b, count - j, history, index + j);
   }
+  return clamped;
 }
 
 QUORVEL_TARGET_NEON void FullWindowSlotsNeon(const FullChannelHistory& history, int index, int count, Q28* out) {

@@ -59,6 +59,19 @@ FullWindowPairLanes MakePairLanes() {
 
 const FullWindowPairLanes kPairLanes = MakePairLanes();
 
+// The coefficient of out[16] for the X[0] of the slot of age 2i + 1, in four lanes.
+struct FullMiddleLanes {
+  alignas(32) int64_t age[8][4];
+};
+
+const FullMiddleLanes kMiddleByAge = [] {
+  FullMiddleLanes m{};
+  for (int i = 0; i < 8; ++i) {
+    for (int lane = 0; lane < 4; ++lane) m.age[i][lane] = -SynthesisWindowQ16[16][2 * i + 1];
+  }
+  return m;
+}();
+
 }  // namespace
 
 namespace {
@@ -108,9 +121,43 @@ QUORVEL_TARGET_AVX2 inline __m256i MulQ31x4(__m256i d, __m256i c) {
   return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 31));
 }
 
+// MulQ31 of a Q30 value given in Q28, d = 4 d' (|d'| < 2^60): MulQ31x4
+// with the split at bit 29, round(d' c / 2^29), the same bits.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29x4(__m256i d, __m256i c) {
+  const __m256i high = _mm256_srli_epi64(d, 29);
+  const __m256i low = _mm256_and_si256(d, _mm256_set1_epi64x(0x1FFFFFFF));
+  const __m256i lowProduct = _mm256_add_epi64(_mm256_mul_epu32(low, c), _mm256_set1_epi64x(int64_t{1} << 28));
+  return _mm256_add_epi64(_mm256_mul_epi32(high, c), _mm256_srli_epi64(lowProduct, 29));
+}
+
+// The same for |d'| < 2^31: one product, whose rounding shift is made
+// logical by a bias of 2^62 (|d' c| < 2^62), taken off again as 2^33.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29Narrowx4(__m256i d, __m256i c) {
+  const __m256i product = _mm256_mul_epi32(d, c);
+  const __m256i biased = _mm256_add_epi64(product, _mm256_set1_epi64x((int64_t{1} << 62) + (int64_t{1} << 28)));
+  return _mm256_sub_epi64(_mm256_srli_epi64(biased, 29), _mm256_set1_epi64x(int64_t{1} << 33));
+}
+
+// MulQ29Narrowx4 plus 2^34, the bias left in: with a bias of 2^63 the
+// product's 64 bits, read unsigned, hold the result plus 2^34 after the
+// shift. Used for the 32-point differences only: the 16-point transform
+// of these results passes a common offset only into its output 0, as 16
+// times the offset, 2^38, and the 32-point recursion turns that into +-2^38
+// on each odd output, which FullHistoryValue (bits 6..37) never sees.
+QUORVEL_TARGET_AVX2 inline __m256i MulQ29NarrowOffsetx4(__m256i d, __m256i c) {
+  const __m256i product = _mm256_mul_epi32(d, c);
+  return _mm256_srli_epi64(_mm256_add_epi64(product, _mm256_set1_epi64x(INT64_MIN + (int64_t{1} << 28))), 29);
+}
+
 // FullTransform of synthesis_full.cpp, one slot per lane. Inlined whole:
 // called, the 16-point halves pass their values through memory.
-template <int N>
+//
+// kQ28: x holds the Q30 values divided by 4, exactly (the input, and the
+// sums of sums that no product has touched yet); then so does y[0], and the
+// other outputs are Q30 as always. The 32-point input differences lie below
+// 2^30 in Q28 and those of the 16-point sums below 2^31 (each input within
+// +-kFullInputLimit < 2^29), so their products take a single vpmuldq.
+template <int N, bool kQ28>
 __attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const __m256i* x, __m256i* y) {
   if constexpr (N == 1) {
     y[0] = x[0];
@@ -120,10 +167,19 @@ __attribute__((always_inline)) QUORVEL_TARGET_AVX2 inline void Transform4(const 
     __m256i g[H], h[H], e[H], o[H];
     for (int n = 0; n < H; ++n) {
       g[n] = _mm256_add_epi64(x[n], x[N - 1 - n]);
-      h[n] = MulQ31x4(_mm256_sub_epi64(x[n], x[N - 1 - n]), Load(c[n]));
+      const __m256i d = _mm256_sub_epi64(x[n], x[N - 1 - n]);
+      if constexpr (N == 32) {
+        h[n] = MulQ29NarrowOffsetx4(d, Load(c[n]));
+      } else if constexpr (kQ28 && N == 16) {
+        h[n] = MulQ29Narrowx4(d, Load(c[n]));
+      } else if constexpr (kQ28) {
+        h[n] = MulQ29x4(d, Load(c[n]));
+      } else {
+        h[n] = MulQ31x4(d, Load(c[n]));
+      }
     }
-    Transform4<H>(g, e);
-    Transform4<H>(h, o);
+    Transform4<H, kQ28>(g, e);
+    Transform4<H, false>(h, o);
     for (int m = 0; m < H; ++m) y[2 * m] = e[m];
     y[1] = o[0];
     for (int m = 1; m < H; ++m) y[2 * m + 1] = _mm256_sub_epi64(_mm256_add_epi64(o[m], o[m]), y[2 * m - 1]);
@@ -145,31 +201,60 @@ QUORVEL_TARGET_AVX2 inline __m256i Clamp(__m256i v) {
   return _mm256_max_epi32(_mm256_min_epi32(v, _mm256_set1_epi32(kFullInputLimit)), _mm256_set1_epi32(-kFullInputLimit));
 }
 
-// Stores eight history values of four slots: v[i] holds, for the slots in
-// its 32-bit lanes 0..3, entry i of the group and, in lanes 4..7, entry
-// i + 4; each slot receives its eight entries at `offset` (in int32) of its
-// record.
-QUORVEL_TARGET_AVX2 inline void StoreTransposed(const __m256i v[4], FullHistorySlot* const slots[4], int count,
-                                                 int offset) {
-  const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]);  // s0: e0 e1, s1: e0 e1 | s0: e4 e5, s1: e4 e5
-  const __m256i t1 = _mm256_unpackhi_epi32(v[0], v[1]);  // s2, s3
-  const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]);  // s0: e2 e3, s1: e2 e3 | ..
-  const __m256i t3 = _mm256_unpackhi_epi32(v[2], v[3]);
-  const __m256i r[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
-                        _mm256_unpackhi_epi64(t1, t3)};
-  for (int j = 0; j < count; ++j) {
-    int32_t* at = reinterpret_cast<int32_t*>(slots[j]) + offset;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(r[j]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 4), _mm256_extracti128_si256(r[j], 1));
+// FullHistoryValue of each 64-bit lane (Q30), in its low half and in its
+// high half: bits 6..37 of the value plus 32.
+QUORVEL_TARGET_AVX2 inline __m256i HistoryLow(__m256i v) {
+  return _mm256_srli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 6);
+}
+QUORVEL_TARGET_AVX2 inline __m256i HistoryHigh(__m256i v) {
+  return _mm256_slli_epi64(_mm256_add_epi64(v, _mm256_set1_epi64x(32)), 26);
+}
+
+// Eight entries of a slot's record from `offset` (in int32) on.
+QUORVEL_TARGET_AVX2 inline void StoreEntries(FullHistorySlot* slot, int offset, __m256i entries) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(reinterpret_cast<int32_t*>(slot) + offset), entries);
+}
+
+// Stores the history values of eight transform outputs c[0..7] (one slot
+// per 64-bit lane) as eight consecutive entries at `offset` (in int32) of
+// each slot's record. Pairs of outputs share the lanes of a slot, pairs of
+// pairs a 128-bit half, and each slot's two halves are joined for one store.
+QUORVEL_TARGET_AVX2 inline void StoreGroup(const __m256i* const c[8], FullHistorySlot* const slots[4], int count,
+                                           int offset) {
+  __m256i p[4];  // p[i], lane j: slot j's entries 2i and 2i + 1
+  for (int i = 0; i < 4; ++i) p[i] = _mm256_blend_epi32(HistoryLow(*c[2 * i]), HistoryHigh(*c[2 * i + 1]), 0xAA);
+  const __m256i a = _mm256_unpacklo_epi64(p[0], p[1]);  // slot 0: entries 0..3 | slot 2: 0..3
+  const __m256i b = _mm256_unpackhi_epi64(p[0], p[1]);  // slots 1 and 3
+  const __m256i d = _mm256_unpacklo_epi64(p[2], p[3]);  // slot 0: entries 4..7 | slot 2: 4..7
+  const __m256i e = _mm256_unpackhi_epi64(p[2], p[3]);  // slots 1 and 3
+  const __m256i rows[4] = {_mm256_permute2x128_si256(a, d, 0x20), _mm256_permute2x128_si256(b, e, 0x20),
+                           _mm256_permute2x128_si256(a, d, 0x31), _mm256_permute2x128_si256(b, e, 0x31)};
+  if (count == 4) {  // the common case, without a test per slot
+    for (int j = 0; j < 4; ++j) StoreEntries(slots[j], offset, rows[j]);
+  } else {
+    for (int j = 0; j < count; ++j) StoreEntries(slots[j], offset, rows[j]);
   }
 }
 
 }  // namespace
 
-QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index) {
+QUORVEL_TARGET_AVX2 bool FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index) {
   const Q28* s[4];
   for (int j = 0; j < 4; ++j) s[j] = slots + 32 * (j < count ? j : 0);
   __m256i x[32], y[32];
+  // The largest and smallest input, for the clamp's report (the slots past
+  // `count` repeat the first, so only the given ones count), in a pass of
+  // their own: folded into the one below, the compiler keeps every input
+  // for a reduction at the end.
+  __m256i high = Load(s[0]), low = high;
+  for (int k = 0; k < 32; k += 8) {
+    for (int j = 0; j < 4; ++j) {
+      high = _mm256_max_epi32(high, Load(s[j] + k));
+      low = _mm256_min_epi32(low, Load(s[j] + k));
+    }
+  }
+  const __m256i beyond = _mm256_or_si256(_mm256_cmpgt_epi32(high, _mm256_set1_epi32(kFullInputLimit)),
+                                         _mm256_cmpgt_epi32(_mm256_set1_epi32(-kFullInputLimit), low));
   // Eight subbands of the four slots at a time, transposed: u[i] holds
   // subband i of each slot in its low half and subband i + 4 in its high one.
   for (int k = 0; k < 32; k += 8) {
@@ -180,13 +265,14 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChanne
     const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
                           _mm256_unpackhi_epi64(t1, t3)};
     for (int i = 0; i < 4; ++i) {
-      x[k + i] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i])), 2);  // Q30
-      x[k + i + 4] = _mm256_slli_epi64(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1)), 2);
+      x[k + i] = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(u[i]));  // Q28
+      x[k + i + 4] = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(u[i], 1));
     }
   }
-  Transform4<32>(x, y);
-  // FullHistoryValue: the low half of a logical shift is the result.
-  for (int m = 0; m < 32; ++m) y[m] = _mm256_srli_epi64(_mm256_add_epi64(y[m], _mm256_set1_epi64x(32)), 6);
+  Transform4<32, true>(x, y);
+  // FullHistoryValue of X[0], which is in Q28: (4 X + 32) >> 6 is (X + 8) >> 4,
+  // and the low half of a logical shift is the result.
+  y[0] = _mm256_srli_epi64(_mm256_add_epi64(y[0], _mm256_set1_epi64x(8)), 4);
   // Those from count on are not written; they point at the last written one,
   // since a frame of 18 slots (LSF Layer III) can end its last group of two
   // at the history's end, and an address further on would lie outside it.
@@ -195,18 +281,19 @@ QUORVEL_TARGET_AVX2 void FullDct32x4Avx2(const Q28* slots, int count, FullChanne
                                     &history.slot[index + std::min(3, count - 1)]};
   constexpr int kEven = offsetof(FullHistorySlot, even) / 4, kOdd = offsetof(FullHistorySlot, odd) / 4;
   for (int g = 0; g < 2; ++g) {
-    const int m = 16 + 8 * g;  // even[8g + i] = X[16 + 8g + i]
-    const __m256i even[4] = {PackLow(y[m], y[m + 4]), PackLow(y[m + 1], y[m + 5]), PackLow(y[m + 2], y[m + 6]),
-                             PackLow(y[m + 3], y[m + 7])};
-    StoreTransposed(even, slot, count, kEven + 8 * g);
-    const int o = 16 - 8 * g;  // odd[8g + i] = X[16 - 8g - i]
-    const __m256i odd[4] = {PackLow(y[o], y[o - 4]), PackLow(y[o - 1], y[o - 5]), PackLow(y[o - 2], y[o - 6]),
-                            PackLow(y[o - 3], y[o - 7])};
-    StoreTransposed(odd, slot, count, kOdd + 8 * g);
+    const __m256i* even[8];  // even[8g + i] = X[16 + 8g + i]
+    const __m256i* odd[8];   // odd[8g + i] = X[16 - 8g - i]
+    for (int i = 0; i < 8; ++i) {
+      even[i] = &y[16 + 8 * g + i];
+      odd[i] = &y[16 - 8 * g - i];
+    }
+    StoreGroup(even, slot, count, kEven + 8 * g);
+    StoreGroup(odd, slot, count, kOdd + 8 * g);
   }
   alignas(32) int32_t first[8];  // X[0] of each slot, in the low halves
   _mm256_store_si256(reinterpret_cast<__m256i*>(first), y[0]);
   for (int j = 0; j < count; ++j) history.first[index + j] = first[2 * j];
+  return !_mm256_testz_si256(beyond, beyond);
 }
 
 namespace {
@@ -246,6 +333,21 @@ QUORVEL_TARGET_AVX2 inline void AgePair(const FullChannelHistory& h, int t, int 
   }
 }
 
+// AgePair of the pair i = 0, which starts the sums: k1 from `start`, k2 and
+// k3 from zero.
+QUORVEL_TARGET_AVX2 inline void FirstAgePair(const FullChannelHistory& h, int t, __m256i start, __m256i k1[4],
+                                             __m256i k2[4], __m256i k3[4]) {
+  const FullHistorySlot& evenSlot = h.slot[t];
+  const FullHistorySlot& oddSlot = h.slot[t - 15];
+  for (int g = 0; g < 4; ++g) {
+    const __m256i x = Values(evenSlot.even + 4 * g);
+    const __m256i y = Values(oddSlot.odd + 4 * g);
+    k1[g] = _mm256_add_epi64(start, _mm256_mul_epi32(_mm256_add_epi64(x, y), Load(kPairLanes.sum[0] + 4 * g)));
+    k2[g] = _mm256_mul_epi32(y, Load(kPairLanes.odd[0] + 4 * g));
+    k3[g] = _mm256_mul_epi32(x, Load(kPairLanes.even[0] + 4 * g));
+  }
+}
+
 // out[16] of the slot at index t: X[0] of the slots t - 15 .. t, whose even
 // entries (odd ages) vpmuldq reads.
 QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
@@ -258,27 +360,31 @@ QUORVEL_TARGET_AVX2 inline Q28 Middle(const FullChannelHistory& h, int t) {
   return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
-// The eight sums of a slot to out[0..31] (see the lanes in FullWindowSlotsAvx2).
+// The sums start from this bias (see StoreOutputs).
+constexpr int64_t kOutputBias = (int64_t{1} << 43) + 2048;
+
+// The eight sums of a slot, each plus kOutputBias, to out[0..31] (see the
+// lanes in FullWindowSlotsAvx2).
 QUORVEL_TARGET_AVX2 inline void StoreOutputs(const __m256i front[4], const __m256i back[4], Q28* out) {
   __m256i q[8];  // Q28 values in the low halves of the lanes: front[0..3], back[0..3]
   // Sums within [-2^43 - 2048, 2^43 - 2048) need no saturation: biased by
   // 2^43 + 2048 they lie in [0, 2^44), and the low half of their logical
   // shift is the result plus 2^31. Any other sum sends all eight the
   // saturating way.
-  const __m256i bias = _mm256_set1_epi64x((int64_t{1} << 43) + 2048);
   __m256i any = _mm256_setzero_si256();
   for (int g = 0; g < 4; ++g) {
-    q[g] = _mm256_add_epi64(front[g], bias);
-    q[4 + g] = _mm256_add_epi64(back[g], bias);
+    q[g] = front[g];
+    q[4 + g] = back[g];
     any = _mm256_or_si256(any, _mm256_or_si256(q[g], q[4 + g]));
   }
   __m256i offset = _mm256_set1_epi32(INT32_MIN);
   if (_mm256_testz_si256(any, _mm256_set1_epi64x(-(int64_t{1} << 44)))) [[likely]] {
     for (__m256i& v : q) v = _mm256_srli_epi64(v, 12);
   } else {
+    const __m256i bias = _mm256_set1_epi64x(kOutputBias);
     for (int g = 0; g < 4; ++g) {
-      q[g] = OutputValues(front[g]);
-      q[4 + g] = OutputValues(back[g]);
+      q[g] = OutputValues(_mm256_sub_epi64(front[g], bias));
+      q[4 + g] = OutputValues(_mm256_sub_epi64(back[g], bias));
     }
     offset = _mm256_setzero_si256();
   }
@@ -301,19 +407,36 @@ QUORVEL_TARGET_AVX2 void FullWindowSlotsAvx2(const FullChannelHistory& history, 
   for (int n = 0; n < count; ++n, out += 32) {
     const int t = index + n;
     __m256i k1[4], k2[4], k3[4];
-    for (int g = 0; g < 4; ++g) k1[g] = k2[g] = k3[g] = _mm256_setzero_si256();
+    // k1 carries the bias into both front and back (k1 - k2, k1 + k3).
+    FirstAgePair(history, t, _mm256_set1_epi64x(kOutputBias), k1, k2, k3);
     // A loop, not unrolled: unrolled, the compiler regroups the sums into
     // trees whose partial sums no longer fit the registers.
-    for (int i = 0; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
+    for (int i = 1; i < 8; ++i) AgePair(history, t, i, k1, k2, k3);
     // front[g]: out[4g..4g+3]; back[g]: out[32 - k] for k = 4g..4g+3 (k = 0 unused).
     __m256i front[4], back[4];
     for (int g = 0; g < 4; ++g) {
       front[g] = _mm256_sub_epi64(k1[g], k2[g]);
       back[g] = _mm256_add_epi64(k1[g], k3[g]);
     }
-    StoreOutputs(front, back, out);
-    out[16] = Middle(history, t);
+    StoreOutputs(front, back, out);  // out[16] is written below
   }
+  out -= 32 * count;
+  // out[16], four slots at a time, one per lane; the rest one by one.
+  int n = 0;
+  for (; n + 4 <= count; n += 4) {
+    const int t = index + n;
+    __m256i sum = _mm256_setzero_si256();
+    for (int i = 0; i < 8; ++i) {
+      sum = _mm256_add_epi64(sum, _mm256_mul_epi32(Values(&history.first[t - 2 * i - 1]), Load(kMiddleByAge.age[i])));
+    }
+    const __m256i q = OutputValues(sum);  // the results in the low halves of the lanes
+    const __m128i low = _mm256_castsi256_si128(q), high = _mm256_extracti128_si256(q, 1);
+    out[32 * n + 16] = _mm_cvtsi128_si32(low);
+    out[32 * n + 48] = _mm_extract_epi32(low, 2);
+    out[32 * n + 80] = _mm_cvtsi128_si32(high);
+    out[32 * n + 112] = _mm_extract_epi32(high, 2);
+  }
+  for (; n < count; ++n) out[32 * n + 16] = Middle(history, index + n);
 }
 
 #endif  // QUORVEL_HAVE_X86_KERNELS

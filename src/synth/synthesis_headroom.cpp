@@ -12,21 +12,11 @@ void ResetFullHeadroom(FullHeadroomState& headroom) {
 
 void SynthesizeFrameFullWide(FullSynthesisState& synthesis, FullHeadroomState& headroom, const FrameState& frame,
                              PcmBlock& pcm) {
-  SynthesizeFrameFull(synthesis, frame, pcm);
+  // The synthesis reports whether its clamp changed a sample: the common
+  // case, no sample beyond the limit, costs no pass of its own.
+  const bool excess = SynthesizeFrameFull(synthesis, frame, pcm);
   const int channels = ChannelCount(frame);
   const int count = SlotsPerFrame(frame) * kSubbands;
-  // The common case, no sample beyond the limit, in one pass that compilers
-  // vectorise.
-  bool excess = false;
-  for (int ch = 0; ch < channels; ++ch) {
-    const Q28* s = frame.samples[ch].data();
-    Q28 high = 0, low = 0;
-    for (int i = 0; i < count; ++i) {
-      high = s[i] > high ? s[i] : high;
-      low = s[i] < low ? s[i] : low;
-    }
-    excess |= high > kFullInputLimit || low < -kFullInputLimit;
-  }
   if (excess) {
     for (int ch = 0; ch < channels; ++ch) {
       const Q28* s = frame.samples[ch].data();

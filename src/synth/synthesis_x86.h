@@ -15,7 +15,7 @@ void WindowTailsAvx2(const ChannelHistory& history0, int position0, const Channe
                      int count, Q28* out0, Q28* out1);
 void Dct32LanesSse41(const Q28* slots, int count, int32_t* rows, int stride);
 void Dct32LanesAvx2(const Q28* slots, int count, int32_t* rows, int stride);
-void FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index);
+bool FullDct32x4Avx2(const Q28* slots, int count, FullChannelHistory& history, int index);
 void FullWindowSlotsAvx2(const FullChannelHistory& history, int index, int count, Q28* out);
 
 inline void InitKernelsX86(SynthesisKernels& kernels, KernelLevel level) {
