@@ -252,6 +252,19 @@ int ScanTierFrame(DecoderState& state) {
   return 0;
 }
 
+// The full tier's synthesis of the frame in state.frame. Layer III samples
+// can go beyond what the filterbank takes, and the part beyond runs through a
+// second synthesis; while that one still rings (after a loud Layer III
+// frame), every frame, a concealed one or one of another layer included, must
+// move it on, or the rest of its tail would play late.
+void SynthesizeFull(DecoderState& state) {
+  if (state.frame.layer == 3 || state.headroom.liveFrames > 0) {
+    SynthesizeFrameFullWide(state.fullSynthesis, state.headroom, state.frame, state.pcm);
+  } else {
+    SynthesizeFrameFull(state.fullSynthesis, state.frame, state.pcm);
+  }
+}
+
 // The full tier runs the silence of a concealed frame through the synthesis,
 // so that the frames after it start from the silence a concealing host
 // played rather than from the sound before the gap; and so that the history
@@ -260,7 +273,7 @@ int ScanTierFrame(DecoderState& state) {
 void SynthesizeSilence(DecoderState& state) {
   FrameState& frame = state.frame;
   for (int ch = 0; ch < ChannelCount(frame); ++ch) frame.samples[ch].fill(0);
-  SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
+  SynthesizeFull(state);
   if (ChannelCount(frame) == 1) AdvanceSilenceFull(state.fullSynthesis.channel[1], SlotsPerFrame(frame));
 }
 
@@ -273,11 +286,7 @@ void SynthesizeTierFrame(DecoderState& state) {
       ApplyGainFull(frame, state.gain);
       ApplyEqualiserFull(frame, state.eqGains);
     }
-    if (frame.layer == 3) {
-      SynthesizeFrameFullWide(state.fullSynthesis, state.headroom, frame, state.pcm);
-    } else {
-      SynthesizeFrameFull(state.fullSynthesis, frame, state.pcm);
-    }
+    SynthesizeFull(state);
     // A single-channel frame is silence in the second channel: its history
     // moves on with it, so that a later two-channel frame starts from the
     // frames just before it.
