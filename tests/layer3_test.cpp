@@ -1,7 +1,8 @@
 // The Layer III decoder on frames built by hand: damage in the side
 // information and missing reservoir bytes are reported with their status,
 // main data reaching back into earlier frames decodes as if it were the
-// frame's own, and the CRC covers the side information.
+// frame's own, the CRC covers the side information, and a concealed frame
+// after a frame too loud for the filterbank's range moves that frame's tail on.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "bit_writer.h"
 #include "layers/layer3.h"
 #include "layers/layer_decoders.h"
+#include "quorvel/decoder.hpp"
 
 namespace quorvel::test {
 namespace {
@@ -185,6 +187,44 @@ TEST(Layer3, CrcCoversTheSideInformation) {
   EXPECT_EQ(Decode({Build(f)}).status[0], 0);
   f.crcOk = false;
   EXPECT_EQ(Decode({Build(f)}).status[0], StatusCrcError);
+}
+
+// Samples beyond what the filterbank takes run through a second synthesis;
+// its tail must pass during a concealed frame as the first one's does, and
+// not play later over what follows.
+TEST(Layer3, ConcealedFrameAfterALoudOneLeavesSilenceSilent) {
+  Layer3Frame loud, silent, damaged;
+  loud.granule[0] = OneLine();
+  loud.granule[0].globalGain = 226;  // the line at 2^4: subband samples beyond 2
+  loud.mainData = {kOneLineByte};
+  damaged.granule[0] = OneLine();
+  damaged.granule[0].tableSelect[0] = 4;
+  damaged.mainData = {kOneLineByte};
+  // The loud frame's second granule is silent, so nothing of it overlaps
+  // into the next frame: after it only the synthesis tails remain.
+  const Result direct = Decode({Build(loud)});
+  ASSERT_EQ(direct.status[0], 0);
+  const auto [low, high] = std::minmax_element(direct.samples[0].begin(), direct.samples[0].end());
+  EXPECT_GT(std::max(*high, -*low), 2 * (Q28{1} << 28));
+
+  std::vector<uint8_t> stream;
+  for (const auto& f : {Build(loud), Build(damaged), Build(silent), Build(silent)}) {
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  Decoder decoder;
+  decoder.Feed(stream);
+  decoder.Finish();
+  Frame frame;
+  std::vector<SkipReason> reasons;
+  std::vector<int16_t> after;  // the PCM of the frames after the concealed one
+  for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::End;) {
+    reasons.push_back(frame.skipped);
+    if (reasons.size() > 2) after.insert(after.end(), frame.pcm.begin(), frame.pcm.end());
+  }
+  ASSERT_EQ(reasons, (std::vector<SkipReason>{SkipReason::None, SkipReason::BadSideInfo, SkipReason::None,
+                                               SkipReason::None}));
+  ASSERT_EQ(after.size(), 2u * 1152);
+  EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](int16_t v) { return v == 0; }));
 }
 
 }  // namespace
