@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <random>
 
-#include "layers/layer3.h"
+#include "layers/layer3_hybrid.h"
 #include "reference/layer3_reference.h"
 #include "test_seed.h"
 

@@ -48,11 +48,6 @@ inline void ClearReservoir(Layer3State& state) { state.reservoirSize = 0; }
 // seen); after a failure the IMDCT overlap is silence.
 int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor);
 
-// The 18-point transform z[m] = sum_k x[k] cos(pi / 72 (2m + 1)(2k + 1)) at
-// the heart of the long IMDCT, Q28 in and out, for any 32-bit x: through two
-// nine-point transforms, within 64 (Q28) of the exact sum. For the tests too.
-void Dct4Of18(const int32_t* x, int64_t* z);
-
 // One Huffman code of big-value table `table` (1..31; no linbits, no sign
 // bits) read at bit `pos` of `data`, which must have 8 readable bytes beyond
 // the code: (x << 4) | y, with pos moved past the code. For the tests.
