@@ -640,14 +640,9 @@ int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor) {
     }
     for (int ch = 0; ch < channels; ++ch) {
       const GranuleInfo& g = si.granule[gr][ch];
-      if (IsShort(g)) {
-        ReorderShort(g, rate, xr[ch]);
-        if (g.mixed) HybridAntialias(xr[ch], 1, 576);
-      } else {
-        HybridAntialias(xr[ch], 31, active[ch]);
-      }
-      HybridSynthesize(Layer3Block{g.windowSwitching, g.blockType, g.mixed}, xr[ch], state.overlap[ch],
-                       &frame.samples[ch][gr * 18 * 32]);
+      if (IsShort(g)) ReorderShort(g, rate, xr[ch]);
+      HybridFilterbank(Layer3Block{g.windowSwitching, g.blockType, g.mixed}, xr[ch], IsShort(g) ? 576 : active[ch],
+                       state.overlap[ch], &frame.samples[ch][gr * 18 * 32]);
     }
   }
   return 0;

@@ -14,6 +14,7 @@
 
 #include "bitstream/frame.h"
 #include "fixed.h"
+#include "layers/layer3_hybrid.h"
 
 namespace quorvel {
 
@@ -27,8 +28,8 @@ constexpr uint32_t kReservoirPadding = 32;
 struct Layer3State {
   uint8_t reservoir[kReservoirCapacity + kReservoirPadding];
   uint32_t reservoirSize;  // bytes of main data before the current frame's
-  // The second halves of the IMDCT outputs, [channel][subband * 18 + i].
-  Q28 overlap[kMaxChannels][576];
+  // The second halves of the IMDCT outputs, by channel.
+  HybridOverlap overlap[kMaxChannels];
 };
 
 // Silence and an empty reservoir.

@@ -5,14 +5,125 @@
 
 #include "layers/layer3_tables.h"
 
+#if QUORVEL_HAVE_X86_KERNELS
+#include "layers/layer3_hybrid_x86.h"
+#endif
+
 namespace quorvel {
+
+// (kImdctWindowQ31 + 4) >> 3, which tests/layer3_imdct_test.cpp recomputes.
+const int64_t kImdctWindowQ28[3][36] = {
+    {11708990, 35037858, 58100067, 80720098, 102725802, 123949700, 144230265, 163413152, 181352366, 197911378,
+     212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965, 268179965, 266138954,
+     262072464, 256011445, 248002024, 238105158, 226396167, 212964166, 197911378, 181352366, 163413152, 144230265,
+     123949700, 102725802, 80720098, 58100067, 35037858, 11708990},
+    {11708990, 35037858, 58100067, 80720098, 102725802, 123949700, 144230265, 163413152, 181352366, 197911378,
+     212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965, 268435456, 268435456,
+     268435456, 268435456, 268435456, 268435456, 266138954, 248002024, 212964166, 163413152, 102725802, 35037858,
+     0, 0, 0, 0, 0, 0},
+    {0, 0, 0, 0, 0, 0, 35037858, 102725802, 163413152, 212964166, 248002024, 266138954, 268435456, 268435456,
+     268435456, 268435456, 268435456, 268435456, 268179965, 266138954, 262072464, 256011445, 248002024, 238105158,
+     226396167, 212964166, 197911378, 181352366, 163413152, 144230265, 123949700, 102725802, 80720098, 58100067,
+     35037858, 11708990},
+};
+
 namespace {
 
 inline Q28 Saturate(int64_t v) {
   return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
 }
 
+constexpr int64_t kHalfQ28 = int64_t{1} << 27;
+
+// The 18 distinct rows of the long IMDCT of x[18], Q28: r[i] is output i
+// before its window (output 17 - i is -r[i]), r[9 + i] outputs 18 + i and
+// 35 - i, i = 0..8. Each row sums its Q56 products exactly: the cosines'
+// magnitudes sum to at most 11.76 x 2^28 per row, so for any 32-bit x the
+// sum and every partial sum stay below 2^62.56; |r| < 2^34.56.
+void ImdctRows(const Q28* x, int64_t* r) {
+  for (int j = 0; j < 18; ++j) {
+    const int32_t* c = kImdctCosQ28[j];
+    int64_t sum = 0;
+    for (int k = 0; k < 18; ++k) sum += int64_t{x[k]} * c[k];
+    r[j] = (sum + kHalfQ28) >> 28;
+  }
+}
+
+// A row times its window value w (Q28, 0 <= w <= 2^28), rounded: below
+// 2^62.56 before the shift.
+inline int64_t Window(int64_t r, int64_t w) { return (r * w + kHalfQ28) >> 28; }
+
+// Overlap-add and frequency inversion of subband sb's 36 outputs y (|y| <
+// 2^35): the first half plus the overlap, negated in the odd slots of an odd
+// subband, saturated; the second half becomes the overlap.
+void OverlapAdd(const int64_t* y, int sb, Q28* overlap, Q28* out) {
+  const bool odd = sb & 1;
+  for (int i = 0; i < 18; ++i) {
+    Q28& prev = overlap[32 * i + sb];
+    const int64_t sum = y[i] + prev;
+    out[32 * i + sb] = Saturate(odd && (i & 1) ? -sum : sum);
+    prev = Saturate(y[18 + i]);
+  }
+}
+
+// Subbands [begin, end) whose spectrum is zero: the overlap alone, as the
+// transform of zeros would give it, and silence behind.
+void ReleaseOverlap(int begin, int end, Q28* overlap, Q28* out) {
+  for (int i = 0; i < 18; ++i) {
+    for (int sb = begin; sb < end; ++sb) {
+      Q28& prev = overlap[32 * i + sb];
+      out[32 * i + sb] = (sb & 1) && (i & 1) ? Saturate(-int64_t{prev}) : prev;
+      prev = 0;
+    }
+  }
+}
+
+// The three 12-point IMDCTs of a short block's subband (x: three windows of
+// six lines), windowed, at their places in the 36 outputs: Q56 sums of the
+// windowed cosines, rounded once.
+void ImdctShortSubband(const Q28* x, int sb, Q28* overlap, Q28* out) {
+  int64_t q56[36] = {};
+  for (int w = 0; w < 3; ++w) {
+    for (int i = 0; i < 12; ++i) {
+      int64_t sum = 0;
+      for (int k = 0; k < 6; ++k) sum += int64_t{x[6 * w + k]} * kImdctShortQ28[i][k];
+      q56[6 + 6 * w + i] += sum;
+    }
+  }
+  int64_t y[36];
+  for (int i = 0; i < 36; ++i) y[i] = (q56[i] + kHalfQ28) >> 28;
+  OverlapAdd(y, sb, overlap, out);
+}
+
 }  // namespace
+
+void ImdctLongPlain(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out) {
+  const int64_t* w = kImdctWindowQ28[type];
+  for (int sb = begin; sb < end; ++sb) {
+    int64_t r[18], y[36];
+    ImdctRows(xr + 18 * sb, r);
+    for (int i = 0; i < 9; ++i) {
+      y[i] = Window(r[i], w[i]);
+      y[17 - i] = -Window(r[i], w[17 - i]);
+      y[18 + i] = Window(r[9 + i], w[18 + i]);
+      y[35 - i] = Window(r[9 + i], w[35 - i]);
+    }
+    OverlapAdd(y, sb, overlap, out);
+  }
+}
+
+const HybridKernels& HybridKernelsFor(KernelLevel level) {
+  return KernelTableFor(level, HybridKernels{ImdctLongPlain});
+}
+
+void Dct4Of18(const int32_t* x, int64_t* z) {
+  int64_t r[18];
+  ImdctRows(x, r);
+  for (int i = 0; i < 9; ++i) {
+    z[9 + i] = r[i];
+    z[8 - i] = -r[9 + i];
+  }
+}
 
 // The butterflies across subband boundaries 1..`boundaries` that touch a
 // line below `active` (the lines from `active` on are zero).
@@ -28,149 +139,41 @@ void HybridAntialias(Q28* xr, int boundaries, int active) {
   }
 }
 
-namespace {
-
-// d times a window value w in Q28, rounded: the caller keeps d * w within 64
-// bits.
-inline int64_t WindowQ28(int64_t d, int64_t w) { return (d * w + (int64_t{1} << 27)) >> 28; }
-
-// The nine-point transform D[m] = sum_i v[i] cos(pi (2m + 1) i / 18), m =
-// 0..8, of Q28 values |v| <= 2^33, Q28: D[8 - m] takes the even terms with
-// the odd ones subtracted. Each half sums at most 3.5 x 2^61 in Q56 and is
-// rounded on its own.
-constexpr int64_t kDct9EvenQ28[4][4] = {{252246817, 205633489, 134217728, 46613328},
-                                        {134217728, -134217728, -268435456, -134217728},
-                                        {-46613328, -252246817, 134217728, 205633489},
-                                        {-205633489, 46613328, 134217728, -252246817}};
-constexpr int64_t kDct9OddQ28[4][4] = {{264357318, 232471924, 172546985, 91810333},
-                                       {232471924, 0, -232471924, -232471924},
-                                       {172546985, -232471924, -91810333, 264357318},
-                                       {91810333, -232471924, 264357318, -172546985}};
-// 1 / (2 cos(pi (2m + 1) / 36)) and 1 / (2 cos(pi (2m + 1) / 72)), Q28.
-constexpr int64_t kHalfSecant36Q28[9] = {134730418, 138952417, 148092877, 163849592, 189812531,
-                                         234001468, 317586200, 518577479, 1539975724};
-constexpr int64_t kHalfSecant72Q28[18] = {134345595, 135375887, 137476469, 140731197, 145276222, 151314643,
-                                          159140490, 169177744, 182045102, 198667367, 220476728, 249800532,
-                                          290672726, 350727825, 446342333, 620116279, 1028281954, 3077020016};
-
-inline int64_t RoundQ56(int64_t v) { return (v + (int64_t{1} << 27)) >> 28; }
-
-void Dct9(const int64_t* v, int64_t* d) {
-  for (int m = 0; m < 4; ++m) {
-    const int64_t* ce = kDct9EvenQ28[m];
-    const int64_t* co = kDct9OddQ28[m];
-    const int64_t even = v[0] + RoundQ56(v[2] * ce[0] + v[4] * ce[1] + v[6] * ce[2] + v[8] * ce[3]);
-    const int64_t odd = RoundQ56(v[1] * co[0] + v[3] * co[1] + v[5] * co[2] + v[7] * co[3]);
-    d[m] = even + odd;
-    d[8 - m] = even - odd;
-  }
-  d[4] = v[0] - v[2] + v[4] - v[6] + v[8];
-}
-
-// round(d * c / 2^28) for |d| < 2^40 and 0 < c < 2^32: the products of c with
-// the bits of d above and below 2^28, each within 64 bits.
-inline int64_t MulQ28Split(int64_t d, int64_t c) {
-  const int64_t high = d >> 28;
-  const int64_t low = d & ((int64_t{1} << 28) - 1);
-  return high * c + ((low * c + (int64_t{1} << 27)) >> 28);
-}
-
-// 2 cos(pi (2m + 1) / 72) z[m]: the 18-point transform before its last
-// division.
-void Dct4Of18Unscaled(const int32_t* x, int64_t* u) {
-  // 2 cos(a) z[m] = sum_j y[j] cos(pi (2m + 1) j / 36) with y[j] = x[j] +
-  // x[j - 1]; its even j form a nine-point transform symmetric in m <-> 17 -
-  // m, its odd j one antisymmetric, which by the same step is v[i] = y[2i +
-  // 1] + y[2i - 1] through the nine-point transform over 2 cos(pi (2m + 1) /
-  // 36). |x| <= 2^31: |y| <= 2^32, |v| <= 2^33, the sums below 2^40.
-  int64_t even[9], v[9], e[9], o[9];
-  even[0] = x[0];
-  v[0] = int64_t{x[1]} + x[0];
-  for (int i = 1; i < 9; ++i) {
-    const int64_t below = int64_t{x[2 * i - 1]} + x[2 * i - 2];  // y[2i - 1]
-    even[i] = int64_t{x[2 * i]} + x[2 * i - 1];                  // y[2i]
-    v[i] = int64_t{x[2 * i + 1]} + x[2 * i] + below;
-  }
-  Dct9(even, e);
-  Dct9(v, o);
-  for (int m = 0; m < 9; ++m) {
-    const int64_t odd = MulQ28Split(o[m], kHalfSecant36Q28[m]);
-    u[m] = e[m] + odd;
-    u[17 - m] = e[m] - odd;
-  }
-}
-
-}  // namespace
-
-void Dct4Of18(const int32_t* x, int64_t* z) {
-  int64_t u[18];
-  Dct4Of18Unscaled(x, u);
-  for (int m = 0; m < 18; ++m) z[m] = MulQ28Split(u[m], kHalfSecant72Q28[m]);
-}
-
-// IMDCT, window, overlap-add and frequency inversion of one granule and
-// channel; writes 18 slots of subband samples at `out` (stride 32), Q28.
-// The long blocks go through the fast 18-point transform (Q28, below 2^36)
-// and the windows in Q28; the short ones sum Q56 products and round once.
-void HybridSynthesize(const Layer3Block& g, const Q28* xr, Q28* overlap, Q28* out) {
-  // Subbands above the last non-zero line only release their overlap.
-  int active = 576;
+void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverlap& overlap, Q28* out) {
+  active = std::clamp(active, 0, 576);
   while (active > 0 && xr[active - 1] == 0) --active;
-  const int activeSubbands = (active + 17) / 18;
-  for (int sb = activeSubbands; sb < 32; ++sb) {
-    Q28* prev = overlap + 18 * sb;
-    for (int i = 0; i < 18; ++i) {
-      out[32 * i + sb] = (sb & 1) && (i & 1) ? WrapNeg(prev[i]) : prev[i];
-      prev[i] = 0;
-    }
-  }
-  // The long windows of this granule's blocks (type 0 for the long subbands
-  // of a mixed block) in Q28. |z| < 11.76 x 2^31 (the most the cosines'
-  // magnitudes sum to), so z times its window stays below 2^62.56.
-  int64_t window[3][36];
-  for (int type = 0; type < 3; ++type) {
-    if (type != 0 && !g.windowSwitching) break;
-    for (int i = 0; i < 36; ++i) window[type][i] = (kImdctWindowQ31[type][i] + 4) >> 3;
-  }
-  for (int sb = 0; sb < activeSubbands; ++sb) {
-    const Q28* x = xr + 18 * sb;
-    Q28* prev = overlap + 18 * sb;
-    int64_t y[36];
-    const bool shortBlock = g.IsShort() && !(g.mixed && sb < 2);
-    if (!shortBlock) {
-      const int type = (!g.windowSwitching || (g.mixed && sb < 2)) ? 0 : g.blockType == 1 ? 1 : g.blockType == 3 ? 2 : 0;
-      // The 36 outputs are z[9..17], their mirror -z[17..9], -z[8..0] and
-      // its mirror: y[i] = z[9 + i], y[17 - i] = -z[9 + i], y[18 + i] =
-      // y[35 - i] = -z[8 - i] for i = 0..8.
-      int64_t z[18];
-      Dct4Of18(x, z);
-      const int64_t* w = window[type];
-      for (int i = 0; i < 9; ++i) {
-        y[i] = WindowQ28(z[9 + i], w[i]);
-        y[17 - i] = WindowQ28(-z[9 + i], w[17 - i]);
-        y[18 + i] = WindowQ28(-z[8 - i], w[18 + i]);
-        y[35 - i] = WindowQ28(-z[8 - i], w[35 - i]);
+  // The butterflies reach 8 lines into the subband above the last boundary
+  // they cross; nothing else spreads.
+  const bool shortBlock = block.IsShort();
+  const int boundaries = std::min(shortBlock ? (block.mixed ? 1 : 0) : 31, (active + 7) / 18);
+  HybridAntialias(xr, boundaries, active);
+  const int reach = std::max(active, boundaries > 0 ? 18 * boundaries + 8 : 0);
+  const int activeSubbands = (reach + 17) / 18;
+  const int held = static_cast<int>(std::min<uint32_t>(overlap.subbands, 32));
+  int transformed = activeSubbands;
+  if (!shortBlock) {
+    // Whole groups of four for the vector kernels: the transform of a zero
+    // subband releases its overlap exactly as ReleaseOverlap does.
+    transformed = std::min(32, (activeSubbands + 3) & ~3);
+    const int type = !block.windowSwitching ? 0 : block.blockType == 1 ? 1 : block.blockType == 3 ? 2 : 0;
+    // The mixed flag on a start or stop block gives its two lowest subbands
+    // the normal window, as it does a short block's.
+    const int first = (type != 0 && block.mixed) ? 2 : 0;
+    if (first) ImdctLongPlain(xr, 0, first, 0, overlap.value, out);
+    HybridKernelsFor(ActiveKernelLevel()).imdctLong(xr, first, transformed, type, overlap.value, out);
+  } else {
+    for (int sb = 0; sb < activeSubbands; ++sb) {
+      if (block.mixed && sb < 2) {
+        ImdctLongPlain(xr, sb, sb + 1, 0, overlap.value, out);
+      } else {
+        ImdctShortSubband(xr + 18 * sb, sb, overlap.value, out);
       }
-    } else {
-      int64_t q56[36] = {};
-      for (int w = 0; w < 3; ++w) {
-        int64_t in[6];
-        for (int k = 0; k < 6; ++k) in[k] = x[6 * w + k];
-        for (int i = 0; i < 12; ++i) {
-          int64_t sum = 0;
-          for (int k = 0; k < 6; ++k) sum += in[k] * kImdctShortQ28[i][k];
-          q56[6 + 6 * w + i] += sum;
-        }
-      }
-      for (int i = 0; i < 36; ++i) y[i] = RoundQ56(q56[i]);
     }
-    const int64_t odd = (sb & 1) ? -1 : 1;  // frequency inversion
-    for (int i = 0; i < 18; i += 2) {
-      out[32 * i + sb] = Saturate(y[i] + prev[i]);
-      out[32 * (i + 1) + sb] = Saturate(odd * (y[i + 1] + prev[i + 1]));
-    }
-    for (int i = 0; i < 18; ++i) prev[i] = Saturate(y[18 + i]);
   }
+  const int released = std::max(transformed, held);
+  ReleaseOverlap(transformed, released, overlap.value, out);
+  for (int i = 0; i < 18; ++i) std::fill(out + 32 * i + released, out + 32 * i + 32, 0);
+  overlap.subbands = static_cast<uint32_t>(activeSubbands);
 }
 
 }  // namespace quorvel
