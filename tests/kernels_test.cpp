@@ -107,6 +107,7 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
     EXPECT_EQ(SynthesisKernelsFor(level).dct32Lanes, &Dct32LanesPlain);
     EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
     EXPECT_EQ(HybridKernelsFor(level).imdctLong, &ImdctLongPlain);
+    EXPECT_EQ(HybridKernelsFor(level).antialias, &AntialiasPlain);
     EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
   }
   EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlots, &WindowSlots);
@@ -417,6 +418,35 @@ TEST(Kernels, ImdctLongMatchesPlain) {
       for (int i = 0; i < 18 * 32; ++i) {
         if (i % 32 < begin || i % 32 >= end) {
           ASSERT_EQ(out[i], kSentinel) << name << " wrote outside the range: " << i;
+        }
+      }
+    }
+  }
+}
+
+// The anti-alias butterflies of every level against the plain ones, over
+// any count of boundaries, with values that saturate; lines no butterfly
+// reaches stay as they were.
+TEST(Kernels, AntialiasMatchesPlain) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 300; ++trial) {
+      std::vector<Q28> plain(576);
+      for (Q28& v : plain) v = rng.Value(trial, 0x10000000 >> (trial % 5 * 4));
+      std::vector<Q28> fast = plain;
+      const std::vector<Q28> before = plain;
+      const int boundaries = static_cast<int>(rng.Next() % 32);
+      AntialiasPlain(plain.data(), boundaries);
+      k.antialias(fast.data(), boundaries);
+      ASSERT_EQ(fast, plain) << name << " trial " << trial << " boundaries " << boundaries;
+      for (int line = 0; line < 576; ++line) {
+        const int sb = line / 18, i = line % 18;
+        const bool reached = (i >= 10 && sb + 1 <= boundaries) || (i < 8 && sb >= 1 && sb <= boundaries);
+        if (!reached) {
+          ASSERT_EQ(plain[line], before[line]) << "line " << line << " boundaries " << boundaries;
         }
       }
     }

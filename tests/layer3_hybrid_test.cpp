@@ -1,6 +1,8 @@
 // The Layer III hybrid filterbank: its windows, the long IMDCT against a
 // double-precision definition, the skipping of silent subbands against the
 // full computation, and the mixed flag of start and stop blocks.
+#include "layers/layer3_hybrid.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <random>
 #include <vector>
 
-#include "layers/layer3_hybrid.h"
 #include "layers/layer3_tables.h"
 #include "test_seed.h"
 
@@ -84,8 +85,8 @@ struct BlockCase {
   Layer3Block block;
 };
 constexpr BlockCase kBlockCases[] = {
-    {"normal", {0, 0, 0}}, {"start", {1, 1, 0}},         {"short", {1, 2, 0}},
-    {"stop", {1, 3, 0}},   {"mixed short", {1, 2, 1}},   {"mixed start", {1, 1, 1}},
+    {"normal", {0, 0, 0}}, {"start", {1, 1, 0}},       {"short", {1, 2, 0}},
+    {"stop", {1, 3, 0}},   {"mixed short", {1, 2, 1}}, {"mixed start", {1, 1, 1}},
 };
 
 // Granules of every kind with spectra that end anywhere: the filterbank told

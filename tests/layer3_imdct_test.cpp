@@ -1,7 +1,8 @@
 // The long IMDCT's 18-point transform against the direct sum over the
 // table's Q28 cosines (tests/reference) and against its definition. The
-// Q56 products now, so the tolerances below (set for the earlier transform
-// through two nine-point ones) hold with room to spare.
+// transform sums its exact Q56 products now, so the tolerances below (set
+// for the earlier transform through two nine-point ones) hold with room to
+// spare.
 #include <gtest/gtest.h>
 
 #include <cmath>

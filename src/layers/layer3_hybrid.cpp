@@ -13,25 +13,23 @@ namespace quorvel {
 
 // (kImdctWindowQ31 + 4) >> 3, which tests/layer3_imdct_test.cpp recomputes.
 const int64_t kImdctWindowQ28[3][36] = {
-    {11708990, 35037858, 58100067, 80720098, 102725802, 123949700, 144230265, 163413152, 181352366, 197911378,
-     212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965, 268179965, 266138954,
-     262072464, 256011445, 248002024, 238105158, 226396167, 212964166, 197911378, 181352366, 163413152, 144230265,
-     123949700, 102725802, 80720098, 58100067, 35037858, 11708990},
-    {11708990, 35037858, 58100067, 80720098, 102725802, 123949700, 144230265, 163413152, 181352366, 197911378,
-     212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965, 268435456, 268435456,
-     268435456, 268435456, 268435456, 268435456, 266138954, 248002024, 212964166, 163413152, 102725802, 35037858,
-     0, 0, 0, 0, 0, 0},
-    {0, 0, 0, 0, 0, 0, 35037858, 102725802, 163413152, 212964166, 248002024, 266138954, 268435456, 268435456,
-     268435456, 268435456, 268435456, 268435456, 268179965, 266138954, 262072464, 256011445, 248002024, 238105158,
-     226396167, 212964166, 197911378, 181352366, 163413152, 144230265, 123949700, 102725802, 80720098, 58100067,
-     35037858, 11708990},
+    {11708990,  35037858,  58100067,  80720098,  102725802, 123949700, 144230265, 163413152, 181352366,
+     197911378, 212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965,
+     268179965, 266138954, 262072464, 256011445, 248002024, 238105158, 226396167, 212964166, 197911378,
+     181352366, 163413152, 144230265, 123949700, 102725802, 80720098,  58100067,  35037858,  11708990},
+    {11708990,  35037858,  58100067,  80720098,  102725802, 123949700, 144230265, 163413152, 181352366,
+     197911378, 212964166, 226396167, 238105158, 248002024, 256011445, 262072464, 266138954, 268179965,
+     268435456, 268435456, 268435456, 268435456, 268435456, 268435456, 266138954, 248002024, 212964166,
+     163413152, 102725802, 35037858,  0,         0,         0,         0,         0,         0},
+    {0,         0,         0,         0,         0,         0,         35037858,  102725802, 163413152,
+     212964166, 248002024, 266138954, 268435456, 268435456, 268435456, 268435456, 268435456, 268435456,
+     268179965, 266138954, 262072464, 256011445, 248002024, 238105158, 226396167, 212964166, 197911378,
+     181352366, 163413152, 144230265, 123949700, 102725802, 80720098,  58100067,  35037858,  11708990},
 };
 
 namespace {
 
-inline Q28 Saturate(int64_t v) {
-  return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v);
-}
+inline Q28 Saturate(int64_t v) { return static_cast<Q28>(v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : v); }
 
 constexpr int64_t kHalfQ28 = int64_t{1} << 27;
 
@@ -113,7 +111,7 @@ void ImdctLongPlain(const Q28* xr, int begin, int end, int type, Q28* overlap, Q
 }
 
 const HybridKernels& HybridKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, HybridKernels{ImdctLongPlain});
+  return KernelTableFor(level, HybridKernels{ImdctLongPlain, AntialiasPlain});
 }
 
 void Dct4Of18(const int32_t* x, int64_t* z) {
@@ -125,10 +123,7 @@ void Dct4Of18(const int32_t* x, int64_t* z) {
   }
 }
 
-// The butterflies across subband boundaries 1..`boundaries` that touch a
-// line below `active` (the lines from `active` on are zero).
-void HybridAntialias(Q28* xr, int boundaries, int active) {
-  boundaries = std::min(boundaries, (active + 7) / 18);
+void AntialiasPlain(Q28* xr, int boundaries) {
   for (int sb = 1; sb <= boundaries; ++sb) {
     Q28* x = xr + 18 * sb;
     for (int i = 0; i < 8; ++i) {
@@ -139,6 +134,12 @@ void HybridAntialias(Q28* xr, int boundaries, int active) {
   }
 }
 
+// The butterflies across subband boundaries 1..`boundaries` that touch a
+// line below `active` (the lines from `active` on are zero).
+void HybridAntialias(Q28* xr, int boundaries, int active) {
+  AntialiasPlain(xr, std::min(boundaries, (active + 7) / 18));
+}
+
 void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverlap& overlap, Q28* out) {
   active = std::clamp(active, 0, 576);
   while (active > 0 && xr[active - 1] == 0) --active;
@@ -146,7 +147,8 @@ void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverl
   // they cross; nothing else spreads.
   const bool shortBlock = block.IsShort();
   const int boundaries = std::min(shortBlock ? (block.mixed ? 1 : 0) : 31, (active + 7) / 18);
-  HybridAntialias(xr, boundaries, active);
+  const HybridKernels& kernels = HybridKernelsFor(ActiveKernelLevel());
+  kernels.antialias(xr, boundaries);
   const int reach = std::max(active, boundaries > 0 ? 18 * boundaries + 8 : 0);
   const int activeSubbands = (reach + 17) / 18;
   const int held = static_cast<int>(std::min<uint32_t>(overlap.subbands, 32));
@@ -160,7 +162,7 @@ void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverl
     // the normal window, as it does a short block's.
     const int first = (type != 0 && block.mixed) ? 2 : 0;
     if (first) ImdctLongPlain(xr, 0, first, 0, overlap.value, out);
-    HybridKernelsFor(ActiveKernelLevel()).imdctLong(xr, first, transformed, type, overlap.value, out);
+    kernels.imdctLong(xr, first, transformed, type, overlap.value, out);
   } else {
     for (int sb = 0; sb < activeSubbands; ++sb) {
       if (block.mixed && sb < 2) {

@@ -62,10 +62,15 @@ extern const int64_t kImdctWindowQ28[3][36];
 // kernel imdctLong.
 void ImdctLongPlain(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out);
 
+// The butterflies across subband boundaries 1..`boundaries` of xr[576], in
+// place. The plain version of the kernel antialias.
+void AntialiasPlain(Q28* xr, int boundaries);
+
 // The kernels of the hybrid filterbank. Every version of a kernel gives the
 // same bits for every input as the plain one (tests/kernels_test.cpp).
 struct HybridKernels {
   void (*imdctLong)(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out);
+  void (*antialias)(Q28* xr, int boundaries);
 };
 
 // The hybrid kernels of `level` (the plain ones where it is not supported).
