@@ -403,7 +403,7 @@ TEST(Kernels, ImdctLongMatchesPlain) {
     for (int trial = 0; trial < 300; ++trial) {
       // Exactly 576 lines, so that a read beyond them is caught.
       std::vector<Q28> xr(576);
-      const int32_t typical = trial % 4 == 3 ? 0x7FFFFFFF : 0x10000000 >> (trial % 4 * 6);
+      const int32_t typical = trial % 4 == 3 ? 0x40000000 : 0x10000000 >> (trial % 4 * 6);
       for (Q28& v : xr) v = rng.Next() % 5 == 0 ? 0 : rng.Value(trial / 4, typical);
       const int begin = trial % 7 == 0 ? 0 : static_cast<int>(rng.Next() % 33);
       const int end = begin + static_cast<int>(rng.Next() % (33 - begin));
