@@ -21,6 +21,7 @@
 #include "cpu.h"
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
+#include "layers/layer3_hybrid.h"
 #include "layers/requant.h"
 #include "output/pcm.h"
 #include "reference/pcm_reference.h"
@@ -105,6 +106,8 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
     EXPECT_EQ(SynthesisKernelsFor(level).windowTails, &WindowTails);
     EXPECT_EQ(SynthesisKernelsFor(level).dct32Lanes, &Dct32LanesPlain);
     EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
+    EXPECT_EQ(HybridKernelsFor(level).imdctLong, &ImdctLongPlain);
+    EXPECT_EQ(HybridKernelsFor(level).antialias, &AntialiasPlain);
     EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
   }
   EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlots, &WindowSlots);
@@ -381,6 +384,70 @@ TEST(Kernels, WritePcmAtTheEdgesOfItsBlocks) {
         ASSERT_EQ(residual[0], expectedResidual[0]) << name << " trial " << trial;
         ASSERT_EQ(residual[1], expectedResidual[1]) << name << " trial " << trial;
         ASSERT_EQ(overshoot, expectedOvershoot) << name << " trial " << trial;
+      }
+    }
+  }
+}
+
+// The long IMDCT of every level against the plain one: spectra of every
+// size (extremes included, which saturate), every window, ranges that start
+// and end anywhere (whole groups of four and the rest), both parities of the
+// first subband; the outputs and the overlap outside the range untouched.
+TEST(Kernels, ImdctLongMatchesPlain) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  constexpr Q28 kSentinel = 0x5A5A5A5A;
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 300; ++trial) {
+      // Exactly 576 lines, so that a read beyond them is caught.
+      std::vector<Q28> xr(576);
+      const int32_t typical = trial % 4 == 3 ? 0x40000000 : 0x10000000 >> (trial % 4 * 6);
+      for (Q28& v : xr) v = rng.Next() % 5 == 0 ? 0 : rng.Value(trial / 4, typical);
+      const int begin = trial % 7 == 0 ? 0 : static_cast<int>(rng.Next() % 33);
+      const int end = begin + static_cast<int>(rng.Next() % (33 - begin));
+      const int type = trial % 3;
+      std::vector<Q28> overlap(18 * 32), out(18 * 32, kSentinel);
+      for (Q28& v : overlap) v = rng.Value(trial / 2, 0x10000000);
+      std::vector<Q28> plainOverlap = overlap, plainOut = out;
+      ImdctLongPlain(xr.data(), begin, end, type, plainOverlap.data(), plainOut.data());
+      k.imdctLong(xr.data(), begin, end, type, overlap.data(), out.data());
+      ASSERT_EQ(out, plainOut) << name << " trial " << trial << " subbands " << begin << ".." << end;
+      ASSERT_EQ(overlap, plainOverlap) << name << " trial " << trial << " subbands " << begin << ".." << end;
+      for (int i = 0; i < 18 * 32; ++i) {
+        if (i % 32 < begin || i % 32 >= end) {
+          ASSERT_EQ(out[i], kSentinel) << name << " wrote outside the range: " << i;
+        }
+      }
+    }
+  }
+}
+
+// The anti-alias butterflies of every level against the plain ones, over
+// any count of boundaries, with values that saturate; lines no butterfly
+// reaches stay as they were.
+TEST(Kernels, AntialiasMatchesPlain) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 300; ++trial) {
+      std::vector<Q28> plain(576);
+      for (Q28& v : plain) v = rng.Value(trial, 0x10000000 >> (trial % 5 * 4));
+      std::vector<Q28> fast = plain;
+      const std::vector<Q28> before = plain;
+      const int boundaries = static_cast<int>(rng.Next() % 32);
+      AntialiasPlain(plain.data(), boundaries);
+      k.antialias(fast.data(), boundaries);
+      ASSERT_EQ(fast, plain) << name << " trial " << trial << " boundaries " << boundaries;
+      for (int line = 0; line < 576; ++line) {
+        const int sb = line / 18, i = line % 18;
+        const bool reached = (i >= 10 && sb + 1 <= boundaries) || (i < 8 && sb >= 1 && sb <= boundaries);
+        if (!reached) {
+          ASSERT_EQ(plain[line], before[line]) << "line " << line << " boundaries " << boundaries;
+        }
       }
     }
   }

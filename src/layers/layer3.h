@@ -14,6 +14,7 @@
 
 #include "bitstream/frame.h"
 #include "fixed.h"
+#include "layers/layer3_hybrid.h"
 
 namespace quorvel {
 
@@ -27,8 +28,8 @@ constexpr uint32_t kReservoirPadding = 32;
 struct Layer3State {
   uint8_t reservoir[kReservoirCapacity + kReservoirPadding];
   uint32_t reservoirSize;  // bytes of main data before the current frame's
-  // The second halves of the IMDCT outputs, [channel][subband * 18 + i].
-  Q28 overlap[kMaxChannels][576];
+  // The second halves of the IMDCT outputs, by channel.
+  HybridOverlap overlap[kMaxChannels];
 };
 
 // Silence and an empty reservoir.
@@ -47,11 +48,6 @@ inline void ClearReservoir(Layer3State& state) { state.reservoirSize = 0; }
 // StatusMissingReservoir (main data that lies before what the decoder has
 // seen); after a failure the IMDCT overlap is silence.
 int DecodeLayer3(Layer3State& state, FrameState& frame, InputCursor& cursor);
-
-// The 18-point transform z[m] = sum_k x[k] cos(pi / 72 (2m + 1)(2k + 1)) at
-// the heart of the long IMDCT, Q28 in and out, for any 32-bit x: through two
-// nine-point transforms, within 64 (Q28) of the exact sum. For the tests too.
-void Dct4Of18(const int32_t* x, int64_t* z);
 
 // One Huffman code of big-value table `table` (1..31; no linbits, no sign
 // bits) read at bit `pos` of `data`, which must have 8 readable bytes beyond

@@ -1,0 +1,188 @@
+// The long IMDCT in AVX2, four subbands at a time, one in each 64-bit lane:
+// vpmuldq forms the exact products of the 32-bit lines with the Q28
+// cosines, so the rows sum exactly as in ImdctLongPlain. AVX2 has no 64-bit
+// arithmetic shift: a row r = (sum + 2^27) >> 28 enters its window as r =
+// high 2^28 + low, high = (sum + 2^27) >> 56 from the top 32 bits of each
+// lane, low = the 28 bits below (non-negative, so a logical shift finds
+// them), and r w = high w 2^28 + low w: the same rounded product as the
+// plain (r w + 2^27) >> 28, from two 32-bit multiplications.
+#include "layers/layer3_hybrid_x86.h"
+#include "simd_target.h"
+
+#if QUORVEL_HAVE_X86_KERNELS
+#include <immintrin.h>
+
+#include "layers/layer3_tables.h"
+
+namespace quorvel {
+
+namespace {
+
+// The cosines and the windows with each value in all four 64-bit lanes, as
+// vpmuldq's memory operands.
+struct Lanes {
+  alignas(32) int64_t cosine[18][18][4];  // [row][k]
+  alignas(32) int64_t window[3][36][4];
+};
+
+const Lanes& TableLanes() {
+  static const Lanes lanes = [] {
+    Lanes l{};
+    for (int lane = 0; lane < 4; ++lane) {
+      for (int j = 0; j < 18; ++j) {
+        for (int k = 0; k < 18; ++k) l.cosine[j][k][lane] = kImdctCosQ28[j][k];
+      }
+      for (int type = 0; type < 3; ++type) {
+        for (int i = 0; i < 36; ++i) l.window[type][i][lane] = kImdctWindowQ28[type][i];
+      }
+    }
+    return l;
+  }();
+  return lanes;
+}
+
+QUORVEL_TARGET_AVX2 inline __m256i Saturate(__m256i v) {
+  const __m256i high = _mm256_set1_epi64x(INT32_MAX), low = _mm256_set1_epi64x(INT32_MIN);
+  v = _mm256_blendv_epi8(v, high, _mm256_cmpgt_epi64(v, high));
+  return _mm256_blendv_epi8(v, low, _mm256_cmpgt_epi64(low, v));
+}
+
+// The low halves of the four 64-bit lanes to p[0..3].
+QUORVEL_TARGET_AVX2 inline void StoreLowHalves(Q28* p, __m256i v) {
+  const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, pick)));
+}
+
+// A row's sum r (Q56) for its windows: r rounded to Q28 is high 2^28 +
+// low with low < 2^28, high in the low 32 bits of each lane (the rest is
+// ignored by vpmuldq).
+struct SplitRow {
+  __m256i high, low;
+};
+
+QUORVEL_TARGET_AVX2 inline SplitRow Split(__m256i sum) {
+  const __m256i t = _mm256_add_epi64(sum, _mm256_set1_epi64x(int64_t{1} << 27));
+  return {_mm256_shuffle_epi32(_mm256_srai_epi32(t, 24), _MM_SHUFFLE(3, 3, 1, 1)),
+          _mm256_and_si256(_mm256_srli_epi64(t, 28), _mm256_set1_epi64x((int64_t{1} << 28) - 1))};
+}
+
+// The rounded product of a split row with a window value (Q28, in every
+// lane of w).
+QUORVEL_TARGET_AVX2 inline __m256i Window(const SplitRow& r, const int64_t* w) {
+  const __m256i wv = _mm256_load_si256(reinterpret_cast<const __m256i*>(w));
+  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27);
+  const __m256i low = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(r.low, wv), half), 28);
+  return _mm256_add_epi64(_mm256_mul_epi32(r.high, wv), low);
+}
+
+// The sums of nine rows over the 18 lines, Q56.
+QUORVEL_TARGET_AVX2 inline void NineRows(const __m256i* x, const int64_t (*cosine)[18][4], __m256i* sum) {
+  __m256i s[9];
+#pragma GCC unroll 9
+  for (int j = 0; j < 9; ++j)
+    s[j] = _mm256_mul_epi32(x[0], _mm256_load_si256(reinterpret_cast<const __m256i*>(cosine[j][0])));
+#pragma GCC unroll 1
+  for (int k = 1; k < 18; ++k) {
+    const __m256i xk = x[k];
+#pragma GCC unroll 9
+    for (int j = 0; j < 9; ++j) {
+      s[j] = _mm256_add_epi64(s[j],
+                              _mm256_mul_epi32(xk, _mm256_load_si256(reinterpret_cast<const __m256i*>(cosine[j][k]))));
+    }
+  }
+#pragma GCC unroll 9
+  for (int j = 0; j < 9; ++j) sum[j] = s[j];
+}
+
+// Slot `slot` of the four subbands: y plus the overlap to out (negated in
+// the odd subbands' lanes where the slot is odd), the second half's value
+// to the overlap.
+QUORVEL_TARGET_AVX2 inline void Slot(__m256i y, __m256i second, __m256i negate, Q28* prev, Q28* out) {
+  __m256i sum = _mm256_add_epi64(y, _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev))));
+  sum = _mm256_sub_epi64(_mm256_xor_si256(sum, negate), negate);
+  StoreLowHalves(out, Saturate(sum));
+  StoreLowHalves(prev, Saturate(second));
+}
+
+QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
+  const Lanes& lanes = TableLanes();
+  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+  __m256i x[18];
+#pragma GCC unroll 18
+  for (int k = 0; k < 18; ++k) x[k] = _mm256_cvtepi32_epi64(_mm_i32gather_epi32(xr + 18 * sb + k, stride, 4));
+  __m256i sum[18];
+  NineRows(x, lanes.cosine, sum);
+  NineRows(x, lanes.cosine + 9, sum + 9);
+  const int64_t(*w)[4] = lanes.window[type];
+  const __m256i zero = _mm256_setzero_si256();
+  // Frequency inversion: the odd subbands' lanes, negated in odd slots;
+  // slots i and 17 - i are one even and one odd.
+  const __m256i odd = (sb & 1) ? _mm256_setr_epi64x(-1, 0, -1, 0) : _mm256_setr_epi64x(0, -1, 0, -1);
+  for (int i = 0; i < 9; ++i) {
+    // Row i gives outputs i and 17 - i (negated), row 9 + i outputs 18 + i
+    // and 35 - i: slots i and 17 - i with their overlap.
+    const SplitRow first = Split(sum[i]), second = Split(sum[9 + i]);
+    const __m256i evenNegate = (i & 1) ? odd : zero, oddNegate = (i & 1) ? zero : odd;
+    // Every window value is loaded before the first store (which may alias
+    // anything), so that the compiler need not copy the table beforehand.
+    const __m256i y0 = Window(first, w[i]), y18 = Window(second, w[18 + i]);
+    const __m256i y17 = _mm256_sub_epi64(zero, Window(first, w[17 - i])), y35 = Window(second, w[35 - i]);
+    Slot(y0, y18, evenNegate, overlap + 32 * i + sb, out + 32 * i + sb);
+    Slot(y17, y35, oddNegate, overlap + 32 * (17 - i) + sb, out + 32 * (17 - i) + sb);
+  }
+}
+
+// (t + 2^30) >> 31 saturated to 32 bits, in the low half of each lane:
+// clamping t + 2^30 to [-2^62, 2^62) clamps the shifted value to 32 bits,
+// whose bits a logical shift finds as well.
+QUORVEL_TARGET_AVX2 inline __m256i RoundQ31Saturated(__m256i t) {
+  const __m256i high = _mm256_set1_epi64x((int64_t{1} << 62) - 1), low = _mm256_set1_epi64x(-(int64_t{1} << 62));
+  t = _mm256_add_epi64(t, _mm256_set1_epi64x(int64_t{1} << 30));
+  t = _mm256_blendv_epi8(t, high, _mm256_cmpgt_epi64(t, high));
+  t = _mm256_blendv_epi8(t, low, _mm256_cmpgt_epi64(low, t));
+  return _mm256_srli_epi64(t, 31);
+}
+
+}  // namespace
+
+QUORVEL_TARGET_AVX2 void ImdctLongAvx2(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out) {
+  int sb = begin;
+  for (; sb + 4 <= end; sb += 4) ImdctLong4(xr, sb, type, overlap, out);
+  if (sb < end) ImdctLongPlain(xr, sb, end, type, overlap, out);
+}
+
+// The eight butterflies of a boundary at once: the lines below it reversed
+// into the lanes of their partners above, the even lanes' products and the
+// odd lanes' (moved down) each in 64 bits.
+QUORVEL_TARGET_AVX2 void AntialiasAvx2(Q28* xr, int boundaries) {
+  const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  int32_t csLanes[8], caLanes[8];
+  for (int i = 0; i < 8; ++i) {
+    csLanes[i] = static_cast<int32_t>(kAntialiasCsQ31[i]);
+    caLanes[i] = static_cast<int32_t>(kAntialiasCaQ31[i]);
+  }
+  const __m256i cs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(csLanes));
+  const __m256i ca = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(caLanes));
+  const __m256i csOdd = _mm256_srli_epi64(cs, 32), caOdd = _mm256_srli_epi64(ca, 32);
+  for (int sb = 1; sb <= boundaries; ++sb) {
+    Q28* x = xr + 18 * sb;
+    const __m256i bd = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    const __m256i bu =
+        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x - 8)), reverse);
+    const __m256i bdOdd = _mm256_srli_epi64(bd, 32), buOdd = _mm256_srli_epi64(bu, 32);
+    const __m256i upEven = RoundQ31Saturated(_mm256_sub_epi64(_mm256_mul_epi32(bu, cs), _mm256_mul_epi32(bd, ca)));
+    const __m256i upOdd =
+        RoundQ31Saturated(_mm256_sub_epi64(_mm256_mul_epi32(buOdd, csOdd), _mm256_mul_epi32(bdOdd, caOdd)));
+    const __m256i downEven = RoundQ31Saturated(_mm256_add_epi64(_mm256_mul_epi32(bd, cs), _mm256_mul_epi32(bu, ca)));
+    const __m256i downOdd =
+        RoundQ31Saturated(_mm256_add_epi64(_mm256_mul_epi32(bdOdd, csOdd), _mm256_mul_epi32(buOdd, caOdd)));
+    const __m256i up = _mm256_blend_epi32(upEven, _mm256_slli_epi64(upOdd, 32), 0xAA);
+    const __m256i down = _mm256_blend_epi32(downEven, _mm256_slli_epi64(downOdd, 32), 0xAA);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), down);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x - 8), _mm256_permutevar8x32_epi32(up, reverse));
+  }
+}
+
+}  // namespace quorvel
+
+#endif  // QUORVEL_HAVE_X86_KERNELS
