@@ -124,8 +124,12 @@ void AudioGate::SetInputSize(uint64_t size, std::span<const uint8_t> tail) {
 }
 
 void AudioGate::Push(std::span<const uint8_t> bytes) {
-  // Drop what is decided once it is large and more than half the buffer.
-  const uint64_t used = std::min<uint64_t>(pos_, heldStart_ + held_.size()) - heldStart_;
+  // Drop what is decided once it is large and more than half the buffer
+  // (but not the audio passed on and not yet drained, which is still read
+  // from here).
+  uint64_t decided = std::min<uint64_t>(pos_, heldStart_ + held_.size());
+  if (!released_.empty()) decided = std::min(decided, released_.front().begin);
+  const uint64_t used = decided - heldStart_;
   if (used >= kHoldLimit && used * 2 > held_.size()) {
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(used));
     heldStart_ += used;
@@ -145,7 +149,7 @@ void AudioGate::Restart(uint64_t position) {
   held_.clear();
   heldStart_ = pos_ = searchFrom_ = position;
   finished_ = false;
-  out_.clear();
+  released_.clear();
   audioOut_ = position;
   segments_.assign(1, Segment{position, position});
   state_ = position == 0 ? State::Start : State::Chain;
@@ -162,8 +166,11 @@ void AudioGate::AdoptLayout(const AudioGate& scan) {
 }
 
 void AudioGate::Drain(std::vector<uint8_t>& out) {
-  out.insert(out.end(), out_.begin(), out_.end());
-  out_.clear();
+  for (const Range& r : released_) {
+    const uint8_t* p = held_.data() + (r.begin - heldStart_);
+    out.insert(out.end(), p, p + (r.end - r.begin));
+  }
+  released_.clear();
 }
 
 uint64_t AudioGate::FileOffset(uint64_t audio) const {
@@ -202,8 +209,11 @@ void AudioGate::Release(uint64_t end) {
       segments_.push_back(Segment{audioOut_, pos_});
     }
   }
-  const uint8_t* p = At(pos_);
-  out_.insert(out_.end(), p, p + (end - pos_));
+  if (!released_.empty() && released_.back().end == pos_) {
+    released_.back().end = end;
+  } else {
+    released_.push_back(Range{pos_, end});
+  }
   audioOut_ += end - pos_;
   pos_ = end;
   report_.audioEnd = end;

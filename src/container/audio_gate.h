@@ -126,7 +126,14 @@ class AudioGate {
   uint64_t tagsAt_ = UINT64_MAX;  // start of the trailing tags found from the end
   uint64_t dataEnd_ = UINT64_MAX; // end of a RIFF data chunk
 
-  std::vector<uint8_t> out_;
+  // The audio passed on and not yet drained: file ranges of held bytes, in
+  // order (the bytes stay held until Drain copies them out, so that each
+  // byte is copied once on its way through).
+  struct Range {
+    uint64_t begin;
+    uint64_t end;
+  };
+  std::vector<Range> released_;
   uint64_t audioOut_ = 0;
   // Where the audio jumps: audio count -> file offset, from that count on.
   struct Segment {
