@@ -299,7 +299,7 @@ struct Decoder::Impl {
     };
     std::set<uint32_t> rates;
     for (IndexEntry& e : index) {
-      rates.insert(e.rate);
+      if (e.rate != stretchRate) rates.insert(e.rate);
       e.input = input;
       input += e.samples;
       if (full) {

@@ -174,21 +174,13 @@ void AudioGate::Drain(std::vector<uint8_t>& out) {
 }
 
 uint64_t AudioGate::FileOffset(uint64_t audio) const {
+  // Mostly asked about the audio since the last jump.
+  if (audio >= segments_.back().audio) return segments_.back().file + (audio - segments_.back().audio);
   auto it = std::upper_bound(segments_.begin(), segments_.end(), audio,
                              [](uint64_t a, const Segment& s) { return a < s.audio; });
   if (it == segments_.begin()) return audio;  // before the start position: counted as is
   --it;
   return it->file + (audio - it->audio);
-}
-
-size_t AudioGate::HeldFrom(uint64_t at) const {
-  const uint64_t end = heldStart_ + held_.size();
-  if (at < heldStart_ || at >= end) return 0;
-  return static_cast<size_t>(end - at);
-}
-
-const uint8_t* AudioGate::At(uint64_t at) const {
-  return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr;
 }
 
 bool AudioGate::AllHeld() const { return finished_ || heldStart_ + held_.size() >= inputSize_; }
@@ -322,7 +314,10 @@ bool AudioGate::StepChain() {
   const bool final = finished_ || heldStart_ + held_.size() >= limit;
   if (usable < kBreakBytes && !final) return false;
   bool wait = false;
-  const std::optional<TagInfo> tag = TagOfBreak(At(pos_), usable, pos_, limit == UINT64_MAX ? kUnknownLength : limit - pos_, final, &wait);
+  // Every tag begins with a letter: where a sync byte stands there is none.
+  const std::optional<TagInfo> tag =
+      usable > 0 && *At(pos_) == 0xFF ? std::nullopt
+                        : TagOfBreak(At(pos_), usable, pos_, limit == UINT64_MAX ? kUnknownLength : limit - pos_, final, &wait);
   if (wait) return false;
   if (tag) {
     const bool endKnown = limit != UINT64_MAX;

@@ -100,8 +100,11 @@ class AudioGate {
 
   // Bytes held from file offset `at` on (0 when `at` is past them), and
   // where they are (nullptr when none).
-  size_t HeldFrom(uint64_t at) const;
-  const uint8_t* At(uint64_t at) const;
+  size_t HeldFrom(uint64_t at) const {
+    const uint64_t end = heldStart_ + held_.size();
+    return at < heldStart_ || at >= end ? 0 : static_cast<size_t>(end - at);
+  }
+  const uint8_t* At(uint64_t at) const { return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr; }
   // The file offset where the audio must stop: the known end of the input,
   // of the data chunk or the start of the trailing tags, else UINT64_MAX.
   uint64_t Limit() const;
