@@ -334,7 +334,7 @@ bool AudioGate::StepChain() {
     Drop(t.offset + t.size);
     return true;
   }
-  uint64_t length = FrameLengthAt(At(pos_), usable);
+  uint64_t length = ChainedLength(At(pos_), usable);
   if (length == 0 && FreeFormatKey(At(pos_), usable) != 0) {
     if (freeFormat_.key == 0) {
       const FreeFormatMeasure measure = MeasureFreeFormat(std::span<const uint8_t>(At(pos_), usable), final);
@@ -371,6 +371,21 @@ bool AudioGate::StepChain() {
   searchFrom_ = pos_ + 1;
   state_ = State::Lost;
   return true;
+}
+
+uint64_t AudioGate::ChainedLength(const uint8_t* p, size_t n) {
+  // A frame's length depends on its header's second and third bytes only
+  // (but not on the private bit): kept for the last header seen, with and
+  // without the padding slot.
+  if (n < 4 || p[0] != 0xFF) return FrameLengthAt(p, n);
+  const uint32_t key = 0x10000u | uint32_t{p[1]} << 8 | (p[2] & 0xFCu);
+  if (key != lengthKey_) {
+    lengthKey_ = key;
+    lengthMemo_[0] = lengthMemo_[1] = 0;
+  }
+  uint64_t& length = lengthMemo_[p[2] >> 1 & 1];
+  if (length == 0) length = FrameLengthAt(p, n);
+  return length;
 }
 
 bool AudioGate::StepLost() {

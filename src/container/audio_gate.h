@@ -110,6 +110,9 @@ class AudioGate {
   uint64_t Limit() const;
   // Every byte of the input has arrived (Finish, or as many as its size).
   bool AllHeld() const;
+  // The length of the frame whose header is at p (n bytes held there), 0
+  // when it has none the gate can compute (free format, not a header).
+  uint64_t ChainedLength(const uint8_t* p, size_t n);
   void Release(uint64_t end);  // passes [pos_, end) on
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
@@ -137,6 +140,8 @@ class AudioGate {
     uint64_t end;
   };
   std::vector<Range> released_;
+  uint32_t lengthKey_ = 0;  // ChainedLength's header bits (0: none yet) and lengths
+  uint64_t lengthMemo_[2] = {0, 0};
   uint64_t audioOut_ = 0;
   // Where the audio jumps: audio count -> file offset, from that count on.
   struct Segment {
