@@ -26,6 +26,20 @@ Bytes Stream(int frames) {
   return out;
 }
 
+// The same format with the bitrate, the padding slot and the private bit
+// changing from frame to frame (the gate's frame lengths must follow).
+Bytes MixedStream(int frames) {
+  Bytes out;
+  for (int i = 0; i < frames; ++i) {
+    const uint32_t bitrates[] = {4, 6, 8, 10, 12, 14};
+    const HeaderFields h{.bitrateIndex = bitrates[i % 6], .extraSlot = static_cast<uint32_t>(i % 4 == 1), .mode = 1};
+    Bytes frame = Frame(h);
+    if (i % 3 == 2) frame[2] |= 1;  // the private bit
+    out = Cat({out, frame});
+  }
+  return out;
+}
+
 std::string TagList(const Container& c) {
   std::string s;
   for (const Tag& t : c.tags) {
@@ -75,6 +89,7 @@ std::vector<Case> Cases() {
   const Bytes v1 = Id3v1();
   const Bytes v1e = Id3v1Enhanced();
   const Bytes mid = Id3v2(3, PrivFrame(art));
+  const Bytes mixed = MixedStream(25);
   const uint64_t n = s.size();
   auto at = [](uint64_t offset, uint64_t size, const char* type) {
     return std::string(type) + "@" + std::to_string(offset) + "+" + std::to_string(size);
@@ -103,6 +118,9 @@ std::vector<Case> Cases() {
       C("garbage, then a tag between two streams", Cat({s, Bytes(50, 0x55), mid, s2}),
         Starts(s2, n + 50 + mid.size(), Starts(s, 0)), at(n + 50, mid.size(), "id3v2.3"), 0, "", false),
       C("id3v1 between two streams", Cat({s, v1, s2}), Starts(s2, n + 128, Starts(s, 0)), at(n, 128, "id3v1")),
+      C("bitrate, padding and private bit changing", mixed, Starts(mixed, 0), ""),
+      C("... with a tag between two such streams", Cat({mixed, mid, mixed}),
+        Starts(mixed, mixed.size() + mid.size(), Starts(mixed, 0)), at(mixed.size(), mid.size(), "id3v2.3")),
       // Declares more than the whole input: the audio is the chain inside it.
       C("damaged id3v2.3", Cat({Id3v2(3, PrivFrame(art), false, 100000), s}), Starts(s, 10 + PrivFrame(art).size()),
        at(0, 100010, "id3v2.3") + "!", 1),

@@ -294,6 +294,125 @@ TEST(Seek, ErrorsAndTheIndexOfSmallStreams) {
   EXPECT_EQ(middle.discard, 40000 - middle.offset / 48 * 384);
 }
 
+// A Layer I frame of silence at 32 kHz (any bitrate, padding and mode),
+// protected when asked, with a right or a wrong CRC word.
+enum class Crc { None, Right, Wrong };
+std::vector<uint8_t> LayerOneFrame(uint32_t bitrateIndex, uint32_t extraSlot, uint32_t mode, uint32_t modeExtension,
+                                   uint32_t rateIndex = 2, Crc crc = Crc::None) {
+  HeaderFields h;
+  h.layerCode = 3;
+  h.bitrateIndex = bitrateIndex;
+  h.rateIndex = rateIndex;
+  h.extraSlot = extraSlot;
+  h.mode = mode;
+  h.modeExtension = modeExtension;
+  h.protectionBit = crc == Crc::None ? 1 : 0;
+  BitWriter w;
+  PutHeader(w, h);
+  if (crc != Crc::None) {
+    // The CRC covers the allocation: 4 bits per subband, per channel below
+    // the joint-stereo bound.
+    const uint32_t bound = mode == 1 ? 4 + 4 * modeExtension : 32;
+    const uint32_t bits = mode == 3 ? 128 : 4 * (bound * 2 + (32 - bound));
+    const uint16_t word = FrameCrc(w.Bytes(), std::vector<uint8_t>(bits / 8, 0), bits);
+    w.Put(crc == Crc::Right ? word : word ^ 1, 16);
+  }
+  const uint32_t rate = rateIndex == 2 ? 32000 : rateIndex == 1 ? 48000 : 44100;
+  const uint32_t bitrates[] = {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448};
+  return w.PadTo((12 * bitrates[bitrateIndex] * 1000 / rate + extraSlot) * 4).Bytes();
+}
+
+// Streams whose frames chain cleanly for long runs (the bitrate, padding
+// and mode extension changing from frame to frame) and break in every way
+// the scan must notice: a refused body, false sync bytes between frames, a
+// change of rate or mode, a frame followed by junk (taken on trust, so its
+// body decides what follows), a forbidden bitrate.
+std::vector<uint8_t> ChainStream(int shape) {
+  std::vector<uint8_t> stream;
+  auto add = [&](const std::vector<uint8_t>& bytes) { stream.insert(stream.end(), bytes.begin(), bytes.end()); };
+  for (uint32_t i = 0; i < 400; ++i) {
+    const uint32_t bitrate = 1 + (i * 7) % 14, pad = i % 3 == 0 ? 1 : 0, extension = i % 4;
+    if (shape == 0) {
+      add(LayerOneFrame(bitrate, pad, 1, extension));
+      continue;
+    }
+    // Protected frames, the last two before junk refused: their bodies
+    // decide what follows.
+    const Crc crc = i % 37 == 5 || i == 119 || i == 249 ? Crc::Wrong : Crc::Right;
+    if (i >= 150 && i < 160) {
+      add(LayerOneFrame(bitrate, pad, 1, extension, 1, crc));  // 48 kHz
+    } else if (i >= 200 && i < 230) {
+      add(LayerOneFrame(bitrate, pad, 3, 0, 2, crc));  // single channel
+    } else {
+      add(LayerOneFrame(bitrate, pad, 1, extension, 2, crc));
+    }
+    if (i == 100) add({0xFF, 0xF3, 0x12, 0xFF, 0xFE, 0x00, 0xFF, 0xFB, 0x90, 0x44});  // false sync
+    if (i == 120) add(std::vector<uint8_t>(37, 0xAB));                                 // junk
+    if (i == 250) add(std::vector<uint8_t>(5, 0x00));
+    if (i == 300) add({0xFF, 0xFF, 0xF0, 0x00});  // a forbidden bitrate
+  }
+  return stream;
+}
+
+// The index holds every frame the decode finds, at its place: in the
+// compatible tier each frame's first and last sample locate at its header,
+// whatever the buffer and chunk sizes; in the full tier every slice is the
+// whole decode's.
+TEST(Seek, TheIndexHoldsEveryFrameOfCleanAndBrokenChains) {
+  const uint32_t seed = TestSeed();
+  SCOPED_TRACE(SeedTrace(seed));
+  std::mt19937 rng(seed);
+  for (const int shape : {0, 1}) {
+    const std::vector<uint8_t> stream = ChainStream(shape);
+    for (const int32_t buffer : {kDefaultBufferBytes, kMinBufferBytes, 20000}) {
+      SCOPED_TRACE("shape " + std::to_string(shape) + ", buffer " + std::to_string(buffer));
+      const Decoder::Options compatible{.accuracy = Accuracy::Compatible, .bufferBytes = buffer};
+      Decoder whole(compatible);
+      struct Placed {
+        uint64_t position, first;
+        uint32_t samples;
+      };
+      std::vector<Placed> frames;
+      uint64_t total = 0;
+      Frame f;
+      auto drain = [&] {
+        for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
+          const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadAllocation ||
+                                 f.skipped == SkipReason::BadScalefactor;
+          if (!f.decoded() && !(concealed && f.hasFormat)) continue;
+          frames.push_back({f.position, total, f.samples});
+          total += f.samples;
+        }
+      };
+      whole.Feed(stream.data(), stream.size());
+      drain();
+      whole.Finish();
+      drain();
+      ASSERT_GT(frames.size(), 300u);
+      if (shape == 1) {
+        ASSERT_EQ(whole.stats().skipped.crcError, 13u);
+      }
+      for (const size_t chunk : {size_t{10000}, size_t{333}}) {
+        Decoder d(compatible);
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+          d.IndexFeed(std::span<const uint8_t>(stream.data() + at, std::min(chunk, stream.size() - at)));
+        }
+        d.IndexFinish();
+        ASSERT_EQ(d.IndexedSamples(), total) << "chunk " << chunk;
+        for (const Placed& p : frames) {
+          for (const uint64_t sample : {p.first, p.first + p.samples - 1}) {
+            const Location at = d.Locate(sample);
+            ASSERT_EQ(at.offset, p.position) << "sample " << sample << ", chunk " << chunk;
+            ASSERT_EQ(at.discard, sample - p.first) << "sample " << sample << ", chunk " << chunk;
+          }
+        }
+      }
+      const std::string failure = CheckSlices(stream, {.bufferBytes = buffer}, rng, 20, 1000);
+      EXPECT_EQ(failure, "");
+    }
+  }
+}
+
 // A Layer III frame of silence at 32 kHz mono, 32 kbit/s (144 bytes: 123 of
 // main data), whose main data begins `mainDataBegin` bytes back in the
 // reservoir; or, with `info`, an Info frame stating `frames` audio frames

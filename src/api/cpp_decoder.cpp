@@ -11,6 +11,7 @@
 #include "quorvel/decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -298,7 +299,7 @@ struct Decoder::Impl {
     };
     std::set<uint32_t> rates;
     for (IndexEntry& e : index) {
-      rates.insert(e.rate);
+      if (e.rate != stretchRate) rates.insert(e.rate);
       e.input = input;
       input += e.samples;
       if (full) {
@@ -350,7 +351,105 @@ struct Decoder::Impl {
         e.reservoirReach = f.version == MpegVersion::Mpeg1 ? 511 : 255;
       }
       index.push_back(e);
+      if (next == Next::Frame) scanner->impl_->ScanChain(e, index);
     }
+  }
+
+  // ScanChain's frame lengths for the header bits `chainKey` (0: none yet).
+  uint32_t chainKey = 0;
+  std::array<uint32_t, 32> chainLengths{};
+
+  // The scan's shortcut through a clean chain of frames: after a frame just
+  // located (described by `found`), the frames that follow it in the window,
+  // each header exactly where the one before ends, of the same version,
+  // layer, CRC setting, rate and mode (any bitrate but free format), are
+  // recorded here, with the window, the cursor and the Layer III reservoir
+  // left as frame-by-frame scanning leaves them. Only frames whose
+  // successor is confirmed (or cannot be) are taken: those whose body a
+  // scan would decode, and every case less plain, are left to Pull().
+  void ScanChain(const IndexEntry& found, std::vector<IndexEntry>& out) {
+    InputCursor& c = state.cursor;
+    const FrameState& frame = state.frame;
+    if (!state.headersOnly || !inWindow || windowIsNew || !c.synchronised || !c.buffer) return;
+    if (frame.flags & FlagFreeFormat) return;
+    const bool layer3 = frame.layer == 3;
+    if (frame.layer != 1 && frame.layer != 2 && !(layer3 && state.tier == Tier::Full)) return;
+    const uint8_t* b = c.buffer;
+    const uint32_t n = c.length;
+    const uint32_t first = c.frameStart;
+    if (first + 4 > n || c.resume != first + FrameLength(frame)) return;
+    const uint8_t ref1 = b[first + 1], ref2 = b[first + 2] & 0x0C, ref3 = b[first + 3] & 0xC0;
+    const uint32_t row = (frame.flags & FlagLsf) ? 3 + (frame.layer >> 1) : frame.layer - 1;
+    // Frame lengths by bitrate index and padding bit; 0 for the indices a
+    // header may not hold here (free format, forbidden). Kept while the
+    // chain's version, layer, CRC setting and rate stay the same.
+    std::array<uint32_t, 32>& lengths = chainLengths;
+    const uint32_t key = 0x10000u | uint32_t{ref1} << 8 | ref2;
+    if (chainKey != key) {
+      chainKey = key;
+      lengths.fill(0);
+      FrameState probe = frame;
+      probe.freeBase = 0;
+      for (uint32_t index = 1; index < 15; ++index) {
+        probe.bitrate = BitrateTable[row][index];
+        probe.flags = frame.flags & ~FlagExtraSlot;
+        lengths[index * 2] = FrameLength(probe);
+        probe.flags |= FlagExtraSlot;
+        lengths[index * 2 + 1] = FrameLength(probe);
+      }
+    }
+    // The length of the frame at `at` (4 bytes readable there) when its
+    // header is one of the chain's, else 0.
+    auto chained = [&](uint32_t at) -> uint32_t {
+      if (b[at] != 0xFF || b[at + 1] != ref1 || (b[at + 2] & 0x0C) != ref2 || (b[at + 3] & 0xC0) != ref3) return 0;
+      return lengths[(b[at + 2] >> 3 & 0x1E) | (b[at + 2] >> 1 & 1)];
+    };
+    const int channels = ChannelCount(frame);
+    const bool lsf = (frame.flags & FlagLsf) != 0;
+    const uint32_t before = ((frame.flags & FlagProtected) ? 6 : 4) +
+                            (lsf ? (channels == 1 ? 9u : 17u) : (channels == 1 ? 17u : 32u));
+    IndexEntry e = found;
+    uint32_t p = c.resume, last = first, lastLength = 0, count = 0;
+    for (;;) {
+      // Where Pull would find the frame: 8 bytes after it, its header one of
+      // the chain's, and room for it and 8 bytes more.
+      if (n - p < 8) break;
+      const uint32_t length = chained(p);
+      if (length == 0 || length + 8 > n - p) break;
+      // Its successor: taken on trust only when no sync follows it, which is
+      // when a scan reads the body.
+      const uint32_t next = p + length;
+      if (n - next >= 8 && b[next] == 0xFF && b[next + 1] >= 0xE0) {
+        const uint32_t nextLength = chained(next);
+        if (nextLength == 0) break;  // some other header: left to Pull
+        if (nextLength + 8 <= n - next) {
+          const uint32_t after = next + nextLength;
+          if (!(b[after] == 0xFF && b[after + 1] >= 0xE0)) break;
+        }
+      }
+      if (layer3) {
+        KeepLayer3MainData(state.layer3, b + p, length, before);
+        e.mainBytes = static_cast<uint16_t>(length > before ? std::min<uint32_t>(length - before, 0xFFFF) : 0);
+      } else {
+        ClearReservoir(state.layer3);
+      }
+      e.offset = gate.FileOffset(headPosition + p);
+      out.push_back(e);
+      last = p;
+      lastLength = length;
+      ++count;
+      p = next;
+    }
+    if (count == 0) return;
+    c.frameStart = last;
+    c.resume = last + lastLength;
+    StartReader(c.reader, b, n, last);
+    SkipBits(c.reader, (frame.flags & FlagProtected) ? 48 : 32);  // where parsing its header left the reader
+    state.frame.flags = (state.frame.flags & ~FlagExtraSlot) | ((b[last + 2] & 2) ? FlagExtraSlot : 0);
+    state.frame.bitrate = BitrateTable[row][b[last + 2] >> 4];
+    state.consumed = last;
+    stats.framesDecoded += count;
+    stats.samplesDecoded += uint64_t{count} * found.samples;
   }
 
   // The first index entry whose frame begins at or after `offset`, or null.

@@ -207,23 +207,7 @@ void KeepMainData(Layer3State& layer3, const FrameState& frame, const InputCurso
   const bool lsf = (frame.flags & FlagLsf) != 0;
   const uint32_t sideBytes = lsf ? (channels == 1 ? 9 : 17) : (channels == 1 ? 17 : 32);
   const uint32_t headerBytes = (frame.flags & FlagProtected) ? 6 : 4;
-  const uint32_t length = FrameLength(frame);
-  if (length < headerBytes + sideBytes || length - headerBytes - sideBytes > kReservoirCapacity - kReservoirKeep) {
-    ClearReservoir(layer3);
-    return;
-  }
-  const uint32_t mainBytes = length - headerBytes - sideBytes;
-  const uint32_t total = layer3.reservoirSize + mainBytes;
-  const uint32_t keep = std::min(total, kReservoirKeep);
-  // The last `keep` bytes of the reservoir and the frame's main data.
-  if (mainBytes >= keep) {
-    std::memcpy(layer3.reservoir, cursor.buffer + cursor.frameStart + headerBytes + sideBytes + (mainBytes - keep), keep);
-  } else {
-    const uint32_t old = keep - mainBytes;
-    std::memmove(layer3.reservoir, layer3.reservoir + (layer3.reservoirSize - old), old);
-    std::memcpy(layer3.reservoir + old, cursor.buffer + cursor.frameStart + headerBytes + sideBytes, mainBytes);
-  }
-  layer3.reservoirSize = keep;
+  KeepLayer3MainData(layer3, cursor.buffer + cursor.frameStart, FrameLength(frame), headerBytes + sideBytes);
 }
 
 // The header scan's stand-in for DecodeTierFrame: the frame is located and
@@ -301,6 +285,25 @@ void SynthesizeTierFrame(DecoderState& state) {
 }
 
 }  // namespace
+
+void KeepLayer3MainData(Layer3State& layer3, const uint8_t* frame, uint32_t length, uint32_t before) {
+  if (length < before || length - before > kReservoirCapacity - kReservoirKeep) {
+    ClearReservoir(layer3);
+    return;
+  }
+  const uint32_t mainBytes = length - before;
+  const uint32_t total = layer3.reservoirSize + mainBytes;
+  const uint32_t keep = std::min(total, kReservoirKeep);
+  // The last `keep` bytes of the reservoir and the frame's main data.
+  if (mainBytes >= keep) {
+    std::memcpy(layer3.reservoir, frame + before + (mainBytes - keep), keep);
+  } else {
+    const uint32_t old = keep - mainBytes;
+    std::memmove(layer3.reservoir, layer3.reservoir + (layer3.reservoirSize - old), old);
+    std::memcpy(layer3.reservoir + old, frame + before, mainBytes);
+  }
+  layer3.reservoirSize = keep;
+}
 
 ScratchHeap& ResampleScratchHeap() {
   static ScratchHeap heap{HeapAllocate, HeapRelease};

@@ -147,6 +147,11 @@ int32_t FlushFullResampler(DecoderState& state, uint8_t* out, uint32_t& samples,
 // The current buffer's bytes now lie at `base` (the same bytes, moved): the
 // decoder reads on there. The cursor keeps offsets, so only its base moves.
 void MoveBuffer(DecoderState& state, const uint8_t* base);
+// A Layer III frame's main data (its `length` bytes at `frame`, the first
+// `before` of them header, CRC word and side information) joins the
+// reservoir as a decode adds it; a frame whose main data cannot be kept
+// empties it.
+void KeepLayer3MainData(Layer3State& layer3, const uint8_t* frame, uint32_t length, uint32_t before);
 
 // DecompressAudio over any state (exports.cpp): the C results, outBytes and
 // streamPos of a DecompressFrame call. For hosts that drive states of their

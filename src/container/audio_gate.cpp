@@ -124,8 +124,12 @@ void AudioGate::SetInputSize(uint64_t size, std::span<const uint8_t> tail) {
 }
 
 void AudioGate::Push(std::span<const uint8_t> bytes) {
-  // Drop what is decided once it is large and more than half the buffer.
-  const uint64_t used = std::min<uint64_t>(pos_, heldStart_ + held_.size()) - heldStart_;
+  // Drop what is decided once it is large and more than half the buffer
+  // (but not the audio passed on and not yet drained, which is still read
+  // from here).
+  uint64_t decided = std::min<uint64_t>(pos_, heldStart_ + held_.size());
+  if (!released_.empty()) decided = std::min(decided, released_.front().begin);
+  const uint64_t used = decided - heldStart_;
   if (used >= kHoldLimit && used * 2 > held_.size()) {
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(used));
     heldStart_ += used;
@@ -145,7 +149,7 @@ void AudioGate::Restart(uint64_t position) {
   held_.clear();
   heldStart_ = pos_ = searchFrom_ = position;
   finished_ = false;
-  out_.clear();
+  released_.clear();
   audioOut_ = position;
   segments_.assign(1, Segment{position, position});
   state_ = position == 0 ? State::Start : State::Chain;
@@ -162,26 +166,21 @@ void AudioGate::AdoptLayout(const AudioGate& scan) {
 }
 
 void AudioGate::Drain(std::vector<uint8_t>& out) {
-  out.insert(out.end(), out_.begin(), out_.end());
-  out_.clear();
+  for (const Range& r : released_) {
+    const uint8_t* p = held_.data() + (r.begin - heldStart_);
+    out.insert(out.end(), p, p + (r.end - r.begin));
+  }
+  released_.clear();
 }
 
 uint64_t AudioGate::FileOffset(uint64_t audio) const {
+  // Mostly asked about the audio since the last jump.
+  if (audio >= segments_.back().audio) return segments_.back().file + (audio - segments_.back().audio);
   auto it = std::upper_bound(segments_.begin(), segments_.end(), audio,
                              [](uint64_t a, const Segment& s) { return a < s.audio; });
   if (it == segments_.begin()) return audio;  // before the start position: counted as is
   --it;
   return it->file + (audio - it->audio);
-}
-
-size_t AudioGate::HeldFrom(uint64_t at) const {
-  const uint64_t end = heldStart_ + held_.size();
-  if (at < heldStart_ || at >= end) return 0;
-  return static_cast<size_t>(end - at);
-}
-
-const uint8_t* AudioGate::At(uint64_t at) const {
-  return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr;
 }
 
 bool AudioGate::AllHeld() const { return finished_ || heldStart_ + held_.size() >= inputSize_; }
@@ -202,8 +201,11 @@ void AudioGate::Release(uint64_t end) {
       segments_.push_back(Segment{audioOut_, pos_});
     }
   }
-  const uint8_t* p = At(pos_);
-  out_.insert(out_.end(), p, p + (end - pos_));
+  if (!released_.empty() && released_.back().end == pos_) {
+    released_.back().end = end;
+  } else {
+    released_.push_back(Range{pos_, end});
+  }
   audioOut_ += end - pos_;
   pos_ = end;
   report_.audioEnd = end;
@@ -312,7 +314,10 @@ bool AudioGate::StepChain() {
   const bool final = finished_ || heldStart_ + held_.size() >= limit;
   if (usable < kBreakBytes && !final) return false;
   bool wait = false;
-  const std::optional<TagInfo> tag = TagOfBreak(At(pos_), usable, pos_, limit == UINT64_MAX ? kUnknownLength : limit - pos_, final, &wait);
+  // Every tag begins with a letter: where a sync byte stands there is none.
+  const std::optional<TagInfo> tag =
+      usable > 0 && *At(pos_) == 0xFF ? std::nullopt
+                        : TagOfBreak(At(pos_), usable, pos_, limit == UINT64_MAX ? kUnknownLength : limit - pos_, final, &wait);
   if (wait) return false;
   if (tag) {
     const bool endKnown = limit != UINT64_MAX;
@@ -329,7 +334,7 @@ bool AudioGate::StepChain() {
     Drop(t.offset + t.size);
     return true;
   }
-  uint64_t length = FrameLengthAt(At(pos_), usable);
+  uint64_t length = ChainedLength(At(pos_), usable);
   if (length == 0 && FreeFormatKey(At(pos_), usable) != 0) {
     if (freeFormat_.key == 0) {
       const FreeFormatMeasure measure = MeasureFreeFormat(std::span<const uint8_t>(At(pos_), usable), final);
@@ -366,6 +371,21 @@ bool AudioGate::StepChain() {
   searchFrom_ = pos_ + 1;
   state_ = State::Lost;
   return true;
+}
+
+uint64_t AudioGate::ChainedLength(const uint8_t* p, size_t n) {
+  // A frame's length depends on its header's second and third bytes only
+  // (but not on the private bit): kept for the last header seen, with and
+  // without the padding slot.
+  if (n < 4 || p[0] != 0xFF) return FrameLengthAt(p, n);
+  const uint32_t key = 0x10000u | uint32_t{p[1]} << 8 | (p[2] & 0xFCu);
+  if (key != lengthKey_) {
+    lengthKey_ = key;
+    lengthMemo_[0] = lengthMemo_[1] = 0;
+  }
+  uint64_t& length = lengthMemo_[p[2] >> 1 & 1];
+  if (length == 0) length = FrameLengthAt(p, n);
+  return length;
 }
 
 bool AudioGate::StepLost() {

@@ -100,13 +100,19 @@ class AudioGate {
 
   // Bytes held from file offset `at` on (0 when `at` is past them), and
   // where they are (nullptr when none).
-  size_t HeldFrom(uint64_t at) const;
-  const uint8_t* At(uint64_t at) const;
+  size_t HeldFrom(uint64_t at) const {
+    const uint64_t end = heldStart_ + held_.size();
+    return at < heldStart_ || at >= end ? 0 : static_cast<size_t>(end - at);
+  }
+  const uint8_t* At(uint64_t at) const { return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr; }
   // The file offset where the audio must stop: the known end of the input,
   // of the data chunk or the start of the trailing tags, else UINT64_MAX.
   uint64_t Limit() const;
   // Every byte of the input has arrived (Finish, or as many as its size).
   bool AllHeld() const;
+  // The length of the frame whose header is at p (n bytes held there), 0
+  // when it has none the gate can compute (free format, not a header).
+  uint64_t ChainedLength(const uint8_t* p, size_t n);
   void Release(uint64_t end);  // passes [pos_, end) on
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
@@ -126,7 +132,16 @@ class AudioGate {
   uint64_t tagsAt_ = UINT64_MAX;  // start of the trailing tags found from the end
   uint64_t dataEnd_ = UINT64_MAX; // end of a RIFF data chunk
 
-  std::vector<uint8_t> out_;
+  // The audio passed on and not yet drained: file ranges of held bytes, in
+  // order (the bytes stay held until Drain copies them out, so that each
+  // byte is copied once on its way through).
+  struct Range {
+    uint64_t begin;
+    uint64_t end;
+  };
+  std::vector<Range> released_;
+  uint32_t lengthKey_ = 0;  // ChainedLength's header bits (0: none yet) and lengths
+  uint64_t lengthMemo_[2] = {0, 0};
   uint64_t audioOut_ = 0;
   // Where the audio jumps: audio count -> file offset, from that count on.
   struct Segment {
