@@ -22,6 +22,7 @@
 #include "layers/layer1.h"
 #include "layers/layer2_tables.h"
 #include "layers/layer3_hybrid.h"
+#include "layers/layer3_tables.h"
 #include "layers/requant.h"
 #include "output/pcm.h"
 #include "reference/pcm_reference.h"
@@ -420,6 +421,48 @@ TEST(Kernels, ImdctLongMatchesPlain) {
           ASSERT_EQ(out[i], kSentinel) << name << " wrote outside the range: " << i;
         }
       }
+    }
+  }
+}
+
+// The long IMDCT at the edge of the fast kernels' small-line range (every
+// line of four subbands below 2^27 in magnitude): lines at 2^27 - 1 (or
+// 2^28 - 1) signed as one row's cosines so that this row is as loud as the
+// range allows (or louder),
+// lines of exactly 2^27 or INT32_MIN in one subband that must leave the
+// range, and overlaps at the 32-bit limits, so that the overlap-add
+// saturates with the loudest rows; every level against the plain one.
+TEST(Kernels, ImdctLongMatchesPlainAtTheSmallLineBound) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  constexpr int32_t kBound = int32_t{1} << 27;
+  constexpr int32_t kOverlaps[] = {INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1, 0, -1};
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 18 * 6 * 4; ++trial) {
+      const int row = trial % 18, sign = trial / 18 % 2 ? -1 : 1;
+      const int32_t outside = trial / 36 % 3 == 0 ? kBound : trial / 36 % 3 == 1 ? -kBound : INT32_MIN;
+      // Half the trials just inside the range, half with lines up to twice
+      // it, whose rows would no longer fit in 32 bits.
+      const int32_t magnitude = trial / 108 % 2 ? 2 * kBound - 1 : kBound - 1;
+      std::vector<Q28> xr(576);
+      for (int sb = 0; sb < 32; ++sb) {
+        for (int i = 0; i < 18; ++i) {
+          const int32_t c = kImdctCosQ28[row][i];
+          const int32_t loud = c == 0 ? 0 : (c > 0) == (sign > 0) ? magnitude : -magnitude;
+          xr[18 * sb + i] = rng.Next() % 8 == 0 ? static_cast<int32_t>(rng.Next() % magnitude) : loud;
+        }
+      }
+      // One subband in the second group of four leaves the range.
+      xr[18 * (4 + trial % 4) + static_cast<int>(rng.Next() % 18)] = outside;
+      std::vector<Q28> overlap(18 * 32);
+      for (Q28& v : overlap) v = kOverlaps[rng.Next() % std::size(kOverlaps)];
+      std::vector<Q28> out(18 * 32), plainOverlap = overlap, plainOut = out;
+      ImdctLongPlain(xr.data(), 0, 32, trial % 3, plainOverlap.data(), plainOut.data());
+      k.imdctLong(xr.data(), 0, 32, trial % 3, overlap.data(), out.data());
+      ASSERT_EQ(out, plainOut) << name << " trial " << trial;
+      ASSERT_EQ(overlap, plainOverlap) << name << " trial " << trial;
     }
   }
 }

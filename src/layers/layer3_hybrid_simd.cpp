@@ -104,16 +104,78 @@ QUORVEL_TARGET_AVX2 inline void Slot(__m256i y, __m256i second, __m256i negate, 
   StoreLowHalves(prev, Saturate(second));
 }
 
+// The group's lines below kSmallLine in magnitude keep every row, and so
+// every windowed output, inside 32 bits: a row's cosines sum to at most
+// 11.76 x 2^28 in magnitude, so |r| <= 11.76 x 2^27 + 1 < 2^31, and a window
+// value (at most 2^28) only shrinks it. Then a row needs no split, the second
+// half no saturation, and only the overlap-add's sum can leave 32 bits.
+constexpr int32_t kSmallLine = int32_t{1} << 27;
+
+// y + 2^35 for a row r (in the low 32 bits of each lane) and a window value:
+// see ImdctLong4Small.
+QUORVEL_TARGET_AVX2 inline __m256i SmallWindow(__m256i r, const int64_t* w, __m256i roundOffset) {
+  const __m256i p = _mm256_mul_epi32(r, _mm256_load_si256(reinterpret_cast<const __m256i*>(w)));
+  return _mm256_srli_epi64(_mm256_add_epi64(p, roundOffset), 28);
+}
+
+// A slot's sum, negated in the lanes of `negate`, saturated, to dst[0..3].
+QUORVEL_TARGET_AVX2 inline void NegateSaturateStore(__m256i s, __m256i negate, Q28* dst) {
+  StoreLowHalves(dst, Saturate(_mm256_sub_epi64(_mm256_xor_si256(s, negate), negate)));
+}
+
+// The four subbands with small lines (see kSmallLine): the same values as
+// below, fewer steps. A row r = (sum + 2^27) >> 28 is in the low 32 bits of
+// each lane after a logical shift (r fits in them). A windowed output y =
+// (r w + 2^27) >> 28 is found as y + 2^35 = (r w + 2^27 + 2^63) >>> 28: the
+// wrapped 2^63 makes the shifted value non-negative, so the logical shift
+// gives it exactly, and the 2^35 is taken off the overlap it is added to.
+QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* sum, int sb, const int64_t (*w)[4], Q28* overlap,
+                                         Q28* out) {
+  const __m256i roundRow = _mm256_set1_epi64x(int64_t{1} << 27);
+  const __m256i roundOffset = _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << 63) | (uint64_t{1} << 27)));
+  const __m256i offset = _mm256_set1_epi64x(int64_t{1} << 35);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i odd = (sb & 1) ? _mm256_setr_epi64x(-1, 0, -1, 0) : _mm256_setr_epi64x(0, -1, 0, -1);
+  for (int i = 0; i < 9; ++i) {
+    const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(sum[i], roundRow), 28);
+    const __m256i second = _mm256_srli_epi64(_mm256_add_epi64(sum[9 + i], roundRow), 28);
+    const __m256i evenNegate = (i & 1) ? odd : zero, oddNegate = (i & 1) ? zero : odd;
+    // Outputs i and 17 - i (the latter negated) with y + 2^35 each; every
+    // window value is loaded before the first store.
+    const __m256i y0 = SmallWindow(first, w[i], roundOffset), y17 = SmallWindow(first, w[17 - i], roundOffset);
+    const __m256i y18 = SmallWindow(second, w[18 + i], roundOffset), y35 = SmallWindow(second, w[35 - i], roundOffset);
+    Q28* prev0 = overlap + 32 * i + sb;
+    Q28* prev17 = overlap + 32 * (17 - i) + sb;
+    const __m256i p0 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev0)));
+    const __m256i p17 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev17)));
+    // y + prev = (y + 2^35) + (prev - 2^35); -y + prev = (prev + 2^35) - (y + 2^35).
+    NegateSaturateStore(_mm256_add_epi64(y0, _mm256_sub_epi64(p0, offset)), evenNegate, out + 32 * i + sb);
+    NegateSaturateStore(_mm256_sub_epi64(_mm256_add_epi64(p17, offset), y17), oddNegate, out + 32 * (17 - i) + sb);
+    // The second half fits in 32 bits: its low halves less the 2^35.
+    StoreLowHalves(prev0, y18);
+    StoreLowHalves(prev17, y35);
+  }
+}
+
 QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
   const Lanes& lanes = TableLanes();
   const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
   __m256i x[18];
+  __m128i largest = _mm_setzero_si128();  // unsigned |line|: INT32_MIN's is 2^31
 #pragma GCC unroll 18
-  for (int k = 0; k < 18; ++k) x[k] = _mm256_cvtepi32_epi64(_mm_i32gather_epi32(xr + 18 * sb + k, stride, 4));
+  for (int k = 0; k < 18; ++k) {
+    const __m128i g = _mm_i32gather_epi32(xr + 18 * sb + k, stride, 4);
+    largest = _mm_max_epu32(largest, _mm_abs_epi32(g));
+    x[k] = _mm256_cvtepi32_epi64(g);
+  }
   __m256i sum[18];
   NineRows(x, lanes.cosine, sum);
   NineRows(x, lanes.cosine + 9, sum + 9);
   const int64_t(*w)[4] = lanes.window[type];
+  if (_mm_testz_si128(largest, _mm_set1_epi32(-kSmallLine))) {
+    ImdctLong4Small(sum, sb, w, overlap, out);
+    return;
+  }
   const __m256i zero = _mm256_setzero_si256();
   // Frequency inversion: the odd subbands' lanes, negated in odd slots;
   // slots i and 17 - i are one even and one odd.
