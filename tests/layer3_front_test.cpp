@@ -165,10 +165,11 @@ TEST(Layer3Front, QuadruplesDecodeBackAndStopAtTheEnd) {
 
 TEST(Layer3Front, FastPairEntriesAgreeWithTheCodeList) {
   // Every entry that is not 0 holds a code of its table, then one sign bit
-  // per non-zero value, within 8 bits.
+  // per non-zero value, within kPairFastBits bits.
+  constexpr int kBits = kPairFastBits;
   int resolved = 0;
   for (const int table : {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 15, 16, 24}) {
-    for (uint32_t bits = 0; bits < 256; ++bits) {
+    for (uint32_t bits = 0; bits < (1u << kBits); ++bits) {
       const uint32_t e = kPairFast[kPairFastStart[table] + bits];
       if (!e) continue;
       ++resolved;
@@ -178,8 +179,8 @@ TEST(Layer3Front, FastPairEntriesAgreeWithTheCodeList) {
       ASSERT_NE(code, nullptr);
       const int signs = (x != 0) + (y != 0);
       ASSERT_EQ(length, code->length + signs) << "table " << table << " bits " << bits;
-      ASSERT_EQ(bits >> (8 - code->length), code->code) << "table " << table << " bits " << bits;
-      uint32_t signBits = (bits >> (8 - length)) & ((1u << signs) - 1);
+      ASSERT_EQ(bits >> (kBits - code->length), code->code) << "table " << table << " bits " << bits;
+      uint32_t signBits = (bits >> (kBits - length)) & ((1u << signs) - 1);
       // x's sign bit comes first, y's last.
       if (y) {
         EXPECT_EQ(signBits & 1, y < 0 ? 1u : 0u);
@@ -194,8 +195,8 @@ TEST(Layer3Front, FastPairEntriesAgreeWithTheCodeList) {
     }
   }
   EXPECT_GT(resolved, 15 * 100);
-  // Pinned: table 1, bits 1xxxxxxx is (0, 0); 0 1 1 ... is (1, 0) then x's sign.
-  EXPECT_EQ(kPairFast[kPairFastStart[1] + 0x80], 1u);
+  // Pinned: table 1, bits 1xxx... is (0, 0).
+  EXPECT_EQ(kPairFast[kPairFastStart[1] + (1u << (kBits - 1))], 1u);
   EXPECT_EQ(kPairFastStart[17], kPairFastStart[16]);
   EXPECT_EQ(kPairFastStart[31], kPairFastStart[24]);
 }

@@ -239,7 +239,7 @@ inline uint64_t WindowAt(const uint8_t* data, uint32_t pos) {
 template <bool kLinbits>
 inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, int linbits, uint64_t& w,
                        uint32_t& used, int32_t* out) {
-  // Most pairs: code and signs within the next 8 bits, one lookup.
+  // Most pairs: code and signs within the next kPairFastBits bits, one lookup.
   const uint32_t f = fast[w >> (64 - kPairFastBits)];
   if (f != 0) {
     const uint32_t length = f & 15;

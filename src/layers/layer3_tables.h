@@ -44,12 +44,12 @@ extern const HuffmanCode kHuffmanCodes[];
 extern const Count1Code kCount1Codes[32];
 
 // Whole codes with their sign bits in one lookup of the next bits: a pair
-// from 8 bits, kPairFast[kPairFastStart[table] + bits]: 0, or (bits of code
-// and signs, 1..8) | x << 4 | y << 9 with x and y signed in 5 bits (escapes
+// from 11 bits, kPairFast[kPairFastStart[table] + bits]: 0, or (bits of code
+// and signs, 1..11) | x << 4 | y << 9 with x and y signed in 5 bits (escapes
 // of tables with linbits are left to the lookup above); a quadruple from 10
 // bits (table A) or 8 (table B): (bits of code and signs) | v << 4 | w << 6 |
 // x << 8 | y << 10, each signed in 2 bits.
-constexpr int kPairFastBits = 8;
+constexpr int kPairFastBits = 11;
 extern const uint16_t kPairFast[];
 extern const uint16_t kPairFastStart[32];
 constexpr int kQuadFastBitsA = 10;
