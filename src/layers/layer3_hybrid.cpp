@@ -2,6 +2,7 @@
 #include "layers/layer3_hybrid.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "layers/layer3_tables.h"
 
@@ -140,6 +141,21 @@ void HybridAntialias(Q28* xr, int boundaries, int active) {
   AntialiasPlain(xr, std::min(boundaries, (active + 7) / 18));
 }
 
+namespace {
+
+// Zeros in out[32 i + sb] for sb from `from` (rounded down to a multiple of
+// eight) on, in whole groups of eight: what lies below `from` is written
+// afterwards, so the rounding costs nothing and the rows take one or two
+// stores each rather than a call of memset.
+void ZeroTail(int from, Q28* out) {
+  static constexpr Q28 kZeros[8] = {};
+  for (int i = 0; i < 18; ++i) {
+    for (int sb = from & ~7; sb < 32; sb += 8) std::memcpy(out + 32 * i + sb, kZeros, sizeof kZeros);
+  }
+}
+
+}  // namespace
+
 void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverlap& overlap, Q28* out) {
   active = std::clamp(active, 0, 576);
   while (active > 0 && xr[active - 1] == 0) --active;
@@ -152,11 +168,13 @@ void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverl
   const int reach = std::max(active, boundaries > 0 ? 18 * boundaries + 8 : 0);
   const int activeSubbands = (reach + 17) / 18;
   const int held = static_cast<int>(std::min<uint32_t>(overlap.subbands, 32));
-  int transformed = activeSubbands;
+  // Long blocks transform whole groups of four for the vector kernels: the
+  // transform of a zero subband releases its overlap exactly as
+  // ReleaseOverlap does.
+  const int transformed = shortBlock ? activeSubbands : std::min(32, (activeSubbands + 3) & ~3);
+  const int released = std::max(transformed, held);
+  ZeroTail(released, out);
   if (!shortBlock) {
-    // Whole groups of four for the vector kernels: the transform of a zero
-    // subband releases its overlap exactly as ReleaseOverlap does.
-    transformed = std::min(32, (activeSubbands + 3) & ~3);
     const int type = !block.windowSwitching ? 0 : block.blockType == 1 ? 1 : block.blockType == 3 ? 2 : 0;
     // The mixed flag on a start or stop block gives its two lowest subbands
     // the normal window, as it does a short block's.
@@ -172,9 +190,7 @@ void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverl
       }
     }
   }
-  const int released = std::max(transformed, held);
   ReleaseOverlap(transformed, released, overlap.value, out);
-  for (int i = 0; i < 18; ++i) std::fill(out + 32 * i + released, out + 32 * i + 32, 0);
   overlap.subbands = static_cast<uint32_t>(activeSubbands);
 }
 
