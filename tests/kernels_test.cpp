@@ -109,6 +109,7 @@ TEST(Kernels, UnsupportedLevelsGetThePlainTables) {
     EXPECT_EQ(LayerKernelsFor(level).requantRows, &RequantRowsPlain);
     EXPECT_EQ(HybridKernelsFor(level).imdctLong, &ImdctLongPlain);
     EXPECT_EQ(HybridKernelsFor(level).antialias, &AntialiasPlain);
+    EXPECT_EQ(HybridKernelsFor(level).imdctShort, &ImdctShortPlain);
     EXPECT_EQ(OutputKernelsFor(level).writePcm, &WritePcmPlain);
   }
   EXPECT_EQ(SynthesisKernelsFor(KernelLevel::kPlain).windowSlots, &WindowSlots);
@@ -463,6 +464,38 @@ TEST(Kernels, ImdctLongMatchesPlainAtTheSmallLineBound) {
       k.imdctLong(xr.data(), 0, 32, trial % 3, overlap.data(), out.data());
       ASSERT_EQ(out, plainOut) << name << " trial " << trial;
       ASSERT_EQ(overlap, plainOverlap) << name << " trial " << trial;
+    }
+  }
+}
+
+// The short IMDCT of every level against the plain one, over any range of
+// subbands: lines of the size decoding meets, lines just inside and at the
+// vector kernel's small-line bound (2^27), extremes, and overlaps at the
+// 32-bit limits so that the overlap-add saturates.
+TEST(Kernels, ImdctShortMatchesPlain) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  constexpr int32_t kBound = int32_t{1} << 27;
+  constexpr int32_t kEdges[] = {kBound - 1, -(kBound - 1), kBound, -kBound, INT32_MIN};
+  constexpr int32_t kOverlaps[] = {INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1, 0, -1, 12345};
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (int trial = 0; trial < 400; ++trial) {
+      std::vector<Q28> xr(576);
+      for (Q28& v : xr) {
+        // Every fourth trial mostly at the bound, a few lines past it.
+        v = trial % 4 == 3 ? kEdges[rng.Next() % (rng.Next() % 16 == 0 ? 5 : 2)]
+                           : rng.Value(trial, 0x1000000 >> (trial % 5 * 4));
+      }
+      std::vector<Q28> overlap(18 * 32);
+      for (Q28& v : overlap) v = trial % 2 ? kOverlaps[rng.Next() % std::size(kOverlaps)] : rng.Value(trial, 1 << 26);
+      const int begin = static_cast<int>(rng.Next() % 8), end = begin + static_cast<int>(rng.Next() % (33 - begin));
+      std::vector<Q28> out(18 * 32, 7), plainOverlap = overlap, plainOut = out;
+      ImdctShortPlain(xr.data(), begin, end, plainOverlap.data(), plainOut.data());
+      k.imdctShort(xr.data(), begin, end, overlap.data(), out.data());
+      ASSERT_EQ(out, plainOut) << name << " trial " << trial << " subbands " << begin << ".." << end;
+      ASSERT_EQ(overlap, plainOverlap) << name << " trial " << trial << " subbands " << begin << ".." << end;
     }
   }
 }

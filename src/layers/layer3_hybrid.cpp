@@ -111,8 +111,12 @@ void ImdctLongPlain(const Q28* xr, int begin, int end, int type, Q28* overlap, Q
   }
 }
 
+void ImdctShortPlain(const Q28* xr, int begin, int end, Q28* overlap, Q28* out) {
+  for (int sb = begin; sb < end; ++sb) ImdctShortSubband(xr + 18 * sb, sb, overlap, out);
+}
+
 const HybridKernels& HybridKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, HybridKernels{ImdctLongPlain, AntialiasPlain});
+  return KernelTableFor(level, HybridKernels{ImdctLongPlain, ImdctShortPlain, AntialiasPlain});
 }
 
 void Dct4Of18(const int32_t* x, int64_t* z) {
@@ -168,27 +172,24 @@ void HybridFilterbank(const Layer3Block& block, Q28* xr, int active, HybridOverl
   const int reach = std::max(active, boundaries > 0 ? 18 * boundaries + 8 : 0);
   const int activeSubbands = (reach + 17) / 18;
   const int held = static_cast<int>(std::min<uint32_t>(overlap.subbands, 32));
-  // Long blocks transform whole groups of four for the vector kernels: the
-  // transform of a zero subband releases its overlap exactly as
-  // ReleaseOverlap does.
-  const int transformed = shortBlock ? activeSubbands : std::min(32, (activeSubbands + 3) & ~3);
+  // Whole groups of four for the vector kernels, from the first subband the
+  // kernel transforms (a mixed block's two lowest are long): the transform
+  // of a zero subband releases its overlap exactly as ReleaseOverlap does.
+  const int first = shortBlock && block.mixed ? std::min(2, activeSubbands) : 0;
+  const int transformed = std::min(32, first + ((activeSubbands - first + 3) & ~3));
   const int released = std::max(transformed, held);
   ZeroTail(released, out);
   if (!shortBlock) {
     const int type = !block.windowSwitching ? 0 : block.blockType == 1 ? 1 : block.blockType == 3 ? 2 : 0;
     // The mixed flag on a start or stop block gives its two lowest subbands
     // the normal window, as it does a short block's.
-    const int first = (type != 0 && block.mixed) ? 2 : 0;
-    if (first) ImdctLongPlain(xr, 0, first, 0, overlap.value, out);
-    kernels.imdctLong(xr, first, transformed, type, overlap.value, out);
+    const int normal = (type != 0 && block.mixed) ? 2 : 0;
+    if (normal) ImdctLongPlain(xr, 0, normal, 0, overlap.value, out);
+    kernels.imdctLong(xr, normal, transformed, type, overlap.value, out);
   } else {
-    for (int sb = 0; sb < activeSubbands; ++sb) {
-      if (block.mixed && sb < 2) {
-        ImdctLongPlain(xr, sb, sb + 1, 0, overlap.value, out);
-      } else {
-        ImdctShortSubband(xr + 18 * sb, sb, overlap.value, out);
-      }
-    }
+    // A mixed block's two lowest subbands are long, with the normal window.
+    if (first) ImdctLongPlain(xr, 0, first, 0, overlap.value, out);
+    kernels.imdctShort(xr, first, transformed, overlap.value, out);
   }
   ReleaseOverlap(transformed, released, overlap.value, out);
   overlap.subbands = static_cast<uint32_t>(activeSubbands);

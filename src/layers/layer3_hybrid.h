@@ -62,6 +62,12 @@ extern const int64_t kImdctWindowQ28[3][36];
 // kernel imdctLong.
 void ImdctLongPlain(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out);
 
+// The three short IMDCTs, windows, overlap-add and frequency inversion of
+// subbands [begin, end) of xr[576] (each subband's three windows of six
+// lines in a row, as the reordering leaves them); overlap and out as in
+// HybridFilterbank. The plain version of the kernel imdctShort.
+void ImdctShortPlain(const Q28* xr, int begin, int end, Q28* overlap, Q28* out);
+
 // The butterflies across subband boundaries 1..`boundaries` of xr[576], in
 // place. The plain version of the kernel antialias.
 void AntialiasPlain(Q28* xr, int boundaries);
@@ -70,6 +76,7 @@ void AntialiasPlain(Q28* xr, int boundaries);
 // same bits for every input as the plain one (tests/kernels_test.cpp).
 struct HybridKernels {
   void (*imdctLong)(const Q28* xr, int begin, int end, int type, Q28* overlap, Q28* out);
+  void (*imdctShort)(const Q28* xr, int begin, int end, Q28* overlap, Q28* out);
   void (*antialias)(Q28* xr, int boundaries);
 };
 

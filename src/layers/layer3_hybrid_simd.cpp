@@ -268,6 +268,107 @@ QUORVEL_TARGET_AVX2 void AntialiasAvx2(Q28* xr, int boundaries) {
   }
 }
 
+namespace {
+
+// The short blocks' windowed cosines with each value in all four 64-bit
+// lanes, as vpmuldq's memory operands: [i][k], output i of a window from its
+// line k.
+struct ShortLanes {
+  alignas(32) int64_t cosine[12][6][4];
+};
+
+const ShortLanes& ShortTableLanes() {
+  static const ShortLanes lanes = [] {
+    ShortLanes l{};
+    for (int i = 0; i < 12; ++i) {
+      for (int k = 0; k < 6; ++k) {
+        for (int lane = 0; lane < 4; ++lane) l.cosine[i][k][lane] = kImdctShortQ28[i][k];
+      }
+    }
+    return l;
+  }();
+  return lanes;
+}
+
+// Output i of one short window from its six lines: the exact Q56 sum.
+QUORVEL_TARGET_AVX2 inline __m256i ShortRow(const __m256i* x, const int64_t (*cosine)[4]) {
+  __m256i sum = _mm256_mul_epi32(x[0], _mm256_load_si256(reinterpret_cast<const __m256i*>(cosine[0])));
+#pragma GCC unroll 5
+  for (int k = 1; k < 6; ++k) {
+    sum = _mm256_add_epi64(sum, _mm256_mul_epi32(x[k], _mm256_load_si256(reinterpret_cast<const __m256i*>(cosine[k]))));
+  }
+  return sum;
+}
+
+// The short IMDCTs of four subbands whose lines all lie below kSmallLine in
+// magnitude. Each window's outputs sum at most six products of a line with
+// a value of at most 2^28, and two windows overlap, so |q| < 3 x 2^57 and
+// the rounded output y < 2^31: y + 2^35 = (q + 2^27 + 2^63) >>> 28 exactly,
+// as in ImdctLong4Small, and the second half is stored without saturation.
+QUORVEL_TARGET_AVX2 void ImdctShort4Small(const __m256i* x, int sb, Q28* overlap, Q28* out) {
+  const ShortLanes& lanes = ShortTableLanes();
+  const __m256i roundOffset = _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << 63) | (uint64_t{1} << 27)));
+  const __m256i offset = _mm256_set1_epi64x(int64_t{1} << 35);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i odd = (sb & 1) ? _mm256_setr_epi64x(-1, 0, -1, 0) : _mm256_setr_epi64x(0, -1, 0, -1);
+  // Output slot p (0..35) with its Q56 sum q: the first half adds the
+  // overlap, the second half becomes it.
+  auto emit = [&](int p, __m256i q) QUORVEL_TARGET_AVX2 {
+    const __m256i biased = _mm256_srli_epi64(_mm256_add_epi64(q, roundOffset), 28);  // y + 2^35
+    if (p < 18) {
+      Q28* prev = overlap + 32 * p + sb;
+      const __m256i previous = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev)));
+      NegateSaturateStore(_mm256_add_epi64(biased, _mm256_sub_epi64(previous, offset)), (p & 1) ? odd : zero,
+                          out + 32 * p + sb);
+    } else {
+      StoreLowHalves(overlap + 32 * (p - 18) + sb, biased);
+    }
+  };
+  // Slots 0..5 take the overlap alone.
+  for (int p = 0; p < 6; ++p) {
+    Q28* prev = overlap + 32 * p + sb;
+    NegateSaturateStore(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev))),
+                        (p & 1) ? odd : zero, out + 32 * p + sb);
+  }
+  // Window w covers slots 6 + 6w .. 17 + 6w; its second six outputs wait
+  // for the next window's first six.
+  __m256i carry[6];
+  for (int w = 0; w < 3; ++w) {
+    const __m256i* lines = x + 6 * w;
+    for (int i = 0; i < 6; ++i) {
+      const __m256i q = ShortRow(lines, lanes.cosine[i]);
+      emit(6 + 6 * w + i, w == 0 ? q : _mm256_add_epi64(q, carry[i]));
+    }
+    for (int i = 0; i < 6; ++i) carry[i] = ShortRow(lines, lanes.cosine[6 + i]);
+  }
+  for (int i = 0; i < 6; ++i) emit(24 + i, carry[i]);
+  // Slots 30..35 of the second half are zero.
+  for (int p = 30; p < 36; ++p) _mm_storeu_si128(reinterpret_cast<__m128i*>(overlap + 32 * (p - 18) + sb), _mm_setzero_si128());
+}
+
+}  // namespace
+
+QUORVEL_TARGET_AVX2 void ImdctShortAvx2(const Q28* xr, int begin, int end, Q28* overlap, Q28* out) {
+  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+  int sb = begin;
+  for (; sb + 4 <= end; sb += 4) {
+    __m256i x[18];
+    __m128i largest = _mm_setzero_si128();  // unsigned |line|: INT32_MIN's is 2^31
+#pragma GCC unroll 18
+    for (int k = 0; k < 18; ++k) {
+      const __m128i g = _mm_i32gather_epi32(xr + 18 * sb + k, stride, 4);
+      largest = _mm_max_epu32(largest, _mm_abs_epi32(g));
+      x[k] = _mm256_cvtepi32_epi64(g);
+    }
+    if (_mm_testz_si128(largest, _mm_set1_epi32(-kSmallLine))) {
+      ImdctShort4Small(x, sb, overlap, out);
+    } else {
+      ImdctShortPlain(xr, sb, sb + 4, overlap, out);
+    }
+  }
+  if (sb < end) ImdctShortPlain(xr, sb, end, overlap, out);
+}
+
 }  // namespace quorvel
 
 #endif  // QUORVEL_HAVE_X86_KERNELS
