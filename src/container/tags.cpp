@@ -245,8 +245,13 @@ TrailingTags FindTrailingTags(std::span<const uint8_t> tail, uint64_t tailOffset
 }
 
 std::optional<size_t> FindFrameChain(std::span<const uint8_t> bytes, size_t begin, size_t end) {
-  // FrameState holds a frame's samples too; one on the heap serves every candidate.
-  auto frame = std::make_unique<FrameState>();
+  // FrameState holds a frame's samples too, tens of kilobytes that only the
+  // header fields of are used here: one on the heap per thread serves every
+  // candidate of every search, instead of a zeroed one per search (a gate
+  // searching damaged input runs many short searches).
+  static thread_local std::unique_ptr<FrameState> scratch;
+  if (!scratch) scratch = std::make_unique<FrameState>();
+  FrameState* const frame = scratch.get();
   InputCursor cursor;
   ResetCursor(cursor);
   end = std::min(end, bytes.size());
