@@ -1,6 +1,8 @@
 #include "output/resampler_full.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <numeric>
 
@@ -101,8 +103,31 @@ int32_t PolyphaseCoefficient(const ResampleRatio& r, uint32_t p, uint32_t i) {
   return static_cast<int32_t>(value);
 }
 
+namespace {
+
+// The coefficients of the pair of rates (both among the nine, different),
+// [L * 2H], made on first use and shared by every converter for the rest of
+// the process: a table takes up to half a million instructions to make, and
+// a seek restarts its converter. Threads that meet an empty slot at once each
+// make the table; one keeps its own, the others take it and drop theirs.
+const int32_t* SharedCoefficients(int32_t from, int32_t to) {
+  static std::atomic<const int32_t*> tables[9][9];
+  std::atomic<const int32_t*>& slot = tables[RateIndex(from)][RateIndex(to)];
+  if (const int32_t* made = slot.load(std::memory_order_acquire)) return made;
+  const ResampleRatio r = RatioOf(from, to);
+  const uint32_t taps = r.Taps();
+  auto table = std::make_unique<int32_t[]>(static_cast<size_t>(r.up) * taps);
+  for (uint32_t p = 0; p < r.up; ++p) {
+    for (uint32_t i = 0; i < taps; ++i) table[p * taps + i] = PolyphaseCoefficient(r, p, i);
+  }
+  const int32_t* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, table.get(), std::memory_order_acq_rel)) return table.release();
+  return expected;
+}
+
+}  // namespace
+
 FullResampler::FullResampler() {
-  coefficients_.resize(MaxCoefficientCount());
   const uint32_t taps = MaxTapCount();
   for (auto& h : history_) h.resize(taps - 1 + kMaxBlock + taps / 2);
 }
@@ -112,10 +137,7 @@ bool FullResampler::Setup(int32_t from, int32_t to) {
   from_ = from;
   to_ = to;
   ratio_ = RatioOf(from, to);
-  const uint32_t taps = ratio_.Taps();
-  for (uint32_t p = 0; p < ratio_.up && taps; ++p) {
-    for (uint32_t i = 0; i < taps; ++i) coefficients_[p * taps + i] = PolyphaseCoefficient(ratio_, p, i);
-  }
+  coefficients_ = ratio_.Taps() ? SharedCoefficients(from, to) : nullptr;
   Reset();
   return true;
 }
@@ -142,7 +164,7 @@ uint32_t FullResampler::Emit(uint32_t limit, Q28* out0, Q28* out1) {
   const uint32_t L = ratio_.up, M = ratio_.down;
   uint32_t count = 0;
   while (next_ < limit && next_ + ratio_.half < filled_) {
-    const int32_t* row = coefficients_.data() + static_cast<size_t>(phase_) * taps;
+    const int32_t* row = coefficients_ + static_cast<size_t>(phase_) * taps;
     const uint32_t first = next_ + 1 - ratio_.half;
     const Q28* x0 = history_[0].data() + first;
     const Q28* x1 = history_[1].data() + first;

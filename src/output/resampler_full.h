@@ -69,7 +69,8 @@ class FullResampler {
   // samples, and less than 96 when the block's rate converts by 6).
   static constexpr uint32_t kMaxOutput = kMaxBlock * 6 + 128;
 
-  // Allocates the largest table and history any pair needs, once.
+  // Allocates the history the widest pair needs, once; the coefficient
+  // tables are shared by every converter, each made on its first use.
   FullResampler();
 
   // Chooses the pair of rates and starts over with a silent past. False
@@ -104,7 +105,7 @@ class FullResampler {
 
   int32_t from_ = 0, to_ = 0;
   ResampleRatio ratio_;
-  std::vector<int32_t> coefficients_;  // [L * 2H]: row p holds phase p
+  const int32_t* coefficients_ = nullptr;  // [L * 2H], shared: row p holds phase p
   std::vector<Q28> history_[2];        // [2H - 1 + kMaxBlock + H]
   uint32_t filled_ = 0;                // samples in history_
   uint32_t next_ = 0;                  // n of the next output, as an index into history_
