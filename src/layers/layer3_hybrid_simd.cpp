@@ -290,6 +290,12 @@ const ShortLanes& ShortTableLanes() {
   return lanes;
 }
 
+// A 64-bit sum per lane, negated in the lanes of `negate`, saturated, to
+// dst[0..3].
+QUORVEL_TARGET_AVX2 inline void StoreShortSlot(Q28* dst, __m256i sum, __m256i negate) {
+  StoreLowHalves(dst, Saturate(_mm256_sub_epi64(_mm256_xor_si256(sum, negate), negate)));
+}
+
 // Output i of one short window from its six lines: the exact Q56 sum.
 QUORVEL_TARGET_AVX2 inline __m256i ShortRow(const __m256i* x, const int64_t (*cosine)[4]) {
   __m256i sum = _mm256_mul_epi32(x[0], _mm256_load_si256(reinterpret_cast<const __m256i*>(cosine[0])));
@@ -318,8 +324,8 @@ QUORVEL_TARGET_AVX2 void ImdctShort4Small(const __m256i* x, int sb, Q28* overlap
     if (p < 18) {
       Q28* prev = overlap + 32 * p + sb;
       const __m256i previous = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev)));
-      NegateSaturateStore(_mm256_add_epi64(biased, _mm256_sub_epi64(previous, offset)), (p & 1) ? odd : zero,
-                          out + 32 * p + sb);
+      StoreShortSlot(out + 32 * p + sb, _mm256_add_epi64(biased, _mm256_sub_epi64(previous, offset)),
+                     (p & 1) ? odd : zero);
     } else {
       StoreLowHalves(overlap + 32 * (p - 18) + sb, biased);
     }
@@ -327,8 +333,8 @@ QUORVEL_TARGET_AVX2 void ImdctShort4Small(const __m256i* x, int sb, Q28* overlap
   // Slots 0..5 take the overlap alone.
   for (int p = 0; p < 6; ++p) {
     Q28* prev = overlap + 32 * p + sb;
-    NegateSaturateStore(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev))),
-                        (p & 1) ? odd : zero, out + 32 * p + sb);
+    StoreShortSlot(out + 32 * p + sb, _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev))),
+                   (p & 1) ? odd : zero);
   }
   // Window w covers slots 6 + 6w .. 17 + 6w; its second six outputs wait
   // for the next window's first six.
