@@ -173,6 +173,22 @@ void AudioGate::Drain(std::vector<uint8_t>& out) {
   released_.clear();
 }
 
+std::span<const uint8_t> AudioGate::Released() const {
+  if (released_.empty()) return {};
+  const Range& r = released_.front();
+  return {held_.data() + (r.begin - heldStart_), static_cast<size_t>(r.end - r.begin)};
+}
+
+void AudioGate::Take(uint64_t n) {
+  while (n > 0 && !released_.empty()) {
+    Range& r = released_.front();
+    const uint64_t step = std::min(n, r.end - r.begin);
+    r.begin += step;
+    n -= step;
+    if (r.begin == r.end) released_.erase(released_.begin());
+  }
+}
+
 uint64_t AudioGate::FileOffset(uint64_t audio) const {
   // Mostly asked about the audio since the last jump.
   if (audio >= segments_.back().audio) return segments_.back().file + (audio - segments_.back().audio);

@@ -77,6 +77,14 @@ class AudioGate {
 
   // Moves the audio bytes passed so far to the end of `out`.
   void Drain(std::vector<uint8_t>& out);
+  // A reader that reads the audio where the gate holds it, instead of
+  // draining a copy: the audio passed on and not yet taken, while it is one
+  // run of held bytes (ReleasedRuns() <= 1; nothing removed inside it), and
+  // Take(n) once the first n bytes of it are read. The bytes stay where they
+  // are until the next Push.
+  size_t ReleasedRuns() const { return released_.size(); }
+  std::span<const uint8_t> Released() const;
+  void Take(uint64_t n);
   // The number of audio bytes passed on since the start (or the Restart),
   // counted from the start position.
   uint64_t AudioPosition() const { return audioOut_; }
