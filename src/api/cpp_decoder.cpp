@@ -695,7 +695,10 @@ Decoder::Decoder(const Options& options) {
                                                   " is outside " + std::to_string(kMinBufferBytes) + ".." +
                                                   std::to_string(kMaxBufferBytes) + " bytes");
   }
-  impl_ = std::make_unique<Impl>();
+  // Default-initialised: every member has its initialiser, and the state's
+  // large arrays are zeroed once by theirs rather than a second time by a
+  // value-initialisation of the whole.
+  impl_.reset(new Impl);
   impl_->options = options;
   impl_->Open();
 }
