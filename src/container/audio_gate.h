@@ -122,6 +122,10 @@ class AudioGate {
   // when it has none the gate can compute (free format, not a header).
   uint64_t ChainedLength(const uint8_t* p, size_t n);
   void Release(uint64_t end);  // passes [pos_, end) on
+  // Where the chain step, run frame after frame from the frame at `at`
+  // (which it has just passed on up to), would stop passing frames on
+  // (`at` when at once): a clean run of frames is released in one step.
+  uint64_t ChainRunEnd(uint64_t at, uint64_t limit, bool final);
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
   // At the end of the input: the tags at its end among the held bytes.
