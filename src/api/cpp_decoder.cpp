@@ -297,10 +297,13 @@ struct Decoder::Impl {
     // flushed at its end: ceil(stretch * to / from) samples each.
     uint64_t stretch = 0;
     uint32_t stretchRate = 0;
+    // ceil(n * to / from), without a division per frame when nothing is converted.
+    auto converted = [](uint64_t n, uint32_t from, int32_t to) {
+      return static_cast<int32_t>(from) == to ? n : (n * static_cast<uint64_t>(to) + from - 1) / from;
+    };
     auto closeStretch = [&] {
       if (stretch == 0) return;
-      const uint64_t to = static_cast<uint64_t>(OutputRateFor(stretchRate));
-      output += (stretch * to + stretchRate - 1) / stretchRate;
+      output += converted(stretch, stretchRate, OutputRateFor(stretchRate));
       stretch = 0;
     };
     std::set<uint32_t> rates;
@@ -311,7 +314,7 @@ struct Decoder::Impl {
       if (full) {
         if (e.rate != stretchRate) closeStretch();
         stretchRate = e.rate;
-        e.output = output + (stretch * static_cast<uint64_t>(OutputRateFor(e.rate)) + e.rate - 1) / e.rate;
+        e.output = output + converted(stretch, e.rate, OutputRateFor(e.rate));
         stretch += e.samples;
       } else {
         e.output = output;
