@@ -21,6 +21,7 @@
 #include "quorvel/decoder.hpp"
 #include "synth/synthesis_full.h"
 #include "test_seed.h"
+#include "wrappers.h"
 
 namespace quorvel::test {
 namespace {
@@ -410,6 +411,77 @@ TEST(Seek, TheIndexHoldsEveryFrameOfCleanAndBrokenChains) {
       const std::string failure = CheckSlices(stream, {.bufferBytes = buffer}, rng, 20, 1000);
       EXPECT_EQ(failure, "");
     }
+  }
+}
+
+// Where the index's scan meets tags around and between the frames: the
+// bytes it reads change from the gate's own buffer to a copy when a tag is
+// removed inside the audio it has not read yet, which happens at a place
+// that depends on the chunks fed. Whatever the chunks, every frame's first
+// and last sample locate at its header (compatible tier), and the full
+// tier's slices across the tags are the whole decode's.
+TEST(Seek, TheIndexOfAStreamWithTagsBetweenItsFramesIsTheSameWhateverTheChunks) {
+  const uint32_t seed = TestSeed();
+  SCOPED_TRACE(SeedTrace(seed));
+  std::mt19937 rng(seed);
+  // Frames of varied lengths, with tags after frames `tagAfter` (at the
+  // start and end too, as files have them).
+  auto wrapped = [](std::initializer_list<uint32_t> tagAfter, const Bytes& tag) {
+    Bytes stream = Id3v2(3, PrivFrame(SyncLike(40)));
+    for (uint32_t i = 0; i < 300; ++i) {
+      const Bytes frame = LayerOneFrame(1 + (i * 5) % 14, i % 3 == 0 ? 1 : 0, 1, i % 4);
+      stream.insert(stream.end(), frame.begin(), frame.end());
+      if (std::find(tagAfter.begin(), tagAfter.end(), i) != tagAfter.end()) {
+        stream.insert(stream.end(), tag.begin(), tag.end());
+      }
+    }
+    const Bytes end = Id3v1();
+    stream.insert(stream.end(), end.begin(), end.end());
+    return stream;
+  };
+  const struct {
+    const char* name;
+    Bytes stream;
+  } cases[] = {
+      {"one ID3v2 tag between frames", wrapped({150}, Id3v2(4, PrivFrame(SyncLike(100))))},
+      {"tags close together", wrapped({20, 21, 23, 200}, Id3v2(3, PrivFrame(SyncLike(3))))},
+      {"an APE tag between frames", wrapped({99}, Ape(2000, true, SyncLike(30)))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Decoder::Options compatible{.accuracy = Accuracy::Compatible};
+    Decoder whole(compatible);
+    struct Placed {
+      uint64_t position, first;
+      uint32_t samples;
+    };
+    std::vector<Placed> frames;
+    uint64_t total = 0;
+    Frame f;
+    whole.Feed(c.stream.data(), c.stream.size());
+    whole.Finish();
+    for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
+      if (!f.decoded()) continue;
+      frames.push_back({f.position, total, f.samples});
+      total += f.samples;
+    }
+    ASSERT_EQ(frames.size(), 300u);
+    for (const size_t chunk : {size_t{65536}, size_t{4099}, size_t{1000}, size_t{333}, size_t{7}}) {
+      Decoder d(compatible);
+      for (size_t at = 0; at < c.stream.size(); at += chunk) {
+        d.IndexFeed(std::span<const uint8_t>(c.stream.data() + at, std::min(chunk, c.stream.size() - at)));
+      }
+      d.IndexFinish();
+      ASSERT_EQ(d.IndexedSamples(), total) << "chunk " << chunk;
+      for (const Placed& p : frames) {
+        for (const uint64_t sample : {p.first, p.first + p.samples - 1}) {
+          const Location at = d.Locate(sample);
+          ASSERT_EQ(at.offset, p.position) << "sample " << sample << ", chunk " << chunk;
+          ASSERT_EQ(at.discard, sample - p.first) << "sample " << sample << ", chunk " << chunk;
+        }
+      }
+    }
+    EXPECT_EQ(CheckSlices(c.stream, {}, rng, 20, 1000), "");
   }
 }
 

@@ -216,6 +216,12 @@ struct Decoder::Impl {
 
   std::vector<uint8_t> pending;  // fed bytes; those before `head` are used up
   size_t head = 0;
+  // The bytes are read where the gate holds them (Released), not drained
+  // into `pending`, while the gate's audio is one run: the index's scan
+  // reads each byte once, without a second copy. From the first tag or
+  // chunk removed inside the audio, and at the end, they are drained as
+  // usual.
+  bool borrowInput = false;
   uint64_t headPosition = 0;     // stream offset of pending[head]
   bool ended = false;            // Finish() was called
   bool finished = false;         // the window that reached the end is done
@@ -291,10 +297,13 @@ struct Decoder::Impl {
     // flushed at its end: ceil(stretch * to / from) samples each.
     uint64_t stretch = 0;
     uint32_t stretchRate = 0;
+    // ceil(n * to / from), without a division per frame when nothing is converted.
+    auto converted = [](uint64_t n, uint32_t from, int32_t to) {
+      return static_cast<int32_t>(from) == to ? n : (n * static_cast<uint64_t>(to) + from - 1) / from;
+    };
     auto closeStretch = [&] {
       if (stretch == 0) return;
-      const uint64_t to = static_cast<uint64_t>(OutputRateFor(stretchRate));
-      output += (stretch * to + stretchRate - 1) / stretchRate;
+      output += converted(stretch, stretchRate, OutputRateFor(stretchRate));
       stretch = 0;
     };
     std::set<uint32_t> rates;
@@ -305,7 +314,7 @@ struct Decoder::Impl {
       if (full) {
         if (e.rate != stretchRate) closeStretch();
         stretchRate = e.rate;
-        e.output = output + (stretch * static_cast<uint64_t>(OutputRateFor(e.rate)) + e.rate - 1) / e.rate;
+        e.output = output + converted(stretch, e.rate, OutputRateFor(e.rate));
         stretch += e.samples;
       } else {
         e.output = output;
@@ -331,6 +340,7 @@ struct Decoder::Impl {
     scanner = std::make_unique<Decoder>(o);
     scanner->impl_->state.headersOnly = 1;
     scanner->impl_->recordWindows = true;
+    scanner->impl_->borrowInput = true;
     index.clear();
     windowStarts.clear();
     indexed = false;
@@ -467,6 +477,19 @@ struct Decoder::Impl {
 
   uint8_t* OutputBytes() { return reinterpret_cast<uint8_t*>(samples.data()); }
 
+  // The input not used yet, and how many bytes of it there are.
+  const uint8_t* Input() const { return borrowInput ? gate.Released().data() : pending.data() + head; }
+  size_t Available() const { return borrowInput ? gate.Released().size() : pending.size() - head; }
+
+  // Drains what the gate holds for this decoder into `pending` and reads
+  // from there on. The bytes are the same, so a window in progress goes on
+  // (Pull points the decoder at their new place).
+  void StopBorrowing() {
+    if (!borrowInput) return;
+    borrowInput = false;
+    gate.Drain(pending);
+  }
+
   void Open() {
     state.tier = options.accuracy == Accuracy::Compatible ? Tier::Compatible : Tier::Full;
     EqLevels levels;
@@ -513,7 +536,7 @@ struct Decoder::Impl {
 
   // Starts the next window, or says why none can start yet.
   bool StartWindow() {
-    const size_t available = pending.size() - head;
+    const size_t available = Available();
     if (!ended && available < static_cast<size_t>(options.bufferBytes)) return false;
     windowLength = static_cast<int32_t>(std::min<size_t>(available, static_cast<size_t>(options.bufferBytes)));
     windowReachesEnd = ended && static_cast<size_t>(windowLength) == available;
@@ -531,7 +554,7 @@ struct Decoder::Impl {
   void LockRate() {
     int32_t rate = 0, channels = 0, bitrate = 0;
     ShareFreeFormat();
-    if (ProbeHeader(state, pending.data() + head, windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
+    if (ProbeHeader(state, Input(), windowLength, &rate, &channels, &bitrate) != kResultFrame) return;
     SetOutputRate(state, rate);
     rateLocked = true;
   }
@@ -540,7 +563,11 @@ struct Decoder::Impl {
   // `keep` bytes.
   void EndWindow(uint32_t keep) {
     const size_t used = static_cast<size_t>(windowLength) - std::min<size_t>(keep, static_cast<size_t>(windowLength));
-    head += used;
+    if (borrowInput) {
+      gate.Take(used);
+    } else {
+      head += used;
+    }
     headPosition += used;
     inWindow = false;
     if (windowReachesEnd) {
@@ -594,7 +621,7 @@ struct Decoder::Impl {
     infoChecked = true;
     if (result.format.layer != 3) return false;
     GaplessInfo info;
-    if (!ReadInfoTag(pending.data() + head + result.offset, result.format, info)) return false;
+    if (!ReadInfoTag(Input() + result.offset, result.format, info)) return false;
     stats.gapless = info;
     // Its silence went into the rate converter too: started afresh, the
     // converter gives nothing of it (not even the samples it held back), and
@@ -671,7 +698,10 @@ Decoder::Decoder(const Options& options) {
                                                   " is outside " + std::to_string(kMinBufferBytes) + ".." +
                                                   std::to_string(kMaxBufferBytes) + " bytes");
   }
-  impl_ = std::make_unique<Impl>();
+  // Default-initialised: every member has its initialiser, and the state's
+  // large arrays are zeroed once by theirs rather than a second time by a
+  // value-initialisation of the whole.
+  impl_.reset(new Impl);
   impl_->options = options;
   impl_->Open();
 }
@@ -688,7 +718,8 @@ void Decoder::Feed(std::span<const uint8_t> chunk) {
     d.head = 0;
   }
   d.gate.Push(chunk);
-  d.gate.Drain(d.pending);
+  if (d.borrowInput && d.gate.ReleasedRuns() > 1) d.StopBorrowing();
+  if (!d.borrowInput) d.gate.Drain(d.pending);
   d.stats.bytesFed += chunk.size();
 }
 
@@ -700,6 +731,7 @@ void Decoder::Finish() {
   Impl& d = *impl_;
   if (d.ended) return;
   d.gate.Finish();
+  d.StopBorrowing();  // the end padding goes after the last bytes
   d.gate.Drain(d.pending);
   d.endPosition = d.headPosition + (d.pending.size() - d.head);
   d.pending.insert(d.pending.end(), kEndPadding, 0);
@@ -715,9 +747,9 @@ Decoder::Next Decoder::Pull(Frame& frame) {
     }
     const uint8_t* window = nullptr;
     if (d.windowIsNew) {
-      window = d.pending.data() + d.head;
+      window = d.Input();
     } else {
-      MoveBuffer(d.state, d.pending.data() + d.head);  // Feed may have moved the pending bytes
+      MoveBuffer(d.state, d.Input());  // Feed may have moved the pending bytes
     }
     d.windowIsNew = false;
     d.ShareFreeFormat();

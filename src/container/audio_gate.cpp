@@ -173,6 +173,22 @@ void AudioGate::Drain(std::vector<uint8_t>& out) {
   released_.clear();
 }
 
+std::span<const uint8_t> AudioGate::Released() const {
+  if (released_.empty()) return {};
+  const Range& r = released_.front();
+  return {held_.data() + (r.begin - heldStart_), static_cast<size_t>(r.end - r.begin)};
+}
+
+void AudioGate::Take(uint64_t n) {
+  while (n > 0 && !released_.empty()) {
+    Range& r = released_.front();
+    const uint64_t step = std::min(n, r.end - r.begin);
+    r.begin += step;
+    n -= step;
+    if (r.begin == r.end) released_.erase(released_.begin());
+  }
+}
+
 uint64_t AudioGate::FileOffset(uint64_t audio) const {
   // Mostly asked about the audio since the last jump.
   if (audio >= segments_.back().audio) return segments_.back().file + (audio - segments_.back().audio);
@@ -365,12 +381,30 @@ bool AudioGate::StepChain() {
   if (HeaderAt(At(next), after) ||
       TagOfBreak(At(next), after, next, limit == UINT64_MAX ? kUnknownLength : limit - next, final, &tagWait) ||
       tagWait) {
-    Release(next);
+    Release(ChainRunEnd(next, limit, final));
     return true;
   }
   searchFrom_ = pos_ + 1;
   state_ = State::Lost;
   return true;
+}
+
+uint64_t AudioGate::ChainRunEnd(uint64_t at, uint64_t limit, bool final) {
+  // The plainest case of the chain step, repeated: a header at `at` (so no
+  // tag there), its length known, and a header right after it, all within
+  // the limit and with the bytes to decide. Anything else is left to the
+  // step, which then decides as it would have frame by frame.
+  for (;;) {
+    const size_t usable = static_cast<size_t>(std::min<uint64_t>(HeldFrom(at), limit - at));
+    if ((usable < kBreakBytes && !final) || usable == 0 || *At(at) != 0xFF) return at;
+    const uint64_t length = ChainedLength(At(at), usable);
+    if (length == 0) return at;
+    const uint64_t next = at + length;
+    if (next >= limit) return at;
+    const size_t after = static_cast<size_t>(std::min<uint64_t>(HeldFrom(next), limit - next));
+    if ((after < kBreakBytes && !final) || !HeaderAt(At(next), after)) return at;
+    at = next;
+  }
 }
 
 uint64_t AudioGate::ChainedLength(const uint8_t* p, size_t n) {

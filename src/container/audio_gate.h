@@ -77,6 +77,14 @@ class AudioGate {
 
   // Moves the audio bytes passed so far to the end of `out`.
   void Drain(std::vector<uint8_t>& out);
+  // A reader that reads the audio where the gate holds it, instead of
+  // draining a copy: the audio passed on and not yet taken, while it is one
+  // run of held bytes (ReleasedRuns() <= 1; nothing removed inside it), and
+  // Take(n) once the first n bytes of it are read. The bytes stay where they
+  // are until the next Push.
+  size_t ReleasedRuns() const { return released_.size(); }
+  std::span<const uint8_t> Released() const;
+  void Take(uint64_t n);
   // The number of audio bytes passed on since the start (or the Restart),
   // counted from the start position.
   uint64_t AudioPosition() const { return audioOut_; }
@@ -114,6 +122,10 @@ class AudioGate {
   // when it has none the gate can compute (free format, not a header).
   uint64_t ChainedLength(const uint8_t* p, size_t n);
   void Release(uint64_t end);  // passes [pos_, end) on
+  // Where the chain step, run frame after frame from the frame at `at`
+  // (which it has just passed on up to), would stop passing frames on
+  // (`at` when at once): a clean run of frames is released in one step.
+  uint64_t ChainRunEnd(uint64_t at, uint64_t limit, bool final);
   void Drop(uint64_t end);     // discards [pos_, end)
   void AddTag(const TagInfo& tag);
   // At the end of the input: the tags at its end among the held bytes.
