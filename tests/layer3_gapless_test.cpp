@@ -10,6 +10,7 @@
 #include "bit_writer.h"
 #include "corpus.h"
 #include "quorvel/decoder.hpp"
+#include "test_streams.h"
 
 namespace quorvel::test {
 namespace {
@@ -33,7 +34,7 @@ Decoded DecodeStream(const std::vector<uint8_t>& stream, bool gapless) {
   decoder.Feed(stream);
   decoder.Finish();
   Decoded d;
-  Frame frame;
+  quorvel::Frame frame;
   for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::End;) {
     EXPECT_EQ(next, Decoder::Next::Frame);
     EXPECT_GT(frame.samples, 0u);
@@ -100,29 +101,6 @@ TEST(Layer3Gapless, BenchStreamsDecodeToTheirSourcesLengthAndAlignment) {
   }
 }
 
-// A Layer III frame of silence (all side information zero) at 32 kHz mono,
-// 32 kbit/s (144 bytes), optionally carrying an Info tag after its side
-// information with a LAME extension of the given delay and padding.
-std::vector<uint8_t> SilentLayer3Frame(bool info = false, uint32_t frames = 0, uint32_t delay = 0,
-                                       uint32_t padding = 0) {
-  HeaderFields h;
-  h.layerCode = 1;
-  h.bitrateIndex = 1;
-  h.rateIndex = 2;
-  h.mode = 3;
-  BitWriter w;
-  PutHeader(w, h);
-  w.PadTo(4 + 17);
-  if (info) {
-    for (const char c : std::string("Info")) w.Put(static_cast<uint8_t>(c), 8);
-    w.Put(1, 32).Put(frames, 32);  // flags: the frame count only
-    for (const char c : std::string("LAME3.100")) w.Put(static_cast<uint8_t>(c), 8);
-    w.PadTo(w.Bytes().size() + 12);
-    w.Put(delay, 12).Put(padding, 12);
-  }
-  return w.PadTo(144).Bytes();
-}
-
 TEST(Layer3Gapless, InfoFrameIsNeverAudioAndSetsTheTrim) {
   struct Case {
     const char* name;
@@ -141,7 +119,7 @@ TEST(Layer3Gapless, InfoFrameIsNeverAudioAndSetsTheTrim) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> stream;
-    if (c.info) stream = SilentLayer3Frame(true, 5, c.delay, c.padding);
+    if (c.info) stream = SilentLayer3Frame(0, true, 5, c.delay, c.padding);
     for (int i = 0; i < 5; ++i) {
       const auto f = SilentLayer3Frame();
       stream.insert(stream.end(), f.begin(), f.end());

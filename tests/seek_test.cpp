@@ -21,6 +21,7 @@
 #include "quorvel/decoder.hpp"
 #include "synth/synthesis_full.h"
 #include "test_seed.h"
+#include "test_streams.h"
 #include "wrappers.h"
 
 namespace quorvel::test {
@@ -32,7 +33,7 @@ constexpr int32_t kNone = INT32_MIN;
 struct Timeline {
   std::vector<int32_t> left, right;
   size_t size() const { return left.size(); }
-  void Take(const Frame& f) {
+  void Take(const quorvel::Frame& f) {
     const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadScalefactor ||
                            f.skipped == SkipReason::BadAllocation || f.skipped == SkipReason::BadSideInfo ||
                            f.skipped == SkipReason::MissingReservoir;
@@ -48,7 +49,7 @@ struct Timeline {
 // the stream ends.
 Timeline DecodeFrom(Decoder& decoder, const std::vector<uint8_t>& stream, size_t from, size_t want) {
   Timeline t;
-  Frame f;
+  quorvel::Frame f;
   auto drain = [&] {
     for (Decoder::Next n; (n = decoder.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) t.Take(f);
   };
@@ -375,7 +376,7 @@ TEST(Seek, TheIndexHoldsEveryFrameOfCleanAndBrokenChains) {
       };
       std::vector<Placed> frames;
       uint64_t total = 0;
-      Frame f;
+      quorvel::Frame f;
       auto drain = [&] {
         for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
           const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadAllocation ||
@@ -457,7 +458,7 @@ TEST(Seek, TheIndexOfAStreamWithTagsBetweenItsFramesIsTheSameWhateverTheChunks) 
     };
     std::vector<Placed> frames;
     uint64_t total = 0;
-    Frame f;
+    quorvel::Frame f;
     whole.Feed(c.stream.data(), c.stream.size());
     whole.Finish();
     for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
@@ -485,31 +486,6 @@ TEST(Seek, TheIndexOfAStreamWithTagsBetweenItsFramesIsTheSameWhateverTheChunks) 
   }
 }
 
-// A Layer III frame of silence at 32 kHz mono, 32 kbit/s (144 bytes: 123 of
-// main data), whose main data begins `mainDataBegin` bytes back in the
-// reservoir; or, with `info`, an Info frame stating `frames` audio frames
-// and a LAME extension with the encoder's delay and padding.
-std::vector<uint8_t> Layer3Frame(uint32_t mainDataBegin, bool info = false, uint32_t frames = 0, uint32_t delay = 0,
-                                 uint32_t padding = 0) {
-  HeaderFields h;
-  h.layerCode = 1;
-  h.bitrateIndex = 1;
-  h.rateIndex = 2;
-  h.mode = 3;
-  BitWriter w;
-  PutHeader(w, h);
-  w.Put(mainDataBegin, 9);
-  w.PadTo(4 + 17);
-  if (info) {
-    for (const char c : std::string("Info")) w.Put(static_cast<uint8_t>(c), 8);
-    w.Put(1, 32).Put(frames, 32);  // flags: the frame count only
-    for (const char c : std::string("LAME3.100")) w.Put(static_cast<uint8_t>(c), 8);
-    w.PadTo(w.Bytes().size() + 12);
-    w.Put(delay, 12).Put(padding, 12);
-  }
-  return w.PadTo(144).Bytes();
-}
-
 // Locate in Layer III: the Info frame has no place, the gapless timeline
 // drops the delay and padding (or keeps them), a frame whose main data lies
 // before the stream's start is concealed in the whole decode and counted,
@@ -530,11 +506,11 @@ TEST(Seek, Layer3PositionsOnTheGaplessTimeline) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> stream;
-    if (c.info) stream = Layer3Frame(0, true, kFrames, kDelay, kPadding);
+    if (c.info) stream = SilentLayer3Frame(0, true, kFrames, kDelay, kPadding);
     // Every frame's main data begins 200 bytes back: the first one (after
     // 123 bytes of the Info frame's, if any) finds too few.
     for (uint32_t i = 0; i < kFrames; ++i) {
-      const auto f = Layer3Frame(200);
+      const auto f = SilentLayer3Frame(200);
       stream.insert(stream.end(), f.begin(), f.end());
     }
     const Decoder::Options options{.gapless = c.gapless};

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "bit_writer.h"
@@ -84,6 +85,32 @@ inline std::vector<uint8_t> Layer1(uint32_t code, uint32_t scf, Crc crc) {
   std::vector<uint8_t> bytes = frame.Bytes();
   bytes.resize(HeaderFrameBytes(bytes.data()), 0);
   return bytes;
+}
+
+// A Layer III frame of silence (side information zero but for
+// main_data_begin) at 32 kHz mono, 32 kbit/s (144 bytes: 123 of main data),
+// whose main data begins `mainDataBegin` bytes back in the reservoir; or,
+// with `info`, an Info frame stating `frames` audio frames and a LAME
+// extension with the encoder's delay and padding.
+inline std::vector<uint8_t> SilentLayer3Frame(uint32_t mainDataBegin = 0, bool info = false, uint32_t frames = 0,
+                                              uint32_t delay = 0, uint32_t padding = 0) {
+  HeaderFields h;
+  h.layerCode = 1;
+  h.bitrateIndex = 1;
+  h.rateIndex = 2;
+  h.mode = 3;
+  BitWriter w;
+  PutHeader(w, h);
+  w.Put(mainDataBegin, 9);
+  w.PadTo(4 + 17);
+  if (info) {
+    for (const char c : std::string("Info")) w.Put(static_cast<uint8_t>(c), 8);
+    w.Put(1, 32).Put(frames, 32);  // flags: the frame count only
+    for (const char c : std::string("LAME3.100")) w.Put(static_cast<uint8_t>(c), 8);
+    w.PadTo(w.Bytes().size() + 12);
+    w.Put(delay, 12).Put(padding, 12);
+  }
+  return w.PadTo(144).Bytes();
 }
 
 }  // namespace quorvel::test
