@@ -232,23 +232,32 @@ inline uint64_t WindowAt(const uint8_t* data, uint32_t pos) {
   return LoadBigEndian64(data + (pos >> 3)) << (pos & 7);
 }
 
-// One big-value pair from the window `w`, which the caller guarantees holds
-// the whole pair: the longest code (19 bits), two escapes of `linbits` (at
-// most 13 each) and two sign bits take at most 47 of its 57 bits. Moves w
-// and `used` past the pair.
-template <bool kLinbits>
-inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, int linbits, uint64_t& w,
-                       uint32_t& used, int32_t* out) {
-  // Most pairs: code and signs within the next kPairFastBits bits, one lookup.
-  const uint32_t f = fast[w >> (64 - kPairFastBits)];
-  if (f != 0) {
-    const uint32_t length = f & 15;
-    w <<= length;
-    used += length;
-    out[0] = static_cast<int32_t>(f << 23) >> 27;
-    out[1] = static_cast<int32_t>(f << 18) >> 27;
-    return;
+// The longest pair code the fast lookup leaves to the multi-level one.
+constexpr uint32_t kLongestPairCode = 19;
+
+// The two values of a fast pair entry's bits 4..13 (x and y, signed in 5
+// bits each), so that a pair is stored with one copy.
+struct PairValues {
+  int32_t v[1024][2];
+};
+constexpr PairValues kPairValues = [] {
+  PairValues t{};
+  for (uint32_t fields = 0; fields < 1024; ++fields) {
+    for (uint32_t k = 0; k < 2; ++k) {
+      const uint32_t f = (fields >> (5 * k)) & 31;
+      t.v[fields][k] = f >= 16 ? static_cast<int32_t>(f) - 32 : static_cast<int32_t>(f);
+    }
   }
+  return t;
+}();
+
+// One big-value pair that the fast lookup does not hold, from the window
+// `w`, which the caller guarantees holds the whole pair: the longest code,
+// two escapes of `linbits` and two sign bits. Moves w and `used` past the
+// pair.
+template <bool kLinbits>
+inline void DecodeSlowPair(const uint32_t* first, int width, int linbits, uint64_t& w, uint32_t& used,
+                           int32_t* out) {
   uint32_t e = first[w >> (64 - width)];
   while (e & kLookupPointer) {  // codes longer than the first level
     const uint32_t step = (e >> 24) & 15;
@@ -291,25 +300,39 @@ inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, i
 // Pairs of lines [i, limit) with `table` from bit `pos`. Stops early, false,
 // once the data has run beyond `end`; any pair read past it is damage, which
 // the caller sees from pos as well.
+//
+// Each window holds 57 bits of the stream. A fast pair (code and signs)
+// takes at most kPairFastBits of them, so five fit any window and need no
+// test of the room left; a pair the fast lookup does not hold is decoded
+// in the same window only while its longest form still fits, else from the
+// next one.
 template <bool kLinbits>
 bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tableNumber, int32_t* is, int i, int limit) {
+  constexpr uint32_t kWindowBits = 57;
+  constexpr int kFastPerWindow = kWindowBits / kPairFastBits;
   const HuffmanTableInfo& table = kHuffmanTables[tableNumber];
   const uint16_t* fast = kPairFast + kPairFastStart[tableNumber];
   const uint32_t* first = kHuffmanLookup + table.start;
   const int width = table.width;
-  const int linbits = table.linbits;
+  const int linbits = kLinbits ? table.linbits : 0;
+  const uint32_t slowRoom = kWindowBits - (kLongestPairCode + 2 + 2 * static_cast<uint32_t>(linbits));
   uint32_t p = pos;
-  for (; i < limit; i += 2) {
+  while (i < limit) {
     if (p > end) return false;
     uint64_t w = WindowAt(data, p);
     uint32_t used = 0;
-    DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
-    // Further pairs while the longest one still fits the window's 57 bits:
-    // 21 bits without escapes, 47 with them.
-    constexpr uint32_t kRoom = kLinbits ? 57 - 47 : 57 - 21;
-    while (used <= kRoom && i + 2 < limit) {
+    int k = 0;
+    for (; k < kFastPerWindow && i < limit; ++k, i += 2) {
+      const uint32_t f = fast[w >> (64 - kPairFastBits)];
+      if (f == 0) break;
+      const uint32_t length = f & 15;
+      w <<= length;
+      used += length;
+      std::memcpy(is + i, kPairValues.v[f >> 4], sizeof kPairValues.v[0]);
+    }
+    if (k < kFastPerWindow && i < limit && used <= slowRoom) {
+      DecodeSlowPair<kLinbits>(first, width, linbits, w, used, is + i);
       i += 2;
-      DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
     }
     p += used;
   }
@@ -335,24 +358,36 @@ constexpr QuadValues kQuadValues = [] {
 
 // The count1 region from line i: quadruples while bits remain before
 // `end`, with count1 table `table` (0: A, 1: B); returns the line after the
-// last one. A quadruple's code and signs take at most 10 bits, so the
-// window holds four of them.
+// last one. A quadruple's code and signs take at most 10 bits, so a window
+// of 57 bits holds five of them.
 int DecodeCount1(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t table, int32_t* is, int i) {
+  constexpr int kQuadsPerWindow = 5;
   const uint16_t* quadFast = table ? kQuadFastB : kQuadFastA;
   const int quadBits = table ? kQuadFastBitsB : kQuadFastBitsA;
   uint32_t p = pos;
-  while (i + 4 <= 576 && p < end) {
+  int room = (576 - i) / 4;  // quadruples left before the last line
+  while (room > 0 && p < end) {
     uint64_t w = WindowAt(data, p);
-    for (int k = 0; k < 4 && i + 4 <= 576 && p < end; ++k) {
+    const int n = std::min(room, kQuadsPerWindow);
+    for (int k = 0; k < n; ++k) {
       const uint32_t e = quadFast[w >> (64 - quadBits)];
       const uint32_t length = e & 15;
       w <<= length;
       p += length;
-      if (p > end) break;  // the last quadruple ran past the end: it is not part of the data
+      if (p >= end) {
+        // A quadruple that ends exactly at the end is the last one; one
+        // that runs past it is not part of the data.
+        if (p == end) {
+          std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
+          i += 4;
+        }
+        pos = p;
+        return i;
+      }
       std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
       i += 4;
     }
-    if (p > end) break;
+    room -= n;
   }
   pos = p;
   return i;
