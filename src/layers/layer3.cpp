@@ -442,43 +442,50 @@ int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, 
   return nonzero;
 }
 
-// The spectrum of one granule and channel in Huffman order, Q28.
-void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
-                        int nonzero, const Layer3FrontKernels& kernels, Q28* xr) {
+constexpr uint8_t kNoPretab[22] = {};
+
+// The bands of one granule and channel up to line `nonzero`, in Huffman
+// order, with the exponent of each; returns their count.
+int RequantBands(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, int nonzero,
+                 RequantBand* bands) {
   const int shift = 1 + static_cast<int>(g.scalefacScale);
   const int32_t base = g.globalGain - 210;
   const uint16_t* longEdges = kSfbLong[rate];
   const uint16_t* shortEdges = kSfbShort[rate];
-  // Every line below `nonzero` is written below; the rest is zero.
-  std::memset(xr + nonzero, 0, static_cast<size_t>(576 - nonzero) * sizeof *xr);
+  int count = 0;
   int line = 0;
+  // Bands are cut at `nonzero`; the kernel clears the lines above it.
+  const auto add = [&](int end, int32_t q) {
+    bands[count++] = RequantBand{line, std::min(end, nonzero), q};
+    line = end;
+  };
+  const bool isShort = IsShort(g);
   int firstShort = 0;
-  if (!IsShort(g) || g.mixed) {
-    for (int sfb = 0; sfb < 22 && line < nonzero; ++sfb) {
-      const int end = longEdges[sfb + 1];
-      if (IsShort(g) && end > 36) break;  // the long part of a mixed block
-      const int32_t q = base - ((sf.l[sfb] + (preflag ? kPretab[sfb] : 0)) << shift);
-      const int stop = std::min(end, nonzero);
-      if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
-      line = std::max(line, stop);
+  if (!isShort || g.mixed) {
+    const int longEnd = isShort ? 36 : kGranuleLines;  // the long part of a mixed block
+    const uint8_t* pretab = preflag ? kPretab : kNoPretab;
+    for (int sfb = 0; sfb < 22 && line < nonzero && longEdges[sfb + 1] <= longEnd; ++sfb) {
+      add(longEdges[sfb + 1], base - ((sf.l[sfb] + pretab[sfb]) << shift));
     }
-    if (IsShort(g)) {
-      line = 36;
-      firstShort = 3;
-      while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+    if (!isShort) return count;
+    firstShort = 3;
+    while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+  }
+  for (int sfb = firstShort; sfb < 13 && line < nonzero; ++sfb) {
+    const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+    for (int w = 0; w < 3 && line < nonzero; ++w) {
+      add(line + width, base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift));
     }
   }
-  if (IsShort(g)) {
-    for (int sfb = firstShort; sfb < 13 && line < nonzero; ++sfb) {
-      const int width = shortEdges[sfb + 1] - shortEdges[sfb];
-      for (int w = 0; w < 3; ++w) {
-        const int32_t q = base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift);
-        const int stop = std::min(line + width, nonzero);
-        if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
-        line = 3 * shortEdges[sfb] + (w + 1) * width;
-      }
-    }
-  }
+  return count;
+}
+
+// The spectrum of one granule and channel in Huffman order, Q28.
+void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
+                        int nonzero, const Layer3FrontKernels& kernels, Q28* xr) {
+  RequantBand bands[kMaxRequantBands];
+  const int count = RequantBands(g, sf, preflag, rate, nonzero, bands);
+  kernels.requantiseGranule(is, bands, count, xr);
 }
 
 inline Q28 Saturate(int64_t v) {

@@ -8,12 +8,18 @@
 //
 // Requantisation: the 16 values of a row of small magnitudes sit in two
 // registers and are picked by permutation; a group of lanes with a larger
-// magnitude goes through the plain kernel.
+// magnitude goes through the plain kernel. A whole granule goes band after
+// band in groups of eight lines from each band's start: a group that runs
+// past its band writes lines that the next band writes again (or, after
+// the last band, lines that are cleared), so only the groups at the end of
+// the 576 lines need masks.
 #include "cpu.h"
 #include "layers/layer3_front.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
+
+#include <cstring>
 
 #include "layers/layer3_front_x86.h"
 #include "simd_target.h"
@@ -51,6 +57,50 @@ QUORVEL_TARGET_AVX2 inline __m256i MulInvSqrt2(__m256i v) {
   const __m256i even = _mm256_add_epi64(_mm256_mul_epi32(v, k), round);
   const __m256i odd = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(v, 32), k), round);
   return _mm256_blend_epi32(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1), 0xAA);
+}
+
+// The values of one group of eight lines from `a` = |v| (below 16 where the
+// row applies) with v's sign. Row values are at most 2^31 - 1, so negating
+// them cannot overflow; permutevar8x32 looks at the low three bits of each
+// index.
+QUORVEL_TARGET_AVX2 inline __m256i SmallRequantLanes(__m256i v, __m256i a, __m256i low, __m256i high) {
+  const __m256i value = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, a), _mm256_permutevar8x32_epi32(high, a),
+                                           _mm256_cmpgt_epi32(a, _mm256_set1_epi32(7)));
+  return _mm256_sign_epi32(value, v);
+}
+
+// Bits of the lanes of `a` whose magnitude the row of small ones does not hold.
+QUORVEL_TARGET_AVX2 inline uint32_t LargeLanes(__m256i a) {
+  return static_cast<uint32_t>(
+      _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, _mm256_set1_epi32(kSmallMagnitudes - 1)))));
+}
+
+// One band of a granule from the row of its exponent (see the top of the file).
+QUORVEL_TARGET_AVX2 inline void RequantiseBandAvx2(const int32_t* is, int start, int end, int32_t q, const Q28* row,
+                                                   Q28* xr) {
+  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row));
+  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8));
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  for (int i = start; i < end; i += 8) {
+    __m256i v, a;
+    if (i + 8 <= kGranuleLines) {
+      v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(is + i));
+      a = _mm256_abs_epi32(v);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(xr + i), SmallRequantLanes(v, a, low, high));
+    } else {
+      const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(kGranuleLines - i), lanes);
+      v = _mm256_maskload_epi32(is + i, mask);
+      a = _mm256_abs_epi32(v);
+      _mm256_maskstore_epi32(xr + i, mask, SmallRequantLanes(v, a, low, high));
+    }
+    uint32_t large = LargeLanes(a);
+    if (large == 0) continue;
+    if (end - i < 8) large &= (1u << (end - i)) - 1;  // lanes of the next band are its own
+    for (; large; large &= large - 1) {
+      const int k = i + __builtin_ctz(large);
+      xr[k] = Requantise(is[k], q);
+    }
+  }
 }
 
 }  // namespace
@@ -113,6 +163,21 @@ QUORVEL_TARGET_AVX2 void RequantiseAvx2(const int32_t* is, int count, int32_t q,
       xr[k] = Requantise(is[k], q);
     }
   }
+}
+
+QUORVEL_TARGET_AVX2 void RequantiseGranuleAvx2(const int32_t* is, const RequantBand* bands, int count, Q28* xr) {
+  int line = 0;
+  for (int b = 0; b < count; ++b) {
+    const RequantBand& band = bands[b];
+    const Q28* row = SmallRequantRow(band.q);
+    if (row) {
+      RequantiseBandAvx2(is, band.start, band.end, band.q, row, xr);
+    } else {
+      RequantisePlain(is + band.start, band.end - band.start, band.q, xr + band.start);
+    }
+    line = band.end;
+  }
+  std::memset(xr + line, 0, static_cast<size_t>(kGranuleLines - line) * sizeof *xr);
 }
 
 }  // namespace quorvel
