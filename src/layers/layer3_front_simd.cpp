@@ -8,7 +8,8 @@
 //
 // Requantisation: the 16 values of a row of small magnitudes sit in two
 // registers and are picked by permutation; a group of lanes with a larger
-// magnitude goes through the plain kernel. A whole granule goes band after
+// magnitude goes through the plain kernel (one band) or the definition in
+// eight lanes (a whole granule). A whole granule goes band after
 // band in groups of eight lines from each band's start: a group that runs
 // past its band writes lines that the next band writes again (or, after
 // the last band, lines that are cleared), so only the groups at the end of
@@ -19,9 +20,11 @@
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "layers/layer3_front_x86.h"
+#include "layers/layer3_tables.h"
 #include "simd_target.h"
 
 namespace quorvel {
@@ -69,15 +72,54 @@ QUORVEL_TARGET_AVX2 inline __m256i SmallRequantLanes(__m256i v, __m256i a, __m25
   return _mm256_sign_epi32(value, v);
 }
 
-// Bits of the lanes of `a` whose magnitude the row of small ones does not hold.
-QUORVEL_TARGET_AVX2 inline uint32_t LargeLanes(__m256i a) {
-  return static_cast<uint32_t>(
-      _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(a, _mm256_set1_epi32(kSmallMagnitudes - 1)))));
+// What Requantise(v, q) does per lane, for |v| from 16 on: with x = |v|
+// (at most kPow43Limit), the product of x^(4/3)'s mantissa and 2^(q/4)'s
+// fraction (below 2^62) shifted right by 32 - E(x) - floor(q / 4) with
+// rounding, 2^31 - 1 at most, and v's sign.
+struct LargeRequant {
+  __m256i quarter;  // kQuarterPowerQ30[q & 3] in every 64-bit lane
+  __m256i whole;    // floor(q / 4) in every lane
+};
+
+QUORVEL_TARGET_AVX2 inline LargeRequant LargeRequantFor(int32_t q) {
+  return LargeRequant{_mm256_set1_epi64x(kQuarterPowerQ30[q & 3]), _mm256_set1_epi32(q >> 2)};
 }
 
-// One band of a granule from the row of its exponent (see the top of the file).
+// Four 64-bit lanes of the definition: product >> shift rounded, at most
+// 2^31 - 1; a shift from 64 on gives 0 (both variable shifts give 0 there).
+QUORVEL_TARGET_AVX2 inline __m256i RoundedShift(__m256i product, __m256i shift) {
+  const __m256i one = _mm256_set1_epi64x(1);
+  const __m256i round = _mm256_sllv_epi64(one, _mm256_sub_epi64(shift, one));
+  const __m256i m = _mm256_srlv_epi64(_mm256_add_epi64(product, round), shift);
+  const __m256i largest = _mm256_set1_epi64x(0x7FFFFFFF);
+  return _mm256_blendv_epi8(m, largest, _mm256_cmpgt_epi64(m, largest));
+}
+
+QUORVEL_TARGET_AVX2 inline __m256i LargeRequantLanes(__m256i v, __m256i a, const LargeRequant& large) {
+  // Magnitudes clamped to [16, kPow43Limit] for the lookups: lanes below 16
+  // are not used, and the exponent's byte is read as the top byte of the
+  // four ending at it (all within the table from 3 on).
+  const __m256i x = _mm256_max_epi32(_mm256_min_epi32(a, _mm256_set1_epi32(kPow43Limit)),
+                                     _mm256_set1_epi32(kSmallMagnitudes));
+  const __m256i mantissa = _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow43Mantissa), x, 4);
+  const __m256i exponent = _mm256_srai_epi32(
+      _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow43Exponent), _mm256_sub_epi32(x, _mm256_set1_epi32(3)), 1),
+      24);
+  const __m256i shift = _mm256_sub_epi32(_mm256_sub_epi32(_mm256_set1_epi32(32), exponent), large.whole);
+  // Shifts of at most 29 leave at least 2^31: saturated. Others are
+  // positive, so their 64-bit lanes are the 32-bit ones zero-extended.
+  const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFF);
+  const __m256i even = RoundedShift(_mm256_mul_epu32(mantissa, large.quarter), _mm256_and_si256(shift, low32));
+  const __m256i odd =
+      RoundedShift(_mm256_mul_epu32(_mm256_srli_epi64(mantissa, 32), large.quarter), _mm256_srli_epi64(shift, 32));
+  __m256i m = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+  m = _mm256_blendv_epi8(m, _mm256_set1_epi32(0x7FFFFFFF), _mm256_cmpgt_epi32(_mm256_set1_epi32(30), shift));
+  return _mm256_sign_epi32(m, v);
+}
+
 QUORVEL_TARGET_AVX2 inline void RequantiseBandAvx2(const int32_t* is, int start, int end, int32_t q, const Q28* row,
                                                    Q28* xr) {
+  const LargeRequant large = LargeRequantFor(q);
   const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row));
   const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 8));
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -93,13 +135,12 @@ QUORVEL_TARGET_AVX2 inline void RequantiseBandAvx2(const int32_t* is, int start,
       a = _mm256_abs_epi32(v);
       _mm256_maskstore_epi32(xr + i, mask, SmallRequantLanes(v, a, low, high));
     }
-    uint32_t large = LargeLanes(a);
-    if (large == 0) continue;
-    if (end - i < 8) large &= (1u << (end - i)) - 1;  // lanes of the next band are its own
-    for (; large; large &= large - 1) {
-      const int k = i + __builtin_ctz(large);
-      xr[k] = Requantise(is[k], q);
-    }
+    const __m256i largeMask = _mm256_cmpgt_epi32(a, _mm256_set1_epi32(kSmallMagnitudes - 1));
+    if (_mm256_testz_si256(largeMask, largeMask)) continue;
+    // Lanes of the next band are its own; lanes past kGranuleLines are not written.
+    const int valid = std::min(end, kGranuleLines) - i;
+    const __m256i writable = _mm256_and_si256(largeMask, _mm256_cmpgt_epi32(_mm256_set1_epi32(valid), lanes));
+    _mm256_maskstore_epi32(xr + i, writable, LargeRequantLanes(v, a, large));
   }
 }
 
