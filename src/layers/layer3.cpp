@@ -297,6 +297,21 @@ inline void DecodeSlowPair(const uint32_t* first, int width, int linbits, uint64
   out[1] = (y ^ negative) - negative;
 }
 
+// Up to `count` pairs (at most five) that the fast lookup holds, from the
+// window `w`; returns how many, fewer when the next pair is not held. Moves
+// w and `used` past them.
+inline int FastPairs(const uint16_t* fast, int count, uint64_t& w, uint32_t& used, int32_t* out) {
+  for (int k = 0; k < count; ++k) {
+    const uint32_t f = fast[w >> (64 - kPairFastBits)];
+    if (f == 0) return k;
+    const uint32_t length = f & 15;
+    w <<= length;
+    used += length;
+    std::memcpy(out + 2 * k, kPairValues.v[f >> 4], sizeof kPairValues.v[0]);
+  }
+  return count;
+}
+
 // Pairs of lines [i, limit) with `table` from bit `pos`. Stops early, false,
 // once the data has run beyond `end`; any pair read past it is damage, which
 // the caller sees from pos as well.
@@ -321,15 +336,11 @@ bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tabl
     if (p > end) return false;
     uint64_t w = WindowAt(data, p);
     uint32_t used = 0;
-    int k = 0;
-    for (; k < kFastPerWindow && i < limit; ++k, i += 2) {
-      const uint32_t f = fast[w >> (64 - kPairFastBits)];
-      if (f == 0) break;
-      const uint32_t length = f & 15;
-      w <<= length;
-      used += length;
-      std::memcpy(is + i, kPairValues.v[f >> 4], sizeof kPairValues.v[0]);
-    }
+    // A constant count while five pairs remain, so that the pairs need no
+    // test of the limit.
+    const int k = limit - i >= 2 * kFastPerWindow ? FastPairs(fast, kFastPerWindow, w, used, is + i)
+                                                  : FastPairs(fast, (limit - i + 1) / 2, w, used, is + i);
+    i += 2 * k;
     if (k < kFastPerWindow && i < limit && used <= slowRoom) {
       DecodeSlowPair<kLinbits>(first, width, linbits, w, used, is + i);
       i += 2;
@@ -460,14 +471,21 @@ int RequantBands(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag,
     line = end;
   };
   const bool isShort = IsShort(g);
-  int firstShort = 0;
-  if (!isShort || g.mixed) {
-    const int longEnd = isShort ? 36 : kGranuleLines;  // the long part of a mixed block
+  if (!isShort) {  // long blocks: every band that starts below `nonzero`
     const uint8_t* pretab = preflag ? kPretab : kNoPretab;
-    for (int sfb = 0; sfb < 22 && line < nonzero && longEdges[sfb + 1] <= longEnd; ++sfb) {
+    for (; count < 22 && longEdges[count] < nonzero; ++count) {
+      const int sfb = count;
+      bands[sfb] = RequantBand{longEdges[sfb], longEdges[sfb + 1], base - ((sf.l[sfb] + pretab[sfb]) << shift)};
+    }
+    if (count > 0) bands[count - 1].end = std::min<int32_t>(bands[count - 1].end, nonzero);
+    return count;
+  }
+  int firstShort = 0;
+  if (g.mixed) {
+    const uint8_t* pretab = preflag ? kPretab : kNoPretab;
+    for (int sfb = 0; sfb < 22 && line < nonzero && longEdges[sfb + 1] <= 36; ++sfb) {  // the long part
       add(longEdges[sfb + 1], base - ((sf.l[sfb] + pretab[sfb]) << shift));
     }
-    if (!isShort) return count;
     firstShort = 3;
     while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
   }
