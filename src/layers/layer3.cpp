@@ -152,7 +152,16 @@ void ReadScalefactorsMpeg1(MainReader& r, const GranuleInfo& g, const uint32_t* 
     for (int group = 0; group < 4; ++group) {
       if (gr == 1 && scfsi[group]) continue;  // the first granule's values stand
       const int bits = group < 2 ? slen1 : slen2;
-      for (int sfb = kGroup[group]; sfb < kGroup[group + 1]; ++sfb) sf.l[sfb] = static_cast<uint8_t>(Read(r, bits));
+      if (bits == 0) {
+        std::fill(sf.l + kGroup[group], sf.l + kGroup[group + 1], uint8_t{0});
+        continue;
+      }
+      // A group takes at most 6 x 4 bits: one window holds it.
+      uint64_t w = LoadBigEndian64(r.data + (r.pos >> 3)) << (r.pos & 7);
+      for (int sfb = kGroup[group]; sfb < kGroup[group + 1]; ++sfb, w <<= bits) {
+        sf.l[sfb] = static_cast<uint8_t>(w >> (64 - bits));
+      }
+      r.pos += static_cast<uint32_t>(bits * (kGroup[group + 1] - kGroup[group]));
     }
     sf.l[21] = 0;
   }
