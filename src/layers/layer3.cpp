@@ -658,9 +658,15 @@ void ReorderShort(const GranuleInfo& g, int rate, Q28* xr) {
   for (int sfb = firstShort; sfb < 13; ++sfb) {
     const int width = shortEdges[sfb + 1] - shortEdges[sfb];
     for (int w = 0; w < 3; ++w) {
+      // Line f of the window goes to subband f / 6, position f % 6.
+      Q28* subband = tmp + (shortEdges[sfb] / 6) * 18 + w * 6;
+      int k = shortEdges[sfb] % 6;
       for (int j = 0; j < width; ++j, ++line) {
-        const int f = shortEdges[sfb] + j;
-        tmp[(f / 6) * 18 + w * 6 + f % 6] = xr[line];
+        subband[k] = xr[line];
+        if (++k == 6) {
+          k = 0;
+          subband += 18;
+        }
       }
     }
   }
