@@ -3,7 +3,8 @@
 // quadruples from the fast tables and the others; the rows of small
 // magnitudes against the requantisation they stand for, and that against
 // the formula; every requantisation and mid/side kernel against the plain
-// one on seeded random input, with sentinels around what it may write.
+// one on seeded random input, with sentinels around what it may write, and
+// a whole granule's requantisation against the definition line by line.
 #include "layers/layer3_front.h"
 
 #include <gtest/gtest.h>
@@ -256,6 +257,53 @@ TEST(Layer3Front, RequantisationKernelsMatchPlain) {
       kernels.requantise(is.data() + 8, count, q, got.data() + 8);
       ASSERT_EQ(got, want) << KernelLevelName(level) << " count " << count << " q " << q;
       for (int i = 0; i < count; ++i) ASSERT_EQ(want[8 + i], Requantise(is[8 + i], q));
+    }
+  }
+}
+
+// A granule's bands as the decoder makes them: adjacent from line 0, of
+// even widths (some of 2 or 4 lines, so that groups of eight span several),
+// cut anywhere, with exponents inside and outside the rows of small
+// magnitudes; the lines above them hold values the kernels must not use.
+TEST(Layer3Front, GranuleRequantisationKernelsMatchPlainAndTheDefinition) {
+  const uint32_t seed = TestSeed();
+  SCOPED_TRACE(SeedTrace(seed));
+  std::mt19937 rng(seed);
+  constexpr Q28 kSentinel = 0x5EE5EE5E;
+  for (KernelLevel level : SupportedLevels()) {
+    const Layer3FrontKernels& kernels = Layer3FrontKernelsFor(level);
+    for (int round = 0; round < 1000; ++round) {
+      std::vector<RequantBand> bands;
+      const int last = round < 8 ? kGranuleLines - round : static_cast<int>(rng() % (kGranuleLines + 1));
+      int line = 0;
+      while (line < last && static_cast<int>(bands.size()) < kMaxRequantBands) {
+        const int width = 2 * static_cast<int>(1 + rng() % (rng() % 4 == 0 ? 40 : 3));
+        const int end = std::min(line + width, last);
+        const uint32_t kind = rng() % 8;
+        const int32_t q = kind == 0   ? kSmallLowestQ - 1 - static_cast<int32_t>(rng() % 100)
+                          : kind == 1 ? kSmallHighestQ + 1 + static_cast<int32_t>(rng() % 10)
+                          : kind == 2 ? (rng() & 1 ? kSmallLowestQ : kSmallHighestQ)
+                                      : kSmallLowestQ + static_cast<int32_t>(rng() % (kSmallHighestQ - kSmallLowestQ + 1));
+        bands.push_back(RequantBand{line, end, q});
+        line = end;
+      }
+      std::vector<int32_t> is(kGranuleLines);
+      for (auto& v : is) {
+        const uint32_t kind = rng() % 16;
+        const int32_t a = kind < 11   ? static_cast<int32_t>(rng() % 16)
+                          : kind < 15 ? static_cast<int32_t>(rng() % 8207)
+                                      : (rng() & 1 ? kPow43Limit : 16);
+        v = (rng() & 1) ? -a : a;
+      }
+      std::vector<Q28> want(kGranuleLines, kSentinel), got(kGranuleLines, kSentinel);
+      const int count = static_cast<int>(bands.size());
+      RequantiseGranulePlain(is.data(), bands.data(), count, want.data());
+      kernels.requantiseGranule(is.data(), bands.data(), count, got.data());
+      ASSERT_EQ(got, want) << KernelLevelName(level) << " round " << round << " bands " << count;
+      for (const RequantBand& band : bands) {
+        for (int i = band.start; i < band.end; ++i) ASSERT_EQ(want[i], Requantise(is[i], band.q)) << "line " << i;
+      }
+      for (int i = line; i < kGranuleLines; ++i) ASSERT_EQ(want[i], 0) << "line " << i;
     }
   }
 }

@@ -152,7 +152,16 @@ void ReadScalefactorsMpeg1(MainReader& r, const GranuleInfo& g, const uint32_t* 
     for (int group = 0; group < 4; ++group) {
       if (gr == 1 && scfsi[group]) continue;  // the first granule's values stand
       const int bits = group < 2 ? slen1 : slen2;
-      for (int sfb = kGroup[group]; sfb < kGroup[group + 1]; ++sfb) sf.l[sfb] = static_cast<uint8_t>(Read(r, bits));
+      if (bits == 0) {
+        std::fill(sf.l + kGroup[group], sf.l + kGroup[group + 1], uint8_t{0});
+        continue;
+      }
+      // A group takes at most 6 x 4 bits: one window holds it.
+      uint64_t w = LoadBigEndian64(r.data + (r.pos >> 3)) << (r.pos & 7);
+      for (int sfb = kGroup[group]; sfb < kGroup[group + 1]; ++sfb, w <<= bits) {
+        sf.l[sfb] = static_cast<uint8_t>(w >> (64 - bits));
+      }
+      r.pos += static_cast<uint32_t>(bits * (kGroup[group + 1] - kGroup[group]));
     }
     sf.l[21] = 0;
   }
@@ -232,23 +241,32 @@ inline uint64_t WindowAt(const uint8_t* data, uint32_t pos) {
   return LoadBigEndian64(data + (pos >> 3)) << (pos & 7);
 }
 
-// One big-value pair from the window `w`, which the caller guarantees holds
-// the whole pair: the longest code (19 bits), two escapes of `linbits` (at
-// most 13 each) and two sign bits take at most 47 of its 57 bits. Moves w
-// and `used` past the pair.
-template <bool kLinbits>
-inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, int linbits, uint64_t& w,
-                       uint32_t& used, int32_t* out) {
-  // Most pairs: code and signs within the next kPairFastBits bits, one lookup.
-  const uint32_t f = fast[w >> (64 - kPairFastBits)];
-  if (f != 0) {
-    const uint32_t length = f & 15;
-    w <<= length;
-    used += length;
-    out[0] = static_cast<int32_t>(f << 23) >> 27;
-    out[1] = static_cast<int32_t>(f << 18) >> 27;
-    return;
+// The longest pair code the fast lookup leaves to the multi-level one.
+constexpr uint32_t kLongestPairCode = 19;
+
+// The two values of a fast pair entry's bits 4..13 (x and y, signed in 5
+// bits each), so that a pair is stored with one copy.
+struct PairValues {
+  int32_t v[1024][2];
+};
+constexpr PairValues kPairValues = [] {
+  PairValues t{};
+  for (uint32_t fields = 0; fields < 1024; ++fields) {
+    for (uint32_t k = 0; k < 2; ++k) {
+      const uint32_t f = (fields >> (5 * k)) & 31;
+      t.v[fields][k] = f >= 16 ? static_cast<int32_t>(f) - 32 : static_cast<int32_t>(f);
+    }
   }
+  return t;
+}();
+
+// One big-value pair that the fast lookup does not hold, from the window
+// `w`, which the caller guarantees holds the whole pair: the longest code,
+// two escapes of `linbits` and two sign bits. Moves w and `used` past the
+// pair.
+template <bool kLinbits>
+inline void DecodeSlowPair(const uint32_t* first, int width, int linbits, uint64_t& w, uint32_t& used,
+                           int32_t* out) {
   uint32_t e = first[w >> (64 - width)];
   while (e & kLookupPointer) {  // codes longer than the first level
     const uint32_t step = (e >> 24) & 15;
@@ -288,28 +306,53 @@ inline void DecodePair(const uint16_t* fast, const uint32_t* first, int width, i
   out[1] = (y ^ negative) - negative;
 }
 
+// Up to `count` pairs (at most five) that the fast lookup holds, from the
+// window `w`; returns how many, fewer when the next pair is not held. Moves
+// w and `used` past them.
+inline int FastPairs(const uint16_t* fast, int count, uint64_t& w, uint32_t& used, int32_t* out) {
+  for (int k = 0; k < count; ++k) {
+    const uint32_t f = fast[w >> (64 - kPairFastBits)];
+    if (f == 0) return k;
+    const uint32_t length = f & 15;
+    w <<= length;
+    used += length;
+    std::memcpy(out + 2 * k, kPairValues.v[f >> 4], sizeof kPairValues.v[0]);
+  }
+  return count;
+}
+
 // Pairs of lines [i, limit) with `table` from bit `pos`. Stops early, false,
 // once the data has run beyond `end`; any pair read past it is damage, which
 // the caller sees from pos as well.
+//
+// Each window holds 57 bits of the stream. A fast pair (code and signs)
+// takes at most kPairFastBits of them, so five fit any window and need no
+// test of the room left; a pair the fast lookup does not hold is decoded
+// in the same window only while its longest form still fits, else from the
+// next one.
 template <bool kLinbits>
 bool DecodePairs(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t tableNumber, int32_t* is, int i, int limit) {
+  constexpr uint32_t kWindowBits = 57;
+  constexpr int kFastPerWindow = kWindowBits / kPairFastBits;
   const HuffmanTableInfo& table = kHuffmanTables[tableNumber];
   const uint16_t* fast = kPairFast + kPairFastStart[tableNumber];
   const uint32_t* first = kHuffmanLookup + table.start;
   const int width = table.width;
-  const int linbits = table.linbits;
+  const int linbits = kLinbits ? table.linbits : 0;
+  const uint32_t slowRoom = kWindowBits - (kLongestPairCode + 2 + 2 * static_cast<uint32_t>(linbits));
   uint32_t p = pos;
-  for (; i < limit; i += 2) {
+  while (i < limit) {
     if (p > end) return false;
     uint64_t w = WindowAt(data, p);
     uint32_t used = 0;
-    DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
-    // Further pairs while the longest one still fits the window's 57 bits:
-    // 21 bits without escapes, 47 with them.
-    constexpr uint32_t kRoom = kLinbits ? 57 - 47 : 57 - 21;
-    while (used <= kRoom && i + 2 < limit) {
+    // A constant count while five pairs remain, so that the pairs need no
+    // test of the limit.
+    const int k = limit - i >= 2 * kFastPerWindow ? FastPairs(fast, kFastPerWindow, w, used, is + i)
+                                                  : FastPairs(fast, (limit - i + 1) / 2, w, used, is + i);
+    i += 2 * k;
+    if (k < kFastPerWindow && i < limit && used <= slowRoom) {
+      DecodeSlowPair<kLinbits>(first, width, linbits, w, used, is + i);
       i += 2;
-      DecodePair<kLinbits>(fast, first, width, linbits, w, used, is + i);
     }
     p += used;
   }
@@ -335,24 +378,36 @@ constexpr QuadValues kQuadValues = [] {
 
 // The count1 region from line i: quadruples while bits remain before
 // `end`, with count1 table `table` (0: A, 1: B); returns the line after the
-// last one. A quadruple's code and signs take at most 10 bits, so the
-// window holds four of them.
+// last one. A quadruple's code and signs take at most 10 bits, so a window
+// of 57 bits holds five of them.
 int DecodeCount1(const uint8_t* data, uint32_t& pos, uint32_t end, uint32_t table, int32_t* is, int i) {
+  constexpr int kQuadsPerWindow = 5;
   const uint16_t* quadFast = table ? kQuadFastB : kQuadFastA;
   const int quadBits = table ? kQuadFastBitsB : kQuadFastBitsA;
   uint32_t p = pos;
-  while (i + 4 <= 576 && p < end) {
+  int room = (576 - i) / 4;  // quadruples left before the last line
+  while (room > 0 && p < end) {
     uint64_t w = WindowAt(data, p);
-    for (int k = 0; k < 4 && i + 4 <= 576 && p < end; ++k) {
+    const int n = std::min(room, kQuadsPerWindow);
+    for (int k = 0; k < n; ++k) {
       const uint32_t e = quadFast[w >> (64 - quadBits)];
       const uint32_t length = e & 15;
       w <<= length;
       p += length;
-      if (p > end) break;  // the last quadruple ran past the end: it is not part of the data
+      if (p >= end) {
+        // A quadruple that ends exactly at the end is the last one; one
+        // that runs past it is not part of the data.
+        if (p == end) {
+          std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
+          i += 4;
+        }
+        pos = p;
+        return i;
+      }
       std::memcpy(is + i, kQuadValues.v[(e >> 4) & 255], sizeof kQuadValues.v[0]);
       i += 4;
     }
-    if (p > end) break;
+    room -= n;
   }
   pos = p;
   return i;
@@ -407,43 +462,57 @@ int DecodeSpectrum(MainReader& r, uint32_t end, const GranuleInfo& g, int rate, 
   return nonzero;
 }
 
-// The spectrum of one granule and channel in Huffman order, Q28.
-void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
-                        int nonzero, const Layer3FrontKernels& kernels, Q28* xr) {
+constexpr uint8_t kNoPretab[22] = {};
+
+// The bands of one granule and channel up to line `nonzero`, in Huffman
+// order, with the exponent of each; returns their count.
+int RequantBands(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, int nonzero,
+                 RequantBand* bands) {
   const int shift = 1 + static_cast<int>(g.scalefacScale);
   const int32_t base = g.globalGain - 210;
   const uint16_t* longEdges = kSfbLong[rate];
   const uint16_t* shortEdges = kSfbShort[rate];
-  // Every line below `nonzero` is written below; the rest is zero.
-  std::memset(xr + nonzero, 0, static_cast<size_t>(576 - nonzero) * sizeof *xr);
+  int count = 0;
   int line = 0;
+  // Bands are cut at `nonzero`; the kernel clears the lines above it.
+  const auto add = [&](int end, int32_t q) {
+    bands[count++] = RequantBand{line, std::min(end, nonzero), q};
+    line = end;
+  };
+  const bool isShort = IsShort(g);
+  if (!isShort) {  // long blocks: every band that starts below `nonzero`
+    const uint8_t* pretab = preflag ? kPretab : kNoPretab;
+    for (; count < 22 && longEdges[count] < nonzero; ++count) {
+      const int sfb = count;
+      bands[sfb] = RequantBand{longEdges[sfb], longEdges[sfb + 1], base - ((sf.l[sfb] + pretab[sfb]) << shift)};
+    }
+    if (count > 0) bands[count - 1].end = std::min<int32_t>(bands[count - 1].end, nonzero);
+    return count;
+  }
   int firstShort = 0;
-  if (!IsShort(g) || g.mixed) {
-    for (int sfb = 0; sfb < 22 && line < nonzero; ++sfb) {
-      const int end = longEdges[sfb + 1];
-      if (IsShort(g) && end > 36) break;  // the long part of a mixed block
-      const int32_t q = base - ((sf.l[sfb] + (preflag ? kPretab[sfb] : 0)) << shift);
-      const int stop = std::min(end, nonzero);
-      if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
-      line = std::max(line, stop);
+  if (g.mixed) {
+    const uint8_t* pretab = preflag ? kPretab : kNoPretab;
+    for (int sfb = 0; sfb < 22 && line < nonzero && longEdges[sfb + 1] <= 36; ++sfb) {  // the long part
+      add(longEdges[sfb + 1], base - ((sf.l[sfb] + pretab[sfb]) << shift));
     }
-    if (IsShort(g)) {
-      line = 36;
-      firstShort = 3;
-      while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+    firstShort = 3;
+    while (firstShort < 13 && shortEdges[firstShort] * 3 < 36) ++firstShort;
+  }
+  for (int sfb = firstShort; sfb < 13 && line < nonzero; ++sfb) {
+    const int width = shortEdges[sfb + 1] - shortEdges[sfb];
+    for (int w = 0; w < 3 && line < nonzero; ++w) {
+      add(line + width, base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift));
     }
   }
-  if (IsShort(g)) {
-    for (int sfb = firstShort; sfb < 13 && line < nonzero; ++sfb) {
-      const int width = shortEdges[sfb + 1] - shortEdges[sfb];
-      for (int w = 0; w < 3; ++w) {
-        const int32_t q = base - 8 * static_cast<int32_t>(g.subblockGain[w]) - (sf.s[sfb][w] << shift);
-        const int stop = std::min(line + width, nonzero);
-        if (line < stop) kernels.requantise(is + line, stop - line, q, xr + line);
-        line = 3 * shortEdges[sfb] + (w + 1) * width;
-      }
-    }
-  }
+  return count;
+}
+
+// The spectrum of one granule and channel in Huffman order, Q28.
+void RequantiseSpectrum(const GranuleInfo& g, const Scalefactors& sf, uint32_t preflag, int rate, const int32_t* is,
+                        int nonzero, const Layer3FrontKernels& kernels, Q28* xr) {
+  RequantBand bands[kMaxRequantBands];
+  const int count = RequantBands(g, sf, preflag, rate, nonzero, bands);
+  kernels.requantiseGranule(is, bands, count, xr);
 }
 
 inline Q28 Saturate(int64_t v) {
@@ -589,9 +658,15 @@ void ReorderShort(const GranuleInfo& g, int rate, Q28* xr) {
   for (int sfb = firstShort; sfb < 13; ++sfb) {
     const int width = shortEdges[sfb + 1] - shortEdges[sfb];
     for (int w = 0; w < 3; ++w) {
+      // Line f of the window goes to subband f / 6, position f % 6.
+      Q28* subband = tmp + (shortEdges[sfb] / 6) * 18 + w * 6;
+      int k = shortEdges[sfb] % 6;
       for (int j = 0; j < width; ++j, ++line) {
-        const int f = shortEdges[sfb] + j;
-        tmp[(f / 6) * 18 + w * 6 + f % 6] = xr[line];
+        subband[k] = xr[line];
+        if (++k == 6) {
+          k = 0;
+          subband += 18;
+        }
       }
     }
   }

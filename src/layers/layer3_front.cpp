@@ -1,6 +1,8 @@
 // The plain Layer III front-end kernels and their table (see layer3_front.h).
 #include "layers/layer3_front.h"
 
+#include <cstring>
+
 #include "layers/layer3_tables.h"
 
 #if QUORVEL_HAVE_X86_KERNELS
@@ -31,30 +33,21 @@ inline Q28 RequantiseInline(int32_t v, int32_t q) {
   return v < 0 ? -r : r;
 }
 
-struct SmallRequantTable {
-  Q28 value[kSmallHighestQ - kSmallLowestQ + 1][kSmallMagnitudes];
-};
-
 // Built during static initialisation (the tables it reads are constant
 // data), so that a lookup needs no guard.
-SmallRequantTable BuildSmallRequant() {
-  SmallRequantTable t{};
+SmallRequantRows BuildSmallRequant() {
+  SmallRequantRows t{};
   for (int32_t q = kSmallLowestQ; q <= kSmallHighestQ; ++q) {
     for (int a = 0; a < kSmallMagnitudes; ++a) t.value[q - kSmallLowestQ][a] = RequantiseInline(a, q);
   }
   return t;
 }
 
-const SmallRequantTable kSmallRequant = BuildSmallRequant();
-
 }  // namespace
 
-Q28 Requantise(int32_t v, int32_t q) { return RequantiseInline(v, q); }
+const SmallRequantRows kSmallRequantRows = BuildSmallRequant();
 
-const Q28* SmallRequantRow(int32_t q) {
-  if (q < kSmallLowestQ || q > kSmallHighestQ) return nullptr;
-  return kSmallRequant.value[q - kSmallLowestQ];
-}
+Q28 Requantise(int32_t v, int32_t q) { return RequantiseInline(v, q); }
 
 // Small magnitudes from the row of q, the others (and exponents outside the
 // table) through the definition.
@@ -76,6 +69,15 @@ void RequantisePlain(const int32_t* is, int count, int32_t q, Q28* xr) {
   }
 }
 
+void RequantiseGranulePlain(const int32_t* is, const RequantBand* bands, int count, Q28* xr) {
+  int line = 0;
+  for (int b = 0; b < count; ++b) {
+    RequantisePlain(is + bands[b].start, bands[b].end - bands[b].start, bands[b].q, xr + bands[b].start);
+    line = bands[b].end;
+  }
+  std::memset(xr + line, 0, static_cast<size_t>(kGranuleLines - line) * sizeof *xr);
+}
+
 void MidSidePlain(Q28* left, Q28* right, int count) {
   for (int i = 0; i < count; ++i) {
     const int64_t m = left[i], s = right[i];
@@ -85,7 +87,7 @@ void MidSidePlain(Q28* left, Q28* right, int count) {
 }
 
 const Layer3FrontKernels& Layer3FrontKernelsFor(KernelLevel level) {
-  return KernelTableFor(level, Layer3FrontKernels{RequantisePlain, MidSidePlain});
+  return KernelTableFor(level, Layer3FrontKernels{RequantisePlain, RequantiseGranulePlain, MidSidePlain});
 }
 
 }  // namespace quorvel
