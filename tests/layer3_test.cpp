@@ -227,5 +227,61 @@ TEST(Layer3, ConcealedFrameAfterALoudOneLeavesSilenceSilent) {
   EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](int16_t v) { return v == 0; }));
 }
 
+// A single-channel MPEG-2.5 frame at 8 kHz, 8 kbit/s (72 bytes: 9 of side
+// information, 59 of main data), one granule coded with table 1 in every
+// region and no scalefactor bits: a long block of `pairs` pairs (1, 1), or
+// a mixed short block of `zeroPairs` pairs (0, 0) and one (1, 0). Silent
+// with no pairs.
+std::vector<uint8_t> Build8kHz(bool mixed, uint32_t pairs, uint32_t zeroPairs = 0) {
+  HeaderFields h;
+  h.mpeg25Bit = 0;
+  h.idBit = 0;
+  h.layerCode = 1;
+  h.bitrateIndex = 1;
+  h.rateIndex = 2;
+  h.mode = 3;
+  BitWriter main;
+  if (mixed) {
+    for (uint32_t i = 0; i < zeroPairs; ++i) main.Put(1, 1);  // (0, 0): 1
+    main.Put(0b01, 2).Put(0, 1);                              // (1, 0): 01, plus
+  } else {
+    for (uint32_t i = 0; i < pairs; ++i) main.Put(0b000, 3).Put(0, 2);  // (1, 1): 000, two plus signs
+  }
+  const uint32_t bits = mixed ? zeroPairs + 3 : 5 * pairs;
+  const uint32_t bigValues = mixed ? zeroPairs + 1 : pairs;
+  BitWriter w;
+  PutHeader(w, h);
+  w.Put(0, 8).Put(0, 1);  // main_data_begin, private bit
+  w.Put(bigValues ? bits : 0, 12).Put(bigValues, 9).Put(170, 8).Put(0, 9);
+  if (mixed) {
+    w.Put(1, 1).Put(2, 2).Put(1, 1).Put(1, 5).Put(1, 5).Put(0, 9);  // short, mixed; tables; subblock gains
+  } else {
+    w.Put(0, 1).Put(1, 5).Put(1, 5).Put(1, 5).Put(0, 4).Put(0, 3);  // tables; region counts
+  }
+  w.Put(0, 2);  // scalefac_scale, count1table_select
+  EXPECT_EQ(w.Bytes().size(), 13u);
+  for (uint8_t b : main.PadTo(main.Bytes().size()).Bytes()) w.Put(b, 8);
+  EXPECT_LE(w.Bytes().size(), 72u);
+  return w.PadTo(72).Bytes();
+}
+
+// At 8 kHz the short part of a mixed block begins at line 36 while its
+// first band's scalefactor band lies further up; its bands must still follow
+// each other from there, every line of them written. The granule after it
+// is silent, so its subband samples are the mixed granule's second half
+// alone, and must not depend on what the granule before it held.
+TEST(Layer3, MixedBlocksAt8kHzDependOnTheirOwnLinesOnly) {
+  const auto mixed = Build8kHz(true, 0, 50);  // its line at 100
+  const auto silent = Build8kHz(false, 0);
+  std::vector<std::vector<Q28>> tails;
+  for (const auto& before : {silent, Build8kHz(false, 43)}) {  // lines 0..85 all 1, or none
+    const Result r = Decode({before, mixed, silent});
+    ASSERT_EQ(r.status, (std::vector<int32_t>{0, 0, 0}));
+    tails.push_back(r.samples[2]);
+  }
+  EXPECT_TRUE(std::any_of(tails[0].begin(), tails[0].end(), [](Q28 v) { return v != 0; }));
+  EXPECT_EQ(tails[0], tails[1]);
+}
+
 }  // namespace
 }  // namespace quorvel::test
