@@ -10,6 +10,8 @@
 #include <random>
 
 #include "layers/layer3_hybrid.h"
+#include "layers/layer3_imdct_shared.h"
+#include "layers/layer3_tables.h"
 #include "reference/layer3_reference.h"
 #include "test_seed.h"
 
@@ -91,6 +93,46 @@ TEST(Layer3Imdct, ImpulsesGiveTheCosines) {
     for (int m = 0; m < 18; ++m) {
       const double want = std::cos(M_PI / 72 * (2 * m + 1) * (2 * k + 1));
       EXPECT_NEAR(static_cast<double>(z[m]) / (1 << 28), want, 64.0 / (1 << 28)) << "k " << k << " m " << m;
+    }
+  }
+}
+
+// The fast kernels form a product of the long IMDCT once where the cosine
+// table repeats its magnitude (layer3_imdct_shared.h): the entries that plan
+// names, with its signs, rebuild the whole table, so the rounded values that
+// stand for one cosine are equal and every row keeps its exact sum.
+TEST(Layer3Imdct, SharedProductsRebuildTheCosineTable) {
+  using namespace imdct_shared;
+  int64_t rebuilt[18][18] = {};
+  int times[18][18] = {};
+  auto put = [&](int j, int k, int64_t c) {
+    rebuilt[j][k] = c;
+    ++times[j][k];
+  };
+  auto putTriple = [&](int j, int a, int64_t c) {
+    put(j, a, c);
+    put(j, 11 - a, -c);
+    put(j, 12 + a, -c);
+  };
+  for (int r = 0; r < 12; ++r) {
+    const int j = kPlainIndices[r];
+    for (int k : kPlainIndices) put(j, k, kImdctCosQ28[j][k]);
+    const PatternUse use = kPatternOfPlainRow[r];
+    for (int k : kThirdIndices) put(j, k, use.sign * int64_t{kImdctCosQ28[kPatternRow[use.pattern]][k]});
+  }
+  for (int j : kTripleRows) {
+    for (int a = 0; a < 6; ++a) putTriple(j, a, kImdctCosQ28[j][a]);
+  }
+  for (int j : kNinefoldRows) {
+    for (int s = 0; s < 2; ++s) {
+      const int64_t c = kImdctCosQ28[j][kNinefoldColumn[s]];
+      for (int i = 0; i < 3; ++i) putTriple(j, kNinefoldTriples[s][i], kNinefoldTripleSign[s][i] * c);
+    }
+  }
+  for (int j = 0; j < 18; ++j) {
+    for (int k = 0; k < 18; ++k) {
+      EXPECT_EQ(times[j][k], 1) << "row " << j << " column " << k;
+      EXPECT_EQ(rebuilt[j][k], kImdctCosQ28[j][k]) << "row " << j << " column " << k;
     }
   }
 }
