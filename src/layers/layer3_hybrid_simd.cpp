@@ -12,6 +12,7 @@
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
+#include "layers/layer3_imdct_shared.h"
 #include "layers/layer3_tables.h"
 
 namespace quorvel {
@@ -23,6 +24,13 @@ namespace {
 struct Lanes {
   alignas(32) int64_t cosine[18][18][4];  // [row][k]
   alignas(32) int64_t window[3][36][4];
+  // The plain rows' cosines of the plain columns (layer3_imdct_shared.h) in
+  // the order SharedRows takes them: [column][row], both as kPlainIndices.
+  alignas(32) int64_t plainByColumn[12][12][4];
+  // [third column i][pattern p]: the cosine of kPatternRow[p], kThirdIndices[i].
+  alignas(32) int64_t patternByColumn[6][4][4];
+  // [triple a][q]: the cosine of kTripleRows[q], column a.
+  alignas(32) int64_t tripleByColumn[6][4][4];
 };
 
 const Lanes& TableLanes() {
@@ -34,6 +42,14 @@ const Lanes& TableLanes() {
       }
       for (int type = 0; type < 3; ++type) {
         for (int i = 0; i < 36; ++i) l.window[type][i][lane] = kImdctWindowQ28[type][i];
+      }
+      using namespace imdct_shared;
+      for (int c = 0; c < 12; ++c) {
+        for (int r = 0; r < 12; ++r) l.plainByColumn[c][r][lane] = kImdctCosQ28[kPlainIndices[r]][kPlainIndices[c]];
+      }
+      for (int i = 0; i < 6; ++i) {
+        for (int p = 0; p < 4; ++p) l.patternByColumn[i][p][lane] = kImdctCosQ28[kPatternRow[p]][kThirdIndices[i]];
+        for (int q = 0; q < 4; ++q) l.tripleByColumn[i][q][lane] = kImdctCosQ28[kTripleRows[q]][i];
       }
     }
     return l;
@@ -108,74 +124,221 @@ QUORVEL_TARGET_AVX2 inline void Slot(__m256i y, __m256i second, __m256i negate, 
 // every windowed output, inside 32 bits: a row's cosines sum to at most
 // 11.76 x 2^28 in magnitude, so |r| <= 11.76 x 2^27 + 1 < 2^31, and a window
 // value (at most 2^28) only shrinks it. Then a row needs no split, the second
-// half no saturation, and only the overlap-add's sum can leave 32 bits.
+// half no saturation, and only the overlap-add's sum can leave 32 bits. A sum
+// of nine such lines stays inside 32 bits too, so the rows may add lines that
+// share a cosine before they multiply (layer3_imdct_shared.h).
 constexpr int32_t kSmallLine = int32_t{1} << 27;
 
-// y + 2^35 for a row r (in the low 32 bits of each lane) and a window value:
-// see ImdctLong4Small.
-QUORVEL_TARGET_AVX2 inline __m256i SmallWindow(__m256i r, const int64_t* w, __m256i roundOffset) {
-  const __m256i p = _mm256_mul_epi32(r, _mm256_load_si256(reinterpret_cast<const __m256i*>(w)));
-  return _mm256_srli_epi64(_mm256_add_epi64(p, roundOffset), 28);
+// Whether the 72 lines of the four subbands from `lines` are all below
+// kSmallLine in magnitude (INT32_MIN's magnitude has its top bit set).
+QUORVEL_TARGET_AVX2 inline bool LinesAreSmall(const Q28* lines) {
+  __m256i any = _mm256_setzero_si256();
+#pragma GCC unroll 9
+  for (int q = 0; q < 9; ++q) {
+    any = _mm256_or_si256(any, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lines + 8 * q))));
+  }
+  return _mm256_testz_si256(any, _mm256_set1_epi32(-kSmallLine));
 }
 
-// A slot's sum, negated in the lanes of `negate`, saturated, to dst[0..3].
-QUORVEL_TARGET_AVX2 inline void NegateSaturateStore(__m256i s, __m256i negate, Q28* dst) {
-  StoreLowHalves(dst, Saturate(_mm256_sub_epi64(_mm256_xor_si256(s, negate), negate)));
+// Where SharedRows takes line k: the plain columns first, in the order of
+// kPlainIndices, then the third columns as kThirdIndices.
+constexpr int kLineSlot[18] = {0, 12, 1, 2, 13, 3, 4, 14, 5, 6, 15, 7, 8, 16, 9, 10, 17, 11};
+
+// Line k of the four subbands from `lines` in the low halves of the 64-bit
+// lanes of x[slot[k]], as vpmuldq reads them; the high halves hold the next
+// line. One gather fetches two lines: the odd line is the even one's high
+// half.
+QUORVEL_TARGET_AVX2 inline void GatherLines(const Q28* lines, const int (&slot)[18], __m256i* x) {
+  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+#pragma GCC unroll 9
+  for (int k = 0; k < 18; k += 2) {
+    const __m256i pair = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(lines + k), stride, 4);
+    x[slot[k]] = pair;
+    x[slot[k + 1]] = _mm256_srli_epi64(pair, 32);
+  }
+}
+
+// The product of v's low halves with a cosine in every lane of c.
+QUORVEL_TARGET_AVX2 inline __m256i Product(__m256i v, const int64_t* c) {
+  return _mm256_mul_epi32(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(c)));
+}
+
+// v plus `sign` times a.
+QUORVEL_TARGET_AVX2 inline __m256i AddSigned(__m256i v, __m256i a, int sign) {
+  return sign > 0 ? _mm256_add_epi64(v, a) : _mm256_sub_epi64(v, a);
+}
+
+// The 18 row sums of NineRows for lines below kSmallLine, with every product
+// that rows share formed once (layer3_imdct_shared.h); x as GatherLines
+// leaves it. Only the low halves of the lines and of the sums of lines are
+// used, and those sums fit in them.
+QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
+  using namespace imdct_shared;
+  const int64_t(*cosine)[18][4] = lanes.cosine;
+  // The plain rows over the plain columns, where no product repeats: one
+  // column at a time, the loop kept so that the twelve sums stay in
+  // registers (unrolled, the compiler forms every product first).
+  __m256i plain[12];
+#pragma GCC unroll 12
+  for (int r = 0; r < 12; ++r) plain[r] = Product(x[0], lanes.plainByColumn[0][r]);
+#pragma GCC unroll 1
+  for (int c = 1; c < 12; ++c) {
+    const __m256i xc = x[c];
+#pragma GCC unroll 12
+    for (int r = 0; r < 12; ++r) plain[r] = _mm256_add_epi64(plain[r], Product(xc, lanes.plainByColumn[c][r]));
+  }
+  // The third rows' triples of lines.
+  __m256i triple[6];
+#pragma GCC unroll 6
+  for (int a = 0; a < 6; ++a) {
+    triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[kLineSlot[a]], x[kLineSlot[11 - a]]), x[kLineSlot[12 + a]]);
+  }
+  // The plain rows' third columns (four patterns, each shared by three rows)
+  // and the four rows of triples, again one column at a time.
+  const __m256i* third = x + 12;
+  __m256i pattern[4], tripleRow[4];
+#pragma GCC unroll 4
+  for (int p = 0; p < 4; ++p) {
+    pattern[p] = Product(third[0], lanes.patternByColumn[0][p]);
+    tripleRow[p] = Product(triple[0], lanes.tripleByColumn[0][p]);
+  }
+#pragma GCC unroll 1
+  for (int i = 1; i < 6; ++i) {
+    const __m256i xi = third[i], ti = triple[i];
+#pragma GCC unroll 4
+    for (int p = 0; p < 4; ++p) {
+      pattern[p] = _mm256_add_epi64(pattern[p], Product(xi, lanes.patternByColumn[i][p]));
+      tripleRow[p] = _mm256_add_epi64(tripleRow[p], Product(ti, lanes.tripleByColumn[i][p]));
+    }
+  }
+#pragma GCC unroll 12
+  for (int r = 0; r < 12; ++r) {
+    const PatternUse use = kPatternOfPlainRow[r];
+    sum[kPlainIndices[r]] = AddSigned(plain[r], pattern[use.pattern], use.sign);
+  }
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) sum[kTripleRows[q]] = tripleRow[q];
+  __m256i ninefold[2];
+#pragma GCC unroll 2
+  for (int u = 0; u < 2; ++u) {
+    static_assert(kNinefoldTripleSign[0][0] == 1 && kNinefoldTripleSign[1][0] == 1);
+    ninefold[u] = triple[kNinefoldTriples[u][0]];
+#pragma GCC unroll 2
+    for (int i = 1; i < 3; ++i) {
+      ninefold[u] = AddSigned(ninefold[u], triple[kNinefoldTriples[u][i]], kNinefoldTripleSign[u][i]);
+    }
+  }
+#pragma GCC unroll 2
+  for (int j : kNinefoldRows) {
+    sum[j] = _mm256_add_epi64(Product(ninefold[0], cosine[j][kNinefoldColumn[0]]),
+                              Product(ninefold[1], cosine[j][kNinefoldColumn[1]]));
+  }
+}
+
+// Two windowed outputs of a row r (Q28 in the low halves, inside 32 bits):
+// (r w + 2^27) >> 28 for the window value in a's lanes to the even 32-bit
+// lanes, for b's to the odd ones; then the first output of the four
+// subbands to the low 128 bits, the second to the high ones.
+QUORVEL_TARGET_AVX2 inline __m256i WindowPair(__m256i r, const int64_t* a, const int64_t* b) {
+  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27);
+  const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(Product(r, a), half), 28);
+  const __m256i second = _mm256_slli_epi64(_mm256_add_epi64(Product(r, b), half), 4);
+  return _mm256_permutevar8x32_epi32(_mm256_blend_epi32(first, second, 0xAA), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+// Slots `low` (four subbands, low 128 bits) and `high` of a 32-bit vector.
+QUORVEL_TARGET_AVX2 inline __m256i LoadSlots(const Q28* low, const Q28* high) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+QUORVEL_TARGET_AVX2 inline void StoreSlots(Q28* low, Q28* high, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
+}
+
+// The signs of an overlap-add in 32-bit lanes: out = saturated f (s y +
+// prev), s = -1 for output 17 - i (high lanes), f = -1 in the odd subbands'
+// lanes of an odd slot. As a 32-bit sum that saturates once, c + p: with f
+// = 1, c = s y and p = prev; with f = -1, c = 1 - s y and p = ~prev (= -prev
+// - 1). c = (y ^ flip) + one, p = prev ^ invert.
+struct OverlapSigns {
+  __m256i flip, one, invert;
+};
+
+// The three vectors of OverlapSigns for slots i and 17 - i, by the parity
+// of the first subband and of i.
+struct OverlapSignLanes {
+  alignas(32) int32_t flip[8], one[8], invert[8];
+};
+
+constexpr OverlapSignLanes SignLanesFor(bool oddSubbands, bool oddI) {
+  OverlapSignLanes l{};
+  for (int lane = 0; lane < 8; ++lane) {
+    const bool high = lane >= 4, oddSubband = oddSubbands != (lane % 2 == 1), oddSlot = high != oddI;
+    const int f = oddSubband && oddSlot ? -1 : 1, s = high ? -1 : 1;
+    l.flip[lane] = f * s < 0 ? -1 : 0;
+    l.one[lane] = (f * s < 0 ? 1 : 0) + (f < 0 ? 1 : 0);
+    l.invert[lane] = f < 0 ? -1 : 0;
+  }
+  return l;
+}
+
+constexpr OverlapSignLanes kOverlapSignLanes[2][2] = {{SignLanesFor(false, false), SignLanesFor(false, true)},
+                                                       {SignLanesFor(true, false), SignLanesFor(true, true)}};
+
+QUORVEL_TARGET_AVX2 inline OverlapSigns SignsFor(int sb, int i) {
+  const OverlapSignLanes& l = kOverlapSignLanes[sb & 1][i & 1];
+  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(l.flip)),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(l.one)),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(l.invert))};
+}
+
+// c + p saturated to 32 bits (see OverlapSigns): the sum leaves the range
+// only when c and p have one sign and the wrapped sum the other, and then
+// the bound is c's sign's.
+QUORVEL_TARGET_AVX2 inline __m256i OverlapAdd32(__m256i y, __m256i prev, const OverlapSigns& signs) {
+  const __m256i c = _mm256_add_epi32(_mm256_xor_si256(y, signs.flip), signs.one);
+  const __m256i p = _mm256_xor_si256(prev, signs.invert);
+  const __m256i s = _mm256_add_epi32(c, p);
+  const __m256i wrapped = _mm256_and_si256(_mm256_xor_si256(c, s), _mm256_xor_si256(p, s));
+  const __m256i bound = _mm256_xor_si256(_mm256_srai_epi32(c, 31), _mm256_set1_epi32(INT32_MAX));
+  return _mm256_castps_si256(
+      _mm256_blendv_ps(_mm256_castsi256_ps(s), _mm256_castsi256_ps(bound), _mm256_castsi256_ps(wrapped)));
 }
 
 // The four subbands with small lines (see kSmallLine): the same values as
-// below, fewer steps. A row r = (sum + 2^27) >> 28 is in the low 32 bits of
-// each lane after a logical shift (r fits in them). A windowed output y =
-// (r w + 2^27) >> 28 is found as y + 2^35 = (r w + 2^27 + 2^63) >>> 28: the
-// wrapped 2^63 makes the shifted value non-negative, so the logical shift
-// gives it exactly, and the 2^35 is taken off the overlap it is added to.
+// ImdctLong4's general path, in 32-bit lanes. A row r = (sum + 2^27) >> 28
+// is in the low 32 bits of each lane after a logical shift (r fits in them);
+// rows i and 9 + i give slots i and 17 - i, one in each half of a vector.
 QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* sum, int sb, const int64_t (*w)[4], Q28* overlap,
                                          Q28* out) {
   const __m256i roundRow = _mm256_set1_epi64x(int64_t{1} << 27);
-  const __m256i roundOffset = _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << 63) | (uint64_t{1} << 27)));
-  const __m256i offset = _mm256_set1_epi64x(int64_t{1} << 35);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i odd = (sb & 1) ? _mm256_setr_epi64x(-1, 0, -1, 0) : _mm256_setr_epi64x(0, -1, 0, -1);
+  const OverlapSigns signs[2] = {SignsFor(sb, 0), SignsFor(sb, 1)};
+#pragma GCC unroll 9
   for (int i = 0; i < 9; ++i) {
     const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(sum[i], roundRow), 28);
     const __m256i second = _mm256_srli_epi64(_mm256_add_epi64(sum[9 + i], roundRow), 28);
-    const __m256i evenNegate = (i & 1) ? odd : zero, oddNegate = (i & 1) ? zero : odd;
-    // Outputs i and 17 - i (the latter negated) with y + 2^35 each; every
-    // window value is loaded before the first store.
-    const __m256i y0 = SmallWindow(first, w[i], roundOffset), y17 = SmallWindow(first, w[17 - i], roundOffset);
-    const __m256i y18 = SmallWindow(second, w[18 + i], roundOffset), y35 = SmallWindow(second, w[35 - i], roundOffset);
     Q28* prev0 = overlap + 32 * i + sb;
     Q28* prev17 = overlap + 32 * (17 - i) + sb;
-    const __m256i p0 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev0)));
-    const __m256i p17 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev17)));
-    // y + prev = (y + 2^35) + (prev - 2^35); -y + prev = (prev + 2^35) - (y + 2^35).
-    NegateSaturateStore(_mm256_add_epi64(y0, _mm256_sub_epi64(p0, offset)), evenNegate, out + 32 * i + sb);
-    NegateSaturateStore(_mm256_sub_epi64(_mm256_add_epi64(p17, offset), y17), oddNegate, out + 32 * (17 - i) + sb);
-    // The second half fits in 32 bits: its low halves less the 2^35.
-    StoreLowHalves(prev0, y18);
-    StoreLowHalves(prev17, y35);
+    // Every window value and the overlap are loaded before the first store.
+    const __m256i y = WindowPair(first, w[i], w[17 - i]);
+    const __m256i next = WindowPair(second, w[18 + i], w[35 - i]);
+    const __m256i prev = LoadSlots(prev0, prev17);
+    StoreSlots(out + 32 * i + sb, out + 32 * (17 - i) + sb, OverlapAdd32(y, prev, signs[i & 1]));
+    StoreSlots(prev0, prev17, next);
   }
 }
 
-QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
-  const Lanes& lanes = TableLanes();
-  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+// The four subbands with any line of kSmallLine or more: rows of 64 bits,
+// split for their windows, and every output saturated.
+QUORVEL_TARGET_AVX2 void ImdctLong4General(const Q28* lines, int sb, const Lanes& lanes, const int64_t (*w)[4],
+                                           Q28* overlap, Q28* out) {
+  constexpr int kInOrder[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
   __m256i x[18];
-  __m128i largest = _mm_setzero_si128();  // unsigned |line|: INT32_MIN's is 2^31
-#pragma GCC unroll 18
-  for (int k = 0; k < 18; ++k) {
-    const __m128i g = _mm_i32gather_epi32(xr + 18 * sb + k, stride, 4);
-    largest = _mm_max_epu32(largest, _mm_abs_epi32(g));
-    x[k] = _mm256_cvtepi32_epi64(g);
-  }
+  GatherLines(lines, kInOrder, x);
   __m256i sum[18];
   NineRows(x, lanes.cosine, sum);
   NineRows(x, lanes.cosine + 9, sum + 9);
-  const int64_t(*w)[4] = lanes.window[type];
-  if (_mm_testz_si128(largest, _mm_set1_epi32(-kSmallLine))) {
-    ImdctLong4Small(sum, sb, w, overlap, out);
-    return;
-  }
   const __m256i zero = _mm256_setzero_si256();
   // Frequency inversion: the odd subbands' lanes, negated in odd slots;
   // slots i and 17 - i are one even and one odd.
@@ -192,6 +355,21 @@ QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overla
     Slot(y0, y18, evenNegate, overlap + 32 * i + sb, out + 32 * i + sb);
     Slot(y17, y35, oddNegate, overlap + 32 * (17 - i) + sb, out + 32 * (17 - i) + sb);
   }
+}
+
+QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
+  const Lanes& lanes = TableLanes();
+  const Q28* lines = xr + 18 * sb;
+  const int64_t(*w)[4] = lanes.window[type];
+  if (!LinesAreSmall(lines)) {
+    ImdctLong4General(lines, sb, lanes, w, overlap, out);
+    return;
+  }
+  __m256i x[18];
+  GatherLines(lines, kLineSlot, x);
+  __m256i sum[18];
+  SharedRows(x, lanes, sum);
+  ImdctLong4Small(sum, sb, w, overlap, out);
 }
 
 // (t + 2^30) >> 31 saturated to 32 bits, in the low half of each lane:
