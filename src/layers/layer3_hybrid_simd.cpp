@@ -168,25 +168,33 @@ QUORVEL_TARGET_AVX2 inline __m256i AddSigned(__m256i v, __m256i a, int sign) {
   return sign > 0 ? _mm256_add_epi64(v, a) : _mm256_sub_epi64(v, a);
 }
 
-// The 18 row sums of NineRows for lines below kSmallLine, with every product
-// that rows share formed once (layer3_imdct_shared.h); x as GatherLines
-// leaves it. Only the low halves of the lines and of the sums of lines are
-// used, and those sums fit in them.
+// Twelve sums plus the products of one line with twelve cosines.
+QUORVEL_TARGET_AVX2 inline void AddColumn(__m256i* sums, __m256i line, const int64_t (*cosines)[4]) {
+#pragma GCC unroll 12
+  for (int r = 0; r < 12; ++r) sums[r] = _mm256_add_epi64(sums[r], Product(line, cosines[r]));
+}
+
+// Four pattern sums and four triple rows plus their products of third
+// column i and triple i.
+QUORVEL_TARGET_AVX2 inline void AddThirdColumn(__m256i* pattern, __m256i* tripleRow, __m256i line, __m256i triple,
+                                               const Lanes& lanes, int i) {
+#pragma GCC unroll 4
+  for (int p = 0; p < 4; ++p) {
+    pattern[p] = _mm256_add_epi64(pattern[p], Product(line, lanes.patternByColumn[i][p]));
+    tripleRow[p] = _mm256_add_epi64(tripleRow[p], Product(triple, lanes.tripleByColumn[i][p]));
+  }
+}
+
+// The 18 row sums of NineRows plus 2^27 (the rounding of a row to Q28) for
+// lines below kSmallLine, with every product that rows share formed once
+// (layer3_imdct_shared.h); x as GatherLines leaves it. Only the low halves
+// of the lines and of the sums of lines are used, and those sums fit in
+// them. The loops over columns are kept so that the sums stay in registers:
+// unrolled, the compiler forms every product first.
 QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
   using namespace imdct_shared;
   const int64_t(*cosine)[18][4] = lanes.cosine;
-  // The plain rows over the plain columns, where no product repeats: one
-  // column at a time, the loop kept so that the twelve sums stay in
-  // registers (unrolled, the compiler forms every product first).
-  __m256i plain[12];
-#pragma GCC unroll 12
-  for (int r = 0; r < 12; ++r) plain[r] = Product(x[0], lanes.plainByColumn[0][r]);
-#pragma GCC unroll 1
-  for (int c = 1; c < 12; ++c) {
-    const __m256i xc = x[c];
-#pragma GCC unroll 12
-    for (int r = 0; r < 12; ++r) plain[r] = _mm256_add_epi64(plain[r], Product(xc, lanes.plainByColumn[c][r]));
-  }
+  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27);
   // The third rows' triples of lines.
   __m256i triple[6];
 #pragma GCC unroll 6
@@ -194,30 +202,16 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
     triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[kLineSlot[a]], x[kLineSlot[11 - a]]), x[kLineSlot[12 + a]]);
   }
   // The plain rows' third columns (four patterns, each shared by three rows)
-  // and the four rows of triples, again one column at a time.
+  // and the four rows of triples, from 2^27.
   const __m256i* third = x + 12;
   __m256i pattern[4], tripleRow[4];
 #pragma GCC unroll 4
-  for (int p = 0; p < 4; ++p) {
-    pattern[p] = Product(third[0], lanes.patternByColumn[0][p]);
-    tripleRow[p] = Product(triple[0], lanes.tripleByColumn[0][p]);
-  }
+  for (int p = 0; p < 4; ++p) pattern[p] = tripleRow[p] = half;
 #pragma GCC unroll 1
-  for (int i = 1; i < 6; ++i) {
-    const __m256i xi = third[i], ti = triple[i];
-#pragma GCC unroll 4
-    for (int p = 0; p < 4; ++p) {
-      pattern[p] = _mm256_add_epi64(pattern[p], Product(xi, lanes.patternByColumn[i][p]));
-      tripleRow[p] = _mm256_add_epi64(tripleRow[p], Product(ti, lanes.tripleByColumn[i][p]));
-    }
-  }
-#pragma GCC unroll 12
-  for (int r = 0; r < 12; ++r) {
-    const PatternUse use = kPatternOfPlainRow[r];
-    sum[kPlainIndices[r]] = AddSigned(plain[r], pattern[use.pattern], use.sign);
-  }
+  for (int i = 0; i < 6; ++i) AddThirdColumn(pattern, tripleRow, third[i], triple[i], lanes, i);
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) sum[kTripleRows[q]] = tripleRow[q];
+  // The two rows of nine lines.
   __m256i ninefold[2];
 #pragma GCC unroll 2
   for (int u = 0; u < 2; ++u) {
@@ -230,9 +224,24 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
   }
 #pragma GCC unroll 2
   for (int j : kNinefoldRows) {
-    sum[j] = _mm256_add_epi64(Product(ninefold[0], cosine[j][kNinefoldColumn[0]]),
+    sum[j] = _mm256_add_epi64(_mm256_add_epi64(Product(ninefold[0], cosine[j][kNinefoldColumn[0]]), half),
                               Product(ninefold[1], cosine[j][kNinefoldColumn[1]]));
   }
+  // The plain rows over the plain columns, where no product repeats, from
+  // their patterns (2^27 - pattern = 2^28 - (pattern + 2^27) where the
+  // pattern is subtracted).
+  __m256i plain[12];
+#pragma GCC unroll 12
+  for (int r = 0; r < 12; ++r) {
+    const PatternUse use = kPatternOfPlainRow[r];
+    const __m256i from =
+        use.sign > 0 ? pattern[use.pattern] : _mm256_sub_epi64(_mm256_add_epi64(half, half), pattern[use.pattern]);
+    plain[r] = _mm256_add_epi64(from, Product(x[0], lanes.plainByColumn[0][r]));
+  }
+#pragma GCC unroll 1
+  for (int c = 1; c < 12; ++c) AddColumn(plain, x[c], lanes.plainByColumn[c]);
+#pragma GCC unroll 12
+  for (int r = 0; r < 12; ++r) sum[kPlainIndices[r]] = plain[r];
 }
 
 // Two windowed outputs of a row r (Q28 in the low halves, inside 32 bits):
@@ -307,17 +316,17 @@ QUORVEL_TARGET_AVX2 inline __m256i OverlapAdd32(__m256i y, __m256i prev, const O
 }
 
 // The four subbands with small lines (see kSmallLine): the same values as
-// ImdctLong4's general path, in 32-bit lanes. A row r = (sum + 2^27) >> 28
-// is in the low 32 bits of each lane after a logical shift (r fits in them);
-// rows i and 9 + i give slots i and 17 - i, one in each half of a vector.
-QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* sum, int sb, const int64_t (*w)[4], Q28* overlap,
+// ImdctLong4General, in 32-bit lanes. From a row's sum plus 2^27 (as
+// SharedRows gives it), the row r = (sum + 2^27) >> 28 is in the low 32 bits
+// of each lane after a logical shift (r fits in them); rows i and 9 + i give
+// slots i and 17 - i, one in each half of a vector.
+QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, const int64_t (*w)[4], Q28* overlap,
                                          Q28* out) {
-  const __m256i roundRow = _mm256_set1_epi64x(int64_t{1} << 27);
   const OverlapSigns signs[2] = {SignsFor(sb, 0), SignsFor(sb, 1)};
 #pragma GCC unroll 9
   for (int i = 0; i < 9; ++i) {
-    const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(sum[i], roundRow), 28);
-    const __m256i second = _mm256_srli_epi64(_mm256_add_epi64(sum[9 + i], roundRow), 28);
+    const __m256i first = _mm256_srli_epi64(roundedSum[i], 28);
+    const __m256i second = _mm256_srli_epi64(roundedSum[9 + i], 28);
     Q28* prev0 = overlap + 32 * i + sb;
     Q28* prev17 = overlap + 32 * (17 - i) + sb;
     // Every window value and the overlap are loaded before the first store.
