@@ -31,6 +31,12 @@ struct Lanes {
   alignas(32) int64_t patternByColumn[6][4][4];
   // [triple a][q]: the cosine of kTripleRows[q], column a.
   alignas(32) int64_t tripleByColumn[6][4][4];
+  // The first halves of the windows with the signs of their outputs folded
+  // in, and the roundings that give those outputs exactly (see
+  // ImdctLong4Small): [parity of the first subband][window type][output n].
+  alignas(32) int64_t signedWindow[2][3][18][4];
+  alignas(32) int64_t signedRounding[2][18][4];
+  alignas(32) int64_t half[4];  // 2^27
 };
 
 const Lanes& TableLanes() {
@@ -43,6 +49,18 @@ const Lanes& TableLanes() {
       for (int type = 0; type < 3; ++type) {
         for (int i = 0; i < 36; ++i) l.window[type][i][lane] = kImdctWindowQ28[type][i];
       }
+      for (int oddFirst = 0; oddFirst < 2; ++oddFirst) {
+        for (int n = 0; n < 18; ++n) {
+          // Output n goes to slot n, negated in the odd subbands of an odd
+          // slot (f), and from the row negated where n >= 9 (s).
+          const bool f = ((oddFirst + lane) & 1) && (n & 1), s = n >= 9;
+          for (int type = 0; type < 3; ++type) {
+            l.signedWindow[oddFirst][type][n][lane] = (f != s ? -1 : 1) * kImdctWindowQ28[type][n];
+          }
+          l.signedRounding[oddFirst][n][lane] = (int64_t{1} << 27) - (f != s ? 1 : 0) + (f ? int64_t{1} << 28 : 0);
+        }
+      }
+      l.half[lane] = int64_t{1} << 27;
       using namespace imdct_shared;
       for (int c = 0; c < 12; ++c) {
         for (int r = 0; r < 12; ++r) l.plainByColumn[c][r][lane] = kImdctCosQ28[kPlainIndices[r]][kPlainIndices[c]];
@@ -245,14 +263,18 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
 }
 
 // Two windowed outputs of a row r (Q28 in the low halves, inside 32 bits):
-// (r w + 2^27) >> 28 for the window value in a's lanes to the even 32-bit
-// lanes, for b's to the odd ones; then the first output of the four
-// subbands to the low 128 bits, the second to the high ones.
-QUORVEL_TARGET_AVX2 inline __m256i WindowPair(__m256i r, const int64_t* a, const int64_t* b) {
-  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27);
-  const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(Product(r, a), half), 28);
-  const __m256i second = _mm256_slli_epi64(_mm256_add_epi64(Product(r, b), half), 4);
-  return _mm256_permutevar8x32_epi32(_mm256_blend_epi32(first, second, 0xAA), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+// (r w + k) >> 28 for the window value in a's lanes and the rounding in
+// ka's to the even 32-bit lanes, for b's and kb's to the odd ones; then the
+// first output of the four subbands to the low 128 bits, the second to the
+// high ones.
+QUORVEL_TARGET_AVX2 inline __m256i WindowPair(__m256i r, const int64_t* a, const int64_t* ka, const int64_t* b,
+                                              const int64_t* kb) {
+  const __m256i first = _mm256_srli_epi64(
+      _mm256_add_epi64(Product(r, a), _mm256_load_si256(reinterpret_cast<const __m256i*>(ka))), 28);
+  const __m256i second =
+      _mm256_slli_epi64(_mm256_add_epi64(Product(r, b), _mm256_load_si256(reinterpret_cast<const __m256i*>(kb))), 4);
+  const __m256i halves = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  return _mm256_permutevar8x32_epi32(_mm256_blend_epi32(first, second, 0xAA), halves);
 }
 
 // Slots `low` (four subbands, low 128 bits) and `high` of a 32-bit vector.
@@ -265,49 +287,29 @@ QUORVEL_TARGET_AVX2 inline void StoreSlots(Q28* low, Q28* high, __m256i v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
 }
 
-// The signs of an overlap-add in 32-bit lanes: out = saturated f (s y +
-// prev), s = -1 for output 17 - i (high lanes), f = -1 in the odd subbands'
-// lanes of an odd slot. As a 32-bit sum that saturates once, c + p: with f
-// = 1, c = s y and p = prev; with f = -1, c = 1 - s y and p = ~prev (= -prev
-// - 1). c = (y ^ flip) + one, p = prev ^ invert.
-struct OverlapSigns {
-  __m256i flip, one, invert;
+// Where an overlap-add negates its sum: the odd subbands' lanes of an odd
+// slot, for slots i (low 128 bits) and 17 - i (high), by the parity of the
+// first subband and of i.
+struct NegatedLanes {
+  alignas(32) int32_t mask[8];
 };
 
-// The three vectors of OverlapSigns for slots i and 17 - i, by the parity
-// of the first subband and of i.
-struct OverlapSignLanes {
-  alignas(32) int32_t flip[8], one[8], invert[8];
-};
-
-constexpr OverlapSignLanes SignLanesFor(bool oddSubbands, bool oddI) {
-  OverlapSignLanes l{};
+constexpr NegatedLanes NegatedLanesFor(bool oddFirst, bool oddI) {
+  NegatedLanes l{};
   for (int lane = 0; lane < 8; ++lane) {
-    const bool high = lane >= 4, oddSubband = oddSubbands != (lane % 2 == 1), oddSlot = high != oddI;
-    const int f = oddSubband && oddSlot ? -1 : 1, s = high ? -1 : 1;
-    l.flip[lane] = f * s < 0 ? -1 : 0;
-    l.one[lane] = (f * s < 0 ? 1 : 0) + (f < 0 ? 1 : 0);
-    l.invert[lane] = f < 0 ? -1 : 0;
+    const bool oddSubband = oddFirst != (lane % 2 == 1), oddSlot = (lane >= 4) != oddI;
+    l.mask[lane] = oddSubband && oddSlot ? -1 : 0;
   }
   return l;
 }
 
-constexpr OverlapSignLanes kOverlapSignLanes[2][2] = {{SignLanesFor(false, false), SignLanesFor(false, true)},
-                                                       {SignLanesFor(true, false), SignLanesFor(true, true)}};
+constexpr NegatedLanes kNegatedLanes[2][2] = {{NegatedLanesFor(false, false), NegatedLanesFor(false, true)},
+                                              {NegatedLanesFor(true, false), NegatedLanesFor(true, true)}};
 
-QUORVEL_TARGET_AVX2 inline OverlapSigns SignsFor(int sb, int i) {
-  const OverlapSignLanes& l = kOverlapSignLanes[sb & 1][i & 1];
-  return {_mm256_load_si256(reinterpret_cast<const __m256i*>(l.flip)),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(l.one)),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(l.invert))};
-}
-
-// c + p saturated to 32 bits (see OverlapSigns): the sum leaves the range
-// only when c and p have one sign and the wrapped sum the other, and then
-// the bound is c's sign's.
-QUORVEL_TARGET_AVX2 inline __m256i OverlapAdd32(__m256i y, __m256i prev, const OverlapSigns& signs) {
-  const __m256i c = _mm256_add_epi32(_mm256_xor_si256(y, signs.flip), signs.one);
-  const __m256i p = _mm256_xor_si256(prev, signs.invert);
+// c + p saturated to 32 bits: the sum leaves the range only when c and p
+// have one sign and the wrapped sum the other, and then the bound is c's
+// sign's.
+QUORVEL_TARGET_AVX2 inline __m256i SaturatingAdd32(__m256i c, __m256i p) {
   const __m256i s = _mm256_add_epi32(c, p);
   const __m256i wrapped = _mm256_and_si256(_mm256_xor_si256(c, s), _mm256_xor_si256(p, s));
   const __m256i bound = _mm256_xor_si256(_mm256_srai_epi32(c, 31), _mm256_set1_epi32(INT32_MAX));
@@ -320,9 +322,20 @@ QUORVEL_TARGET_AVX2 inline __m256i OverlapAdd32(__m256i y, __m256i prev, const O
 // SharedRows gives it), the row r = (sum + 2^27) >> 28 is in the low 32 bits
 // of each lane after a logical shift (r fits in them); rows i and 9 + i give
 // slots i and 17 - i, one in each half of a vector.
-QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, const int64_t (*w)[4], Q28* overlap,
-                                         Q28* out) {
-  const OverlapSigns signs[2] = {SignsFor(sb, 0), SignsFor(sb, 1)};
+//
+// A slot's output is saturated f (s y + prev): y = (r w + 2^27) >> 28, s =
+// -1 for slot 17 - i, f = -1 where the slot negates. Where f = -1 that is
+// saturated (1 - s y) + ~prev, since -prev = ~prev + 1 and ~prev cannot
+// overflow; either way one 32-bit saturating add c + p. c comes from the
+// window product itself: -y = (-r w + 2^27 - 1) >> 28 exactly, and the 1 is
+// 2^28 more in the rounding (Lanes::signedWindow, signedRounding).
+QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, const Lanes& lanes, int type,
+                                         Q28* overlap, Q28* out) {
+  const int64_t(*w)[4] = lanes.window[type];
+  const int64_t(*signedW)[4] = lanes.signedWindow[sb & 1][type];
+  const int64_t(*rounding)[4] = lanes.signedRounding[sb & 1];
+  const __m256i invert[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(kNegatedLanes[sb & 1][0].mask)),
+                             _mm256_load_si256(reinterpret_cast<const __m256i*>(kNegatedLanes[sb & 1][1].mask))};
 #pragma GCC unroll 9
   for (int i = 0; i < 9; ++i) {
     const __m256i first = _mm256_srli_epi64(roundedSum[i], 28);
@@ -330,10 +343,10 @@ QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, cons
     Q28* prev0 = overlap + 32 * i + sb;
     Q28* prev17 = overlap + 32 * (17 - i) + sb;
     // Every window value and the overlap are loaded before the first store.
-    const __m256i y = WindowPair(first, w[i], w[17 - i]);
-    const __m256i next = WindowPair(second, w[18 + i], w[35 - i]);
-    const __m256i prev = LoadSlots(prev0, prev17);
-    StoreSlots(out + 32 * i + sb, out + 32 * (17 - i) + sb, OverlapAdd32(y, prev, signs[i & 1]));
+    const __m256i c = WindowPair(first, signedW[i], rounding[i], signedW[17 - i], rounding[17 - i]);
+    const __m256i next = WindowPair(second, w[18 + i], lanes.half, w[35 - i], lanes.half);
+    const __m256i p = _mm256_xor_si256(LoadSlots(prev0, prev17), invert[i & 1]);
+    StoreSlots(out + 32 * i + sb, out + 32 * (17 - i) + sb, SaturatingAdd32(c, p));
     StoreSlots(prev0, prev17, next);
   }
 }
@@ -378,7 +391,7 @@ QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overla
   GatherLines(lines, kLineSlot, x);
   __m256i sum[18];
   SharedRows(x, lanes, sum);
-  ImdctLong4Small(sum, sb, w, overlap, out);
+  ImdctLong4Small(sum, sb, lanes, type, overlap, out);
 }
 
 // (t + 2^30) >> 31 saturated to 32 bits, in the low half of each lane:
