@@ -24,13 +24,15 @@ namespace {
 struct Lanes {
   alignas(32) int64_t cosine[18][18][4];  // [row][k]
   alignas(32) int64_t window[3][36][4];
-  // The plain rows' cosines of the plain columns (layer3_imdct_shared.h) in
-  // the order SharedRows takes them: [column][row], both as kPlainIndices.
-  alignas(32) int64_t plainByColumn[12][12][4];
+  // The plain rows' paired cosines (layer3_imdct_shared.h) in the order
+  // SharedRows takes them: [column pair][row pair] a + b, a - b.
+  alignas(32) int64_t pairedByColumn[6][6][2][4];
   // [third column i][pattern p]: the cosine of kPatternRow[p], kThirdIndices[i].
   alignas(32) int64_t patternByColumn[6][4][4];
-  // [triple a][q]: the cosine of kTripleRows[q], column a.
+  // [triple a][q]: twice the cosine of kTripleRows[q], column a.
   alignas(32) int64_t tripleByColumn[6][4][4];
+  // [u][kNinefoldRows[n]]: twice the cosine of the sum of nine lines u.
+  alignas(32) int64_t ninefoldCosine[2][2][4];
   // The first halves of the windows with the signs of their outputs folded
   // in, and the roundings that give those outputs exactly (see
   // ImdctLong4Small): [parity of the first subband][window type][output n].
@@ -62,12 +64,23 @@ const Lanes& TableLanes() {
       }
       l.half[lane] = int64_t{1} << 27;
       using namespace imdct_shared;
-      for (int c = 0; c < 12; ++c) {
-        for (int r = 0; r < 12; ++r) l.plainByColumn[c][r][lane] = kImdctCosQ28[kPlainIndices[r]][kPlainIndices[c]];
+      for (int c = 0; c < 6; ++c) {
+        for (int r = 0; r < 6; ++r) {
+          const Pair &rows = kPlainRowPairs[r], &columns = kPlainColumnPairs[c];
+          const int64_t a = kImdctCosQ28[rows.first][columns.first];
+          const int64_t b = columns.sign * kImdctCosQ28[rows.first][columns.second];
+          l.pairedByColumn[c][r][0][lane] = a + b;
+          l.pairedByColumn[c][r][1][lane] = a - b;
+        }
       }
       for (int i = 0; i < 6; ++i) {
         for (int p = 0; p < 4; ++p) l.patternByColumn[i][p][lane] = kImdctCosQ28[kPatternRow[p]][kThirdIndices[i]];
-        for (int q = 0; q < 4; ++q) l.tripleByColumn[i][q][lane] = kImdctCosQ28[kTripleRows[q]][i];
+        for (int q = 0; q < 4; ++q) l.tripleByColumn[i][q][lane] = 2 * kImdctCosQ28[kTripleRows[q]][i];
+      }
+      for (int u = 0; u < 2; ++u) {
+        for (int n = 0; n < 2; ++n) {
+          l.ninefoldCosine[u][n][lane] = 2 * kImdctCosQ28[kNinefoldRows[n]][kNinefoldColumn[u]];
+        }
       }
     }
     return l;
@@ -186,10 +199,15 @@ QUORVEL_TARGET_AVX2 inline __m256i AddSigned(__m256i v, __m256i a, int sign) {
   return sign > 0 ? _mm256_add_epi64(v, a) : _mm256_sub_epi64(v, a);
 }
 
-// Twelve sums plus the products of one line with twelve cosines.
-QUORVEL_TARGET_AVX2 inline void AddColumn(__m256i* sums, __m256i line, const int64_t (*cosines)[4]) {
-#pragma GCC unroll 12
-  for (int r = 0; r < 12; ++r) sums[r] = _mm256_add_epi64(sums[r], Product(line, cosines[r]));
+// The sums U and V of the six row pairs plus their products with the sum
+// and the difference of one column pair.
+QUORVEL_TARGET_AVX2 inline void AddColumnPair(__m256i* u, __m256i* v, __m256i sum, __m256i difference,
+                                              const int64_t (*cosines)[2][4]) {
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    u[r] = _mm256_add_epi64(u[r], Product(sum, cosines[r][0]));
+    v[r] = _mm256_add_epi64(v[r], Product(difference, cosines[r][1]));
+  }
 }
 
 // Four pattern sums and four triple rows plus their products of third
@@ -203,16 +221,25 @@ QUORVEL_TARGET_AVX2 inline void AddThirdColumn(__m256i* pattern, __m256i* triple
   }
 }
 
-// The 18 row sums of NineRows plus 2^27 (the rounding of a row to Q28) for
-// lines below kSmallLine, with every product that rows share formed once
-// (layer3_imdct_shared.h); x as GatherLines leaves it. Only the low halves
-// of the lines and of the sums of lines are used, and those sums fit in
-// them. The loops over columns are kept so that the sums stay in registers:
-// unrolled, the compiler forms every product first.
+// Twice the 18 row sums of NineRows plus 2^28 (twice the rounding of a row
+// to Q28) for lines below kSmallLine, with every product that rows share
+// formed once (layer3_imdct_shared.h); x as GatherLines leaves it. Only the
+// low halves of the lines and of the sums of lines are used, and those sums
+// fit in them (sums of two lines and of nine). The loops over columns are
+// kept so that the sums stay in registers: unrolled, the compiler forms
+// every product first.
 QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
   using namespace imdct_shared;
-  const int64_t(*cosine)[18][4] = lanes.cosine;
-  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27);
+  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27), one = _mm256_set1_epi64x(int64_t{1} << 28);
+  // The plain column pairs' sums and differences (x1 +- sign x2).
+  __m256i pairSum[6], pairDifference[6];
+#pragma GCC unroll 6
+  for (int c = 0; c < 6; ++c) {
+    const Pair& columns = kPlainColumnPairs[c];
+    const __m256i x1 = x[kLineSlot[columns.first]], x2 = x[kLineSlot[columns.second]];
+    pairSum[c] = AddSigned(x1, x2, columns.sign);
+    pairDifference[c] = AddSigned(x1, x2, -columns.sign);
+  }
   // The third rows' triples of lines.
   __m256i triple[6];
 #pragma GCC unroll 6
@@ -220,16 +247,19 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
     triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[kLineSlot[a]], x[kLineSlot[11 - a]]), x[kLineSlot[12 + a]]);
   }
   // The plain rows' third columns (four patterns, each shared by three rows)
-  // and the four rows of triples, from 2^27.
+  // from 2^27, and the four rows of triples (twice) from 2^28.
   const __m256i* third = x + 12;
   __m256i pattern[4], tripleRow[4];
 #pragma GCC unroll 4
-  for (int p = 0; p < 4; ++p) pattern[p] = tripleRow[p] = half;
+  for (int p = 0; p < 4; ++p) {
+    pattern[p] = half;
+    tripleRow[p] = one;
+  }
 #pragma GCC unroll 1
   for (int i = 0; i < 6; ++i) AddThirdColumn(pattern, tripleRow, third[i], triple[i], lanes, i);
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) sum[kTripleRows[q]] = tripleRow[q];
-  // The two rows of nine lines.
+  // The two rows of nine lines (twice, from 2^28).
   __m256i ninefold[2];
 #pragma GCC unroll 2
   for (int u = 0; u < 2; ++u) {
@@ -241,25 +271,36 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
     }
   }
 #pragma GCC unroll 2
-  for (int j : kNinefoldRows) {
-    sum[j] = _mm256_add_epi64(_mm256_add_epi64(Product(ninefold[0], cosine[j][kNinefoldColumn[0]]), half),
-                              Product(ninefold[1], cosine[j][kNinefoldColumn[1]]));
+  for (int n = 0; n < 2; ++n) {
+    sum[kNinefoldRows[n]] = _mm256_add_epi64(_mm256_add_epi64(Product(ninefold[0], lanes.ninefoldCosine[0][n]), one),
+                                             Product(ninefold[1], lanes.ninefoldCosine[1][n]));
   }
-  // The plain rows over the plain columns, where no product repeats, from
-  // their patterns (2^27 - pattern = 2^28 - (pattern + 2^27) where the
-  // pattern is subtracted).
-  __m256i plain[12];
+  // A plain row's pattern plus 2^27 (2^27 - pattern = 2^28 - (pattern +
+  // 2^27) where the pattern is subtracted), by row.
+  __m256i fromPattern[18];
 #pragma GCC unroll 12
   for (int r = 0; r < 12; ++r) {
     const PatternUse use = kPatternOfPlainRow[r];
-    const __m256i from =
-        use.sign > 0 ? pattern[use.pattern] : _mm256_sub_epi64(_mm256_add_epi64(half, half), pattern[use.pattern]);
-    plain[r] = _mm256_add_epi64(from, Product(x[0], lanes.plainByColumn[0][r]));
+    fromPattern[kPlainIndices[r]] = use.sign > 0 ? pattern[use.pattern] : _mm256_sub_epi64(one, pattern[use.pattern]);
+  }
+  // The plain rows in pairs: twice the first is U + V, twice the second
+  // sign (U - V); U and V start so that these start from twice the
+  // patterns: U = p1 + sign p2, V = p1 - sign p2.
+  __m256i u[6], v[6];
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    const Pair& rows = kPlainRowPairs[r];
+    u[r] = AddSigned(fromPattern[rows.first], fromPattern[rows.second], rows.sign);
+    v[r] = AddSigned(fromPattern[rows.first], fromPattern[rows.second], -rows.sign);
   }
 #pragma GCC unroll 1
-  for (int c = 1; c < 12; ++c) AddColumn(plain, x[c], lanes.plainByColumn[c]);
-#pragma GCC unroll 12
-  for (int r = 0; r < 12; ++r) sum[kPlainIndices[r]] = plain[r];
+  for (int c = 0; c < 6; ++c) AddColumnPair(u, v, pairSum[c], pairDifference[c], lanes.pairedByColumn[c]);
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    const Pair& rows = kPlainRowPairs[r];
+    sum[rows.first] = _mm256_add_epi64(u[r], v[r]);
+    sum[rows.second] = rows.sign > 0 ? _mm256_sub_epi64(u[r], v[r]) : _mm256_sub_epi64(v[r], u[r]);
+  }
 }
 
 // Two windowed outputs of a row r (Q28 in the low halves, inside 32 bits):
@@ -318,10 +359,10 @@ QUORVEL_TARGET_AVX2 inline __m256i SaturatingAdd32(__m256i c, __m256i p) {
 }
 
 // The four subbands with small lines (see kSmallLine): the same values as
-// ImdctLong4General, in 32-bit lanes. From a row's sum plus 2^27 (as
+// ImdctLong4General, in 32-bit lanes. From twice a row's sum plus 2^28 (as
 // SharedRows gives it), the row r = (sum + 2^27) >> 28 is in the low 32 bits
-// of each lane after a logical shift (r fits in them); rows i and 9 + i give
-// slots i and 17 - i, one in each half of a vector.
+// of each lane after a logical shift by 29 (r fits in them); rows i and
+// 9 + i give slots i and 17 - i, one in each half of a vector.
 //
 // A slot's output is saturated f (s y + prev): y = (r w + 2^27) >> 28, s =
 // -1 for slot 17 - i, f = -1 where the slot negates. Where f = -1 that is
@@ -338,8 +379,8 @@ QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, cons
                              _mm256_load_si256(reinterpret_cast<const __m256i*>(kNegatedLanes[sb & 1][1].mask))};
 #pragma GCC unroll 9
   for (int i = 0; i < 9; ++i) {
-    const __m256i first = _mm256_srli_epi64(roundedSum[i], 28);
-    const __m256i second = _mm256_srli_epi64(roundedSum[9 + i], 28);
+    const __m256i first = _mm256_srli_epi64(roundedSum[i], 29);
+    const __m256i second = _mm256_srli_epi64(roundedSum[9 + i], 29);
     Q28* prev0 = overlap + 32 * i + sb;
     Q28* prev17 = overlap + 32 * (17 - i) + sb;
     // Every window value and the overlap are loaded before the first store.

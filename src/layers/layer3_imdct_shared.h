@@ -14,6 +14,18 @@ namespace quorvel::imdct_shared {
 // The rows and the columns whose n (m) 3 does not divide.
 constexpr int kPlainIndices[12] = {0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17};
 
+// The plain rows and columns in pairs {first, second, sign}: the second is
+// the first's n (m) times 17 modulo 72, and since 17^2 = 1 + 4 x 72 the
+// cosines of two paired rows on two paired columns form a block [a, b; b,
+// a] with a = cos[j1][k1], b = sign(k) cos[j1][k2] and the second row
+// negated where sign(j) = -1: its two rows are (a + b)(x1 + x2') / 2 +- (a -
+// b)(x1 - x2') / 2 with x2' = sign(k) x2, two products for four.
+struct Pair {
+  int first, second, sign;
+};
+constexpr Pair kPlainRowPairs[6] = {{0, 8, 1}, {2, 6, -1}, {3, 14, -1}, {5, 12, 1}, {9, 17, 1}, {11, 15, -1}};
+constexpr Pair kPlainColumnPairs[6] = {{0, 8, 1}, {2, 6, -1}, {3, 12, 1}, {5, 14, -1}, {9, 17, 1}, {11, 15, -1}};
+
 // The columns (and the rows) whose m (n) is a multiple of 3.
 constexpr int kThirdIndices[6] = {1, 4, 7, 10, 13, 16};
 
