@@ -14,12 +14,12 @@ namespace quorvel::imdct_shared {
 // The rows and the columns whose n (m) 3 does not divide.
 constexpr int kPlainIndices[12] = {0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17};
 
-// The plain rows and columns in pairs {first, second, sign}: the second is
-// the first's n (m) times 17 modulo 72, and since 17^2 = 1 + 4 x 72 the
-// cosines of two paired rows on two paired columns form a block [a, b; b,
-// a] with a = cos[j1][k1], b = sign(k) cos[j1][k2] and the second row
-// negated where sign(j) = -1: its two rows are (a + b)(x1 + x2') / 2 +- (a -
-// b)(x1 - x2') / 2 with x2' = sign(k) x2, two products for four.
+// The plain rows and columns in pairs {first, second, sign}: the second's n
+// (m) is 17 times the first's modulo 72, up to sign. Since 17^2 = 1 + 4 x 72,
+// two paired rows on two paired columns hold one block: with x2' = sign(k)
+// x2, a = cos[j1][k1] and b = sign(k) cos[j1][k2], the first row takes a x1
+// + b x2' and the second sign(j) (b x1 + a x2'). Twice these are (a + b)(x1
+// + x2') +- (a - b)(x1 - x2'): two products for four.
 struct Pair {
   int first, second, sign;
 };
