@@ -139,10 +139,63 @@ TEST(Layer3Imdct, SharedProductsRebuildTheCosineTable) {
       for (int i = 0; i < 3; ++i) putTriple(j, kNinefoldTriples[s][i], kNinefoldTripleSign[s][i] * c);
     }
   }
+  // The pattern rows in pairs over the third columns.
+  for (int q = 0; q < kPatternPairs; ++q) {
+    const Pair& rows = kPlainRowPairs[q];
+    for (const Pair& columns : kThirdColumnPairs) {
+      const int64_t a = kImdctCosQ28[rows.first][columns.first];
+      const int64_t b = columns.sign * int64_t{kImdctCosQ28[rows.first][columns.second]};
+      EXPECT_EQ(kImdctCosQ28[rows.second][columns.first], rows.sign * b) << "pattern pair " << q;
+      EXPECT_EQ(kImdctCosQ28[rows.second][columns.second], rows.sign * columns.sign * a) << "pattern pair " << q;
+    }
+    for (int k : kThirdFixedColumns) {
+      EXPECT_EQ(kImdctCosQ28[rows.second][k], rows.sign * kImdctCosQ28[rows.first][k]) << "pattern pair " << q;
+    }
+  }
   for (int j = 0; j < 18; ++j) {
     for (int k = 0; k < 18; ++k) {
       EXPECT_EQ(times[j][k], 1) << "row " << j << " column " << k;
       EXPECT_EQ(rebuilt[j][k], kImdctCosQ28[j][k]) << "row " << j << " column " << k;
+    }
+  }
+}
+
+// A plain row pair starts from its pattern pair's U' = P1 + sign P2 and V'
+// = P1 - sign P2 (P1, P2 the pair's two patterns, layer3_imdct_shared.h):
+// signU U' + signV V' must be twice the first row's signed pattern and
+// sign (signU U' - signV V') twice the second's.
+TEST(Layer3Imdct, PlainPairsStartFromTheirPatternPairs) {
+  using namespace imdct_shared;
+  auto patternOfRow = [](int j) {
+    for (int p = 0; p < 4; ++p) {
+      if (kPatternRow[p] == j) return p;
+    }
+    return -1;
+  };
+  auto plainIndex = [](int j) {
+    for (int r = 0; r < 12; ++r) {
+      if (kPlainIndices[r] == j) return r;
+    }
+    return -1;
+  };
+  for (int r = 0; r < 6; ++r) {
+    const Pair& rows = kPlainRowPairs[r];
+    const PatternPairUse use = kPatternPairOfPlainPair[r];
+    const Pair& patternRows = kPlainRowPairs[use.pair];
+    // Coefficients of the pattern pair's two patterns, indexed by pattern.
+    int first[4] = {}, second[4] = {};
+    const int p1 = patternOfRow(patternRows.first), p2 = patternOfRow(patternRows.second);
+    ASSERT_GE(p1, 0);
+    ASSERT_GE(p2, 0);
+    first[p1] = use.signU + use.signV;
+    first[p2] = patternRows.sign * (use.signU - use.signV);
+    second[p1] = rows.sign * (use.signU - use.signV);
+    second[p2] = rows.sign * patternRows.sign * (use.signU + use.signV);
+    const PatternUse want1 = kPatternOfPlainRow[plainIndex(rows.first)];
+    const PatternUse want2 = kPatternOfPlainRow[plainIndex(rows.second)];
+    for (int p = 0; p < 4; ++p) {
+      EXPECT_EQ(first[p], p == want1.pattern ? 2 * want1.sign : 0) << "pair " << r << " pattern " << p;
+      EXPECT_EQ(second[p], p == want2.pattern ? 2 * want2.sign : 0) << "pair " << r << " pattern " << p;
     }
   }
 }

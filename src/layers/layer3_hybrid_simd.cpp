@@ -27,8 +27,10 @@ struct Lanes {
   // The plain rows' paired cosines (layer3_imdct_shared.h) in the order
   // SharedRows takes them: [column pair][row pair] a + b, a - b.
   alignas(32) int64_t pairedByColumn[6][6][2][4];
-  // [third column i][pattern p]: the cosine of kPatternRow[p], kThirdIndices[i].
-  alignas(32) int64_t patternByColumn[6][4][4];
+  // The pattern pairs' cosines: [third column pair][pattern pair] a + b,
+  // a - b, and [fixed third column][pattern pair] twice the cosine.
+  alignas(32) int64_t patternPaired[2][imdct_shared::kPatternPairs][2][4];
+  alignas(32) int64_t patternFixed[2][imdct_shared::kPatternPairs][4];
   // [triple a][q]: twice the cosine of kTripleRows[q], column a.
   alignas(32) int64_t tripleByColumn[6][4][4];
   // [u][kNinefoldRows[n]]: twice the cosine of the sum of nine lines u.
@@ -73,8 +75,17 @@ const Lanes& TableLanes() {
           l.pairedByColumn[c][r][1][lane] = a - b;
         }
       }
+      for (int q = 0; q < kPatternPairs; ++q) {
+        const int j = kPlainRowPairs[q].first;
+        for (int c = 0; c < 2; ++c) {
+          const Pair& columns = kThirdColumnPairs[c];
+          const int64_t a = kImdctCosQ28[j][columns.first], b = columns.sign * kImdctCosQ28[j][columns.second];
+          l.patternPaired[c][q][0][lane] = a + b;
+          l.patternPaired[c][q][1][lane] = a - b;
+          l.patternFixed[c][q][lane] = 2 * kImdctCosQ28[j][kThirdFixedColumns[c]];
+        }
+      }
       for (int i = 0; i < 6; ++i) {
-        for (int p = 0; p < 4; ++p) l.patternByColumn[i][p][lane] = kImdctCosQ28[kPatternRow[p]][kThirdIndices[i]];
         for (int q = 0; q < 4; ++q) l.tripleByColumn[i][q][lane] = 2 * kImdctCosQ28[kTripleRows[q]][i];
       }
       for (int u = 0; u < 2; ++u) {
@@ -171,21 +182,16 @@ QUORVEL_TARGET_AVX2 inline bool LinesAreSmall(const Q28* lines) {
   return _mm256_testz_si256(any, _mm256_set1_epi32(-kSmallLine));
 }
 
-// Where SharedRows takes line k: the plain columns first, in the order of
-// kPlainIndices, then the third columns as kThirdIndices.
-constexpr int kLineSlot[18] = {0, 12, 1, 2, 13, 3, 4, 14, 5, 6, 15, 7, 8, 16, 9, 10, 17, 11};
-
 // Line k of the four subbands from `lines` in the low halves of the 64-bit
-// lanes of x[slot[k]], as vpmuldq reads them; the high halves hold the next
-// line. One gather fetches two lines: the odd line is the even one's high
-// half.
-QUORVEL_TARGET_AVX2 inline void GatherLines(const Q28* lines, const int (&slot)[18], __m256i* x) {
+// lanes of x[k], as vpmuldq reads them; the high halves hold the next line.
+// One gather fetches two lines: the odd line is the even one's high half.
+QUORVEL_TARGET_AVX2 inline void GatherLines(const Q28* lines, __m256i* x) {
   const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
 #pragma GCC unroll 9
   for (int k = 0; k < 18; k += 2) {
     const __m256i pair = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(lines + k), stride, 4);
-    x[slot[k]] = pair;
-    x[slot[k + 1]] = _mm256_srli_epi64(pair, 32);
+    x[k] = pair;
+    x[k + 1] = _mm256_srli_epi64(pair, 32);
   }
 }
 
@@ -210,15 +216,10 @@ QUORVEL_TARGET_AVX2 inline void AddColumnPair(__m256i* u, __m256i* v, __m256i su
   }
 }
 
-// Four pattern sums and four triple rows plus their products of third
-// column i and triple i.
-QUORVEL_TARGET_AVX2 inline void AddThirdColumn(__m256i* pattern, __m256i* tripleRow, __m256i line, __m256i triple,
-                                               const Lanes& lanes, int i) {
+// The four triple rows plus their products with triple i.
+QUORVEL_TARGET_AVX2 inline void AddTriple(__m256i* tripleRow, __m256i triple, const int64_t (*cosines)[4]) {
 #pragma GCC unroll 4
-  for (int p = 0; p < 4; ++p) {
-    pattern[p] = _mm256_add_epi64(pattern[p], Product(line, lanes.patternByColumn[i][p]));
-    tripleRow[p] = _mm256_add_epi64(tripleRow[p], Product(triple, lanes.tripleByColumn[i][p]));
-  }
+  for (int q = 0; q < 4; ++q) tripleRow[q] = _mm256_add_epi64(tripleRow[q], Product(triple, cosines[q]));
 }
 
 // Twice the 18 row sums of NineRows plus 2^28 (twice the rounding of a row
@@ -230,13 +231,13 @@ QUORVEL_TARGET_AVX2 inline void AddThirdColumn(__m256i* pattern, __m256i* triple
 // every product first.
 QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
   using namespace imdct_shared;
-  const __m256i half = _mm256_set1_epi64x(int64_t{1} << 27), one = _mm256_set1_epi64x(int64_t{1} << 28);
+  const __m256i one = _mm256_set1_epi64x(int64_t{1} << 28);
   // The plain column pairs' sums and differences (x1 +- sign x2).
   __m256i pairSum[6], pairDifference[6];
 #pragma GCC unroll 6
   for (int c = 0; c < 6; ++c) {
     const Pair& columns = kPlainColumnPairs[c];
-    const __m256i x1 = x[kLineSlot[columns.first]], x2 = x[kLineSlot[columns.second]];
+    const __m256i x1 = x[columns.first], x2 = x[columns.second];
     pairSum[c] = AddSigned(x1, x2, columns.sign);
     pairDifference[c] = AddSigned(x1, x2, -columns.sign);
   }
@@ -244,19 +245,14 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
   __m256i triple[6];
 #pragma GCC unroll 6
   for (int a = 0; a < 6; ++a) {
-    triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[kLineSlot[a]], x[kLineSlot[11 - a]]), x[kLineSlot[12 + a]]);
+    triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[a], x[11 - a]), x[12 + a]);
   }
-  // The plain rows' third columns (four patterns, each shared by three rows)
-  // from 2^27, and the four rows of triples (twice) from 2^28.
-  const __m256i* third = x + 12;
-  __m256i pattern[4], tripleRow[4];
+  // The four rows of triples (twice) from 2^28.
+  __m256i tripleRow[4];
 #pragma GCC unroll 4
-  for (int p = 0; p < 4; ++p) {
-    pattern[p] = half;
-    tripleRow[p] = one;
-  }
+  for (int q = 0; q < 4; ++q) tripleRow[q] = one;
 #pragma GCC unroll 1
-  for (int i = 0; i < 6; ++i) AddThirdColumn(pattern, tripleRow, third[i], triple[i], lanes, i);
+  for (int a = 0; a < 6; ++a) AddTriple(tripleRow, triple[a], lanes.tripleByColumn[a]);
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) sum[kTripleRows[q]] = tripleRow[q];
   // The two rows of nine lines (twice, from 2^28).
@@ -275,23 +271,39 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
     sum[kNinefoldRows[n]] = _mm256_add_epi64(_mm256_add_epi64(Product(ninefold[0], lanes.ninefoldCosine[0][n]), one),
                                              Product(ninefold[1], lanes.ninefoldCosine[1][n]));
   }
-  // A plain row's pattern plus 2^27 (2^27 - pattern = 2^28 - (pattern +
-  // 2^27) where the pattern is subtracted), by row.
-  __m256i fromPattern[18];
-#pragma GCC unroll 12
-  for (int r = 0; r < 12; ++r) {
-    const PatternUse use = kPatternOfPlainRow[r];
-    fromPattern[kPlainIndices[r]] = use.sign > 0 ? pattern[use.pattern] : _mm256_sub_epi64(one, pattern[use.pattern]);
+  // The plain rows' third columns: four patterns, each shared by three
+  // rows, in two pairs (U', V'), each pair's products over the paired third
+  // columns and the fixed ones.
+  __m256i thirdSum[2], thirdDifference[2];
+#pragma GCC unroll 2
+  for (int c = 0; c < 2; ++c) {
+    const Pair& columns = kThirdColumnPairs[c];
+    const __m256i x1 = x[columns.first], x2 = x[columns.second];
+    thirdSum[c] = AddSigned(x1, x2, columns.sign);
+    thirdDifference[c] = AddSigned(x1, x2, -columns.sign);
+  }
+  __m256i patternU[kPatternPairs], patternV[kPatternPairs];
+#pragma GCC unroll 2
+  for (int q = 0; q < kPatternPairs; ++q) {
+    const __m256i fixed = _mm256_add_epi64(Product(x[kThirdFixedColumns[0]], lanes.patternFixed[0][q]),
+                                           Product(x[kThirdFixedColumns[1]], lanes.patternFixed[1][q]));
+    patternU[q] = _mm256_add_epi64(_mm256_add_epi64(fixed, Product(thirdSum[0], lanes.patternPaired[0][q][0])),
+                                   Product(thirdSum[1], lanes.patternPaired[1][q][0]));
+    patternV[q] = _mm256_add_epi64(Product(thirdDifference[0], lanes.patternPaired[0][q][1]),
+                                   Product(thirdDifference[1], lanes.patternPaired[1][q][1]));
   }
   // The plain rows in pairs: twice the first is U + V, twice the second
-  // sign (U - V); U and V start so that these start from twice the
-  // patterns: U = p1 + sign p2, V = p1 - sign p2.
+  // sign (U - V). U and V start from the pattern pair's U' and V' (signed,
+  // kPatternPairOfPlainPair) and 2^28 where it makes twice each rounding:
+  // in U for sign 1, in V for sign -1.
+  const __m256i zero = _mm256_setzero_si256();
   __m256i u[6], v[6];
 #pragma GCC unroll 6
   for (int r = 0; r < 6; ++r) {
-    const Pair& rows = kPlainRowPairs[r];
-    u[r] = AddSigned(fromPattern[rows.first], fromPattern[rows.second], rows.sign);
-    v[r] = AddSigned(fromPattern[rows.first], fromPattern[rows.second], -rows.sign);
+    const PatternPairUse use = kPatternPairOfPlainPair[r];
+    const bool roundingInU = kPlainRowPairs[r].sign > 0;
+    u[r] = AddSigned(roundingInU ? one : zero, patternU[use.pair], use.signU);
+    v[r] = AddSigned(roundingInU ? zero : one, patternV[use.pair], use.signV);
   }
 #pragma GCC unroll 1
   for (int c = 0; c < 6; ++c) AddColumnPair(u, v, pairSum[c], pairDifference[c], lanes.pairedByColumn[c]);
@@ -396,9 +408,8 @@ QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, cons
 // split for their windows, and every output saturated.
 QUORVEL_TARGET_AVX2 void ImdctLong4General(const Q28* lines, int sb, const Lanes& lanes, const int64_t (*w)[4],
                                            Q28* overlap, Q28* out) {
-  constexpr int kInOrder[18] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
   __m256i x[18];
-  GatherLines(lines, kInOrder, x);
+  GatherLines(lines, x);
   __m256i sum[18];
   NineRows(x, lanes.cosine, sum);
   NineRows(x, lanes.cosine + 9, sum + 9);
@@ -429,7 +440,7 @@ QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overla
     return;
   }
   __m256i x[18];
-  GatherLines(lines, kLineSlot, x);
+  GatherLines(lines, x);
   __m256i sum[18];
   SharedRows(x, lanes, sum);
   ImdctLong4Small(sum, sb, lanes, type, overlap, out);

@@ -39,6 +39,24 @@ struct PatternUse {
 constexpr PatternUse kPatternOfPlainRow[12] = {{0, 1}, {1, 1}, {1, 1}, {0, 1},  {2, 1}, {3, 1},
                                                {2, -1}, {3, -1}, {3, 1}, {2, 1}, {0, 1}, {1, 1}};
 
+// The pattern rows pair as plain rows do (kPlainRowPairs[0] and [1]), their
+// third columns as the plain columns do but for the two that 17 maps to
+// themselves (m = 9, 27), where the second row's cosine is sign(j) times the
+// first's: pair q's patterns are then (U' + V') / 2 and sign(j) (U' - V') / 2
+// with U' over sums of paired lines and twice the fixed lines, V' over
+// differences.
+constexpr Pair kThirdColumnPairs[2] = {{1, 10, -1}, {7, 16, 1}};
+constexpr int kThirdFixedColumns[2] = {4, 13};
+constexpr int kPatternPairs = 2;
+
+// Twice a plain row pair's patterns, as its U and V take them: U = signU
+// U'[pair], V = signV V'[pair]. Indexed as kPlainRowPairs.
+struct PatternPairUse {
+  int pair, signU, signV;
+};
+constexpr PatternPairUse kPatternPairOfPlainPair[6] = {{0, 1, 1}, {1, 1, 1},  {1, 1, 1},
+                                                       {0, 1, 1}, {1, 1, -1}, {0, -1, 1}};
+
 // A third row has one cosine per triple of columns (a, 11 - a, 12 + a),
 // a = 0..5, the last two negated: it sums cos[j][a] t[a] with the triple
 // t[a] = x[a] - x[11 - a] - x[12 + a].
