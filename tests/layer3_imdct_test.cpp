@@ -152,6 +152,19 @@ TEST(Layer3Imdct, SharedProductsRebuildTheCosineTable) {
       EXPECT_EQ(kImdctCosQ28[rows.second][k], rows.sign * kImdctCosQ28[rows.first][k]) << "pattern pair " << q;
     }
   }
+  // The rows of triples in pairs over the triples.
+  for (const Pair& rows : kTripleRowPairs) {
+    for (const Pair& triples : kTriplePairs) {
+      const int64_t a = kImdctCosQ28[rows.first][triples.first];
+      const int64_t b = triples.sign * int64_t{kImdctCosQ28[rows.first][triples.second]};
+      EXPECT_EQ(kImdctCosQ28[rows.second][triples.first], rows.sign * b) << "triple rows " << rows.first;
+      EXPECT_EQ(kImdctCosQ28[rows.second][triples.second], rows.sign * triples.sign * a)
+          << "triple rows " << rows.first;
+    }
+    for (int a : kFixedTriples) {
+      EXPECT_EQ(kImdctCosQ28[rows.second][a], rows.sign * kImdctCosQ28[rows.first][a]) << "triple rows " << rows.first;
+    }
+  }
   for (int j = 0; j < 18; ++j) {
     for (int k = 0; k < 18; ++k) {
       EXPECT_EQ(times[j][k], 1) << "row " << j << " column " << k;

@@ -27,12 +27,15 @@ struct Lanes {
   // The plain rows' paired cosines (layer3_imdct_shared.h) in the order
   // SharedRows takes them: [column pair][row pair] a + b, a - b.
   alignas(32) int64_t pairedByColumn[6][6][2][4];
-  // The pattern pairs' cosines: [third column pair][pattern pair] a + b,
-  // a - b, and [fixed third column][pattern pair] twice the cosine.
-  alignas(32) int64_t patternPaired[2][imdct_shared::kPatternPairs][2][4];
-  alignas(32) int64_t patternFixed[2][imdct_shared::kPatternPairs][4];
-  // [triple a][q]: twice the cosine of kTripleRows[q], column a.
-  alignas(32) int64_t tripleByColumn[6][4][4];
+  // The cosines of a row pair over two column pairs and two fixed columns
+  // (layer3_imdct_shared.h): [column pair] a + b, a - b; [fixed column]
+  // twice the cosine. For the pattern pairs and the pairs of triple rows.
+  struct RowPairCosines {
+    alignas(32) int64_t paired[2][2][4];
+    alignas(32) int64_t fixed[2][4];
+  };
+  RowPairCosines patternPair[imdct_shared::kPatternPairs];
+  RowPairCosines tripleRowPair[2];
   // [u][kNinefoldRows[n]]: twice the cosine of the sum of nine lines u.
   alignas(32) int64_t ninefoldCosine[2][2][4];
   // The first halves of the windows with the signs of their outputs folded
@@ -75,19 +78,18 @@ const Lanes& TableLanes() {
           l.pairedByColumn[c][r][1][lane] = a - b;
         }
       }
-      for (int q = 0; q < kPatternPairs; ++q) {
-        const int j = kPlainRowPairs[q].first;
-        for (int c = 0; c < 2; ++c) {
-          const Pair& columns = kThirdColumnPairs[c];
-          const int64_t a = kImdctCosQ28[j][columns.first], b = columns.sign * kImdctCosQ28[j][columns.second];
-          l.patternPaired[c][q][0][lane] = a + b;
-          l.patternPaired[c][q][1][lane] = a - b;
-          l.patternFixed[c][q][lane] = 2 * kImdctCosQ28[j][kThirdFixedColumns[c]];
+      auto rowPair = [lane](Lanes::RowPairCosines& c, int j, const Pair* columns, const int* fixed) {
+        for (int p = 0; p < 2; ++p) {
+          const int64_t a = kImdctCosQ28[j][columns[p].first], b = columns[p].sign * kImdctCosQ28[j][columns[p].second];
+          c.paired[p][0][lane] = a + b;
+          c.paired[p][1][lane] = a - b;
+          c.fixed[p][lane] = 2 * kImdctCosQ28[j][fixed[p]];
         }
+      };
+      for (int q = 0; q < kPatternPairs; ++q) {
+        rowPair(l.patternPair[q], kPlainRowPairs[q].first, kThirdColumnPairs, kThirdFixedColumns);
       }
-      for (int i = 0; i < 6; ++i) {
-        for (int q = 0; q < 4; ++q) l.tripleByColumn[i][q][lane] = 2 * kImdctCosQ28[kTripleRows[q]][i];
-      }
+      for (int q = 0; q < 2; ++q) rowPair(l.tripleRowPair[q], kTripleRowPairs[q].first, kTriplePairs, kFixedTriples);
       for (int u = 0; u < 2; ++u) {
         for (int n = 0; n < 2; ++n) {
           l.ninefoldCosine[u][n][lane] = 2 * kImdctCosQ28[kNinefoldRows[n]][kNinefoldColumn[u]];
@@ -216,10 +218,25 @@ QUORVEL_TARGET_AVX2 inline void AddColumnPair(__m256i* u, __m256i* v, __m256i su
   }
 }
 
-// The four triple rows plus their products with triple i.
-QUORVEL_TARGET_AVX2 inline void AddTriple(__m256i* tripleRow, __m256i triple, const int64_t (*cosines)[4]) {
-#pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) tripleRow[q] = _mm256_add_epi64(tripleRow[q], Product(triple, cosines[q]));
+// U and V of a row pair over two column pairs (their lines' sums and
+// differences) and two fixed columns (layer3_imdct_shared.h): twice the
+// first row is U + V, twice the second sign (U - V).
+struct PairSums {
+  __m256i u, v;
+};
+
+QUORVEL_TARGET_AVX2 inline PairSums RowPair(const __m256i* sums, const __m256i* differences, __m256i fixed0,
+                                            __m256i fixed1, const Lanes::RowPairCosines& c) {
+  const __m256i fixed = _mm256_add_epi64(Product(fixed0, c.fixed[0]), Product(fixed1, c.fixed[1]));
+  return {_mm256_add_epi64(_mm256_add_epi64(fixed, Product(sums[0], c.paired[0][0])), Product(sums[1], c.paired[1][0])),
+          _mm256_add_epi64(Product(differences[0], c.paired[0][1]), Product(differences[1], c.paired[1][1]))};
+}
+
+// The sum and the difference of a column pair's lines, x1 +- sign x2.
+QUORVEL_TARGET_AVX2 inline void SumAndDifference(__m256i x1, __m256i x2, int sign, __m256i& sum,
+                                                 __m256i& difference) {
+  sum = AddSigned(x1, x2, sign);
+  difference = AddSigned(x1, x2, -sign);
 }
 
 // Twice the 18 row sums of NineRows plus 2^28 (twice the rounding of a row
@@ -231,7 +248,7 @@ QUORVEL_TARGET_AVX2 inline void AddTriple(__m256i* tripleRow, __m256i triple, co
 // every product first.
 QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
   using namespace imdct_shared;
-  const __m256i one = _mm256_set1_epi64x(int64_t{1} << 28);
+  const __m256i one = _mm256_set1_epi64x(int64_t{1} << 28), zero = _mm256_setzero_si256();
   // The plain column pairs' sums and differences (x1 +- sign x2).
   __m256i pairSum[6], pairDifference[6];
 #pragma GCC unroll 6
@@ -247,14 +264,23 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
   for (int a = 0; a < 6; ++a) {
     triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[a], x[11 - a]), x[12 + a]);
   }
-  // The four rows of triples (twice) from 2^28.
-  __m256i tripleRow[4];
-#pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) tripleRow[q] = one;
-#pragma GCC unroll 1
-  for (int a = 0; a < 6; ++a) AddTriple(tripleRow, triple[a], lanes.tripleByColumn[a]);
-#pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) sum[kTripleRows[q]] = tripleRow[q];
+  // The rows of triples in pairs (twice, from 2^28).
+  __m256i tripleSum[2], tripleDifference[2];
+#pragma GCC unroll 2
+  for (int p = 0; p < 2; ++p) {
+    const Pair& triples = kTriplePairs[p];
+    SumAndDifference(triple[triples.first], triple[triples.second], triples.sign, tripleSum[p], tripleDifference[p]);
+  }
+#pragma GCC unroll 2
+  for (int q = 0; q < 2; ++q) {
+    const Pair& rows = kTripleRowPairs[q];
+    const PairSums s = RowPair(tripleSum, tripleDifference, triple[kFixedTriples[0]], triple[kFixedTriples[1]],
+                               lanes.tripleRowPair[q]);
+    const __m256i u = rows.sign > 0 ? _mm256_add_epi64(s.u, one) : s.u;
+    const __m256i v = rows.sign > 0 ? s.v : _mm256_add_epi64(s.v, one);
+    sum[rows.first] = _mm256_add_epi64(u, v);
+    sum[rows.second] = AddSigned(AddSigned(zero, u, rows.sign), v, -rows.sign);
+  }
   // The two rows of nine lines (twice, from 2^28).
   __m256i ninefold[2];
 #pragma GCC unroll 2
@@ -278,32 +304,25 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
 #pragma GCC unroll 2
   for (int c = 0; c < 2; ++c) {
     const Pair& columns = kThirdColumnPairs[c];
-    const __m256i x1 = x[columns.first], x2 = x[columns.second];
-    thirdSum[c] = AddSigned(x1, x2, columns.sign);
-    thirdDifference[c] = AddSigned(x1, x2, -columns.sign);
+    SumAndDifference(x[columns.first], x[columns.second], columns.sign, thirdSum[c], thirdDifference[c]);
   }
-  __m256i patternU[kPatternPairs], patternV[kPatternPairs];
+  PairSums pattern[kPatternPairs];
 #pragma GCC unroll 2
   for (int q = 0; q < kPatternPairs; ++q) {
-    const __m256i fixed = _mm256_add_epi64(Product(x[kThirdFixedColumns[0]], lanes.patternFixed[0][q]),
-                                           Product(x[kThirdFixedColumns[1]], lanes.patternFixed[1][q]));
-    patternU[q] = _mm256_add_epi64(_mm256_add_epi64(fixed, Product(thirdSum[0], lanes.patternPaired[0][q][0])),
-                                   Product(thirdSum[1], lanes.patternPaired[1][q][0]));
-    patternV[q] = _mm256_add_epi64(Product(thirdDifference[0], lanes.patternPaired[0][q][1]),
-                                   Product(thirdDifference[1], lanes.patternPaired[1][q][1]));
+    pattern[q] = RowPair(thirdSum, thirdDifference, x[kThirdFixedColumns[0]], x[kThirdFixedColumns[1]],
+                         lanes.patternPair[q]);
   }
   // The plain rows in pairs: twice the first is U + V, twice the second
   // sign (U - V). U and V start from the pattern pair's U' and V' (signed,
   // kPatternPairOfPlainPair) and 2^28 where it makes twice each rounding:
   // in U for sign 1, in V for sign -1.
-  const __m256i zero = _mm256_setzero_si256();
   __m256i u[6], v[6];
 #pragma GCC unroll 6
   for (int r = 0; r < 6; ++r) {
     const PatternPairUse use = kPatternPairOfPlainPair[r];
     const bool roundingInU = kPlainRowPairs[r].sign > 0;
-    u[r] = AddSigned(roundingInU ? one : zero, patternU[use.pair], use.signU);
-    v[r] = AddSigned(roundingInU ? zero : one, patternV[use.pair], use.signV);
+    u[r] = AddSigned(roundingInU ? one : zero, pattern[use.pair].u, use.signU);
+    v[r] = AddSigned(roundingInU ? zero : one, pattern[use.pair].v, use.signV);
   }
 #pragma GCC unroll 1
   for (int c = 0; c < 6; ++c) AddColumnPair(u, v, pairSum[c], pairDifference[c], lanes.pairedByColumn[c]);

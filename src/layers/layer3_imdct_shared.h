@@ -62,6 +62,12 @@ constexpr PatternPairUse kPatternPairOfPlainPair[6] = {{0, 1, 1}, {1, 1, 1},  {1
 // t[a] = x[a] - x[11 - a] - x[12 + a].
 constexpr int kTripleRows[4] = {1, 7, 10, 16};
 
+// The rows of triples pair as well, and so do the triples as columns: the
+// same block as kThirdColumnPairs, with triples t[a] for lines.
+constexpr Pair kTripleRowPairs[2] = {{1, 16, 1}, {7, 10, -1}};
+constexpr Pair kTriplePairs[2] = {{0, 3, -1}, {2, 5, 1}};
+constexpr int kFixedTriples[2] = {1, 4};
+
 // Rows 4 and 13 (9 divides n) have one cosine per nine columns: the triples
 // make up two sums, u = t[0] - t[3] - t[4] (cosine cos[j][0]) and v = t[2] +
 // t[5] - t[1] (cosine cos[j][2]).
