@@ -243,9 +243,9 @@ QUORVEL_TARGET_AVX2 inline void SumAndDifference(__m256i x1, __m256i x2, int sig
 // to Q28) for lines below kSmallLine, with every product that rows share
 // formed once (layer3_imdct_shared.h); x as GatherLines leaves it. Only the
 // low halves of the lines and of the sums of lines are used, and those sums
-// fit in them (sums of two lines and of nine). The loops over columns are
-// kept so that the sums stay in registers: unrolled, the compiler forms
-// every product first.
+// fit in them (sums of up to nine lines). The loop over the plain column
+// pairs is kept so that its twelve sums stay in registers: unrolled, the
+// compiler forms every product first.
 QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
   using namespace imdct_shared;
   const __m256i one = _mm256_set1_epi64x(int64_t{1} << 28), zero = _mm256_setzero_si256();
@@ -279,7 +279,7 @@ QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes,
     const __m256i u = rows.sign > 0 ? _mm256_add_epi64(s.u, one) : s.u;
     const __m256i v = rows.sign > 0 ? s.v : _mm256_add_epi64(s.v, one);
     sum[rows.first] = _mm256_add_epi64(u, v);
-    sum[rows.second] = AddSigned(AddSigned(zero, u, rows.sign), v, -rows.sign);
+    sum[rows.second] = rows.sign > 0 ? _mm256_sub_epi64(u, v) : _mm256_sub_epi64(v, u);
   }
   // The two rows of nine lines (twice, from 2^28).
   __m256i ninefold[2];
