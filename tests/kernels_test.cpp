@@ -500,6 +500,60 @@ TEST(Kernels, ImdctShortMatchesPlain) {
   }
 }
 
+// The long IMDCT of small-line groups (every line below 2^27 in magnitude)
+// whose overlap-add saturates or just misses: silent or loud spectra of the
+// largest small lines in every sign pattern against overlaps at both 32-bit
+// limits, where the odd subbands' odd slots negate a sum of exactly
+// INT32_MIN; groups from an even and from an odd subband, every window;
+// every level against the plain one.
+TEST(Kernels, ImdctLongMatchesPlainWhereSmallLinesSaturate) {
+  Rng rng;
+  SCOPED_TRACE(testing::Message() << "seed " << rng.seed);
+  constexpr int32_t kLargest = (int32_t{1} << 27) - 1;
+  const struct {
+    const char* name;
+    int32_t (*line)(int k, uint32_t random);
+  } spectra[] = {
+      {"silence", [](int, uint32_t) { return 0; }},
+      {"largest positive", [](int, uint32_t) { return kLargest; }},
+      {"largest negative", [](int, uint32_t) { return -kLargest; }},
+      {"alternating", [](int k, uint32_t) { return k & 1 ? -kLargest : kLargest; }},
+      {"random signs", [](int, uint32_t r) { return r & 1 ? -kLargest : kLargest; }},
+      {"random small", [](int, uint32_t r) { return static_cast<int32_t>(r % (2u * kLargest + 1u)) - kLargest; }},
+  };
+  const struct {
+    const char* name;
+    int32_t (*value)(uint32_t random);
+  } overlaps[] = {
+      {"INT32_MIN", [](uint32_t) { return INT32_MIN; }},
+      {"INT32_MAX", [](uint32_t) { return INT32_MAX; }},
+      {"either limit", [](uint32_t r) { return r & 1 ? INT32_MIN : INT32_MAX; }},
+      {"near the limits", [](uint32_t r) { return static_cast<int32_t>(r | 0x7F000000u) ^ (r & 1 ? -1 : 0); }},
+      {"any", [](uint32_t r) { return static_cast<int32_t>(r); }},
+  };
+  for (KernelLevel level : SupportedLevels()) {
+    const HybridKernels& k = HybridKernelsFor(level);
+    const char* name = KernelLevelName(level);
+    for (const auto& spectrum : spectra) {
+      for (const auto& overlapKind : overlaps) {
+        for (int trial = 0; trial < 6; ++trial) {
+          std::vector<Q28> xr(576);
+          for (int i = 0; i < 576; ++i) xr[i] = spectrum.line(i % 18, rng.Next());
+          std::vector<Q28> overlap(18 * 32);
+          for (Q28& v : overlap) v = overlapKind.value(rng.Next());
+          const int begin = trial % 2, type = trial % 3;
+          std::vector<Q28> out(18 * 32), plainOverlap = overlap, plainOut = out;
+          ImdctLongPlain(xr.data(), begin, 32, type, plainOverlap.data(), plainOut.data());
+          k.imdctLong(xr.data(), begin, 32, type, overlap.data(), out.data());
+          ASSERT_EQ(out, plainOut) << name << " " << spectrum.name << " / " << overlapKind.name << " trial " << trial;
+          ASSERT_EQ(overlap, plainOverlap) << name << " " << spectrum.name << " / " << overlapKind.name << " trial "
+                                           << trial;
+        }
+      }
+    }
+  }
+}
+
 // The anti-alias butterflies of every level against the plain ones, over
 // any count of boundaries, with values that saturate; lines no butterfly
 // reaches stay as they were.

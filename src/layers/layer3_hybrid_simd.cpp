@@ -12,6 +12,7 @@
 #if QUORVEL_HAVE_X86_KERNELS
 #include <immintrin.h>
 
+#include "layers/layer3_imdct_shared.h"
 #include "layers/layer3_tables.h"
 
 namespace quorvel {
@@ -23,6 +24,26 @@ namespace {
 struct Lanes {
   alignas(32) int64_t cosine[18][18][4];  // [row][k]
   alignas(32) int64_t window[3][36][4];
+  // The plain rows' paired cosines (layer3_imdct_shared.h) in the order
+  // SharedRows takes them: [column pair][row pair] a + b, a - b.
+  alignas(32) int64_t pairedByColumn[6][6][2][4];
+  // The cosines of a row pair over two column pairs and two fixed columns
+  // (layer3_imdct_shared.h): [column pair] a + b, a - b; [fixed column]
+  // twice the cosine. For the pattern pairs and the pairs of triple rows.
+  struct RowPairCosines {
+    alignas(32) int64_t paired[2][2][4];
+    alignas(32) int64_t fixed[2][4];
+  };
+  RowPairCosines patternPair[imdct_shared::kPatternPairs];
+  RowPairCosines tripleRowPair[2];
+  // [u][kNinefoldRows[n]]: twice the cosine of the sum of nine lines u.
+  alignas(32) int64_t ninefoldCosine[2][2][4];
+  // The first halves of the windows with the signs of their outputs folded
+  // in, and the roundings that give those outputs exactly (see
+  // ImdctLong4Small): [parity of the first subband][window type][output n].
+  alignas(32) int64_t signedWindow[2][3][18][4];
+  alignas(32) int64_t signedRounding[2][18][4];
+  alignas(32) int64_t half[4];  // 2^27
 };
 
 const Lanes& TableLanes() {
@@ -34,6 +55,45 @@ const Lanes& TableLanes() {
       }
       for (int type = 0; type < 3; ++type) {
         for (int i = 0; i < 36; ++i) l.window[type][i][lane] = kImdctWindowQ28[type][i];
+      }
+      for (int oddFirst = 0; oddFirst < 2; ++oddFirst) {
+        for (int n = 0; n < 18; ++n) {
+          // Output n goes to slot n, negated in the odd subbands of an odd
+          // slot (f), and from the row negated where n >= 9 (s).
+          const bool f = ((oddFirst + lane) & 1) && (n & 1), s = n >= 9;
+          for (int type = 0; type < 3; ++type) {
+            l.signedWindow[oddFirst][type][n][lane] = (f != s ? -1 : 1) * kImdctWindowQ28[type][n];
+          }
+          l.signedRounding[oddFirst][n][lane] = (int64_t{1} << 27) - (f != s ? 1 : 0) + (f ? int64_t{1} << 28 : 0);
+        }
+      }
+      l.half[lane] = int64_t{1} << 27;
+      using namespace imdct_shared;
+      for (int c = 0; c < 6; ++c) {
+        for (int r = 0; r < 6; ++r) {
+          const Pair &rows = kPlainRowPairs[r], &columns = kPlainColumnPairs[c];
+          const int64_t a = kImdctCosQ28[rows.first][columns.first];
+          const int64_t b = columns.sign * kImdctCosQ28[rows.first][columns.second];
+          l.pairedByColumn[c][r][0][lane] = a + b;
+          l.pairedByColumn[c][r][1][lane] = a - b;
+        }
+      }
+      auto rowPair = [lane](Lanes::RowPairCosines& c, int j, const Pair* columns, const int* fixed) {
+        for (int p = 0; p < 2; ++p) {
+          const int64_t a = kImdctCosQ28[j][columns[p].first], b = columns[p].sign * kImdctCosQ28[j][columns[p].second];
+          c.paired[p][0][lane] = a + b;
+          c.paired[p][1][lane] = a - b;
+          c.fixed[p][lane] = 2 * kImdctCosQ28[j][fixed[p]];
+        }
+      };
+      for (int q = 0; q < kPatternPairs; ++q) {
+        rowPair(l.patternPair[q], kPlainRowPairs[q].first, kThirdColumnPairs, kThirdFixedColumns);
+      }
+      for (int q = 0; q < 2; ++q) rowPair(l.tripleRowPair[q], kTripleRowPairs[q].first, kTriplePairs, kFixedTriples);
+      for (int u = 0; u < 2; ++u) {
+        for (int n = 0; n < 2; ++n) {
+          l.ninefoldCosine[u][n][lane] = 2 * kImdctCosQ28[kNinefoldRows[n]][kNinefoldColumn[u]];
+        }
       }
     }
     return l;
@@ -108,74 +168,270 @@ QUORVEL_TARGET_AVX2 inline void Slot(__m256i y, __m256i second, __m256i negate, 
 // every windowed output, inside 32 bits: a row's cosines sum to at most
 // 11.76 x 2^28 in magnitude, so |r| <= 11.76 x 2^27 + 1 < 2^31, and a window
 // value (at most 2^28) only shrinks it. Then a row needs no split, the second
-// half no saturation, and only the overlap-add's sum can leave 32 bits.
+// half no saturation, and only the overlap-add's sum can leave 32 bits. A sum
+// of nine such lines stays inside 32 bits too, so the rows may add lines that
+// share a cosine before they multiply (layer3_imdct_shared.h).
 constexpr int32_t kSmallLine = int32_t{1} << 27;
 
-// y + 2^35 for a row r (in the low 32 bits of each lane) and a window value:
-// see ImdctLong4Small.
-QUORVEL_TARGET_AVX2 inline __m256i SmallWindow(__m256i r, const int64_t* w, __m256i roundOffset) {
-  const __m256i p = _mm256_mul_epi32(r, _mm256_load_si256(reinterpret_cast<const __m256i*>(w)));
-  return _mm256_srli_epi64(_mm256_add_epi64(p, roundOffset), 28);
+// Whether the 72 lines of the four subbands from `lines` are all below
+// kSmallLine in magnitude (INT32_MIN's magnitude has its top bit set).
+QUORVEL_TARGET_AVX2 inline bool LinesAreSmall(const Q28* lines) {
+  __m256i any = _mm256_setzero_si256();
+#pragma GCC unroll 9
+  for (int q = 0; q < 9; ++q) {
+    any = _mm256_or_si256(any, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lines + 8 * q))));
+  }
+  return _mm256_testz_si256(any, _mm256_set1_epi32(-kSmallLine));
 }
 
-// A slot's sum, negated in the lanes of `negate`, saturated, to dst[0..3].
-QUORVEL_TARGET_AVX2 inline void NegateSaturateStore(__m256i s, __m256i negate, Q28* dst) {
-  StoreLowHalves(dst, Saturate(_mm256_sub_epi64(_mm256_xor_si256(s, negate), negate)));
+// Line k of the four subbands from `lines` in the low halves of the 64-bit
+// lanes of x[k], as vpmuldq reads them; the high halves hold the next line.
+// One gather fetches two lines: the odd line is the even one's high half.
+QUORVEL_TARGET_AVX2 inline void GatherLines(const Q28* lines, __m256i* x) {
+  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+#pragma GCC unroll 9
+  for (int k = 0; k < 18; k += 2) {
+    const __m256i pair = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(lines + k), stride, 4);
+    x[k] = pair;
+    x[k + 1] = _mm256_srli_epi64(pair, 32);
+  }
+}
+
+// The product of v's low halves with a cosine in every lane of c.
+QUORVEL_TARGET_AVX2 inline __m256i Product(__m256i v, const int64_t* c) {
+  return _mm256_mul_epi32(v, _mm256_load_si256(reinterpret_cast<const __m256i*>(c)));
+}
+
+// v plus `sign` times a.
+QUORVEL_TARGET_AVX2 inline __m256i AddSigned(__m256i v, __m256i a, int sign) {
+  return sign > 0 ? _mm256_add_epi64(v, a) : _mm256_sub_epi64(v, a);
+}
+
+// The sums U and V of the six row pairs plus their products with the sum
+// and the difference of one column pair.
+QUORVEL_TARGET_AVX2 inline void AddColumnPair(__m256i* u, __m256i* v, __m256i sum, __m256i difference,
+                                              const int64_t (*cosines)[2][4]) {
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    u[r] = _mm256_add_epi64(u[r], Product(sum, cosines[r][0]));
+    v[r] = _mm256_add_epi64(v[r], Product(difference, cosines[r][1]));
+  }
+}
+
+// U and V of a row pair over two column pairs (their lines' sums and
+// differences) and two fixed columns (layer3_imdct_shared.h): twice the
+// first row is U + V, twice the second sign (U - V).
+struct PairSums {
+  __m256i u, v;
+};
+
+QUORVEL_TARGET_AVX2 inline PairSums RowPair(const __m256i* sums, const __m256i* differences, __m256i fixed0,
+                                            __m256i fixed1, const Lanes::RowPairCosines& c) {
+  const __m256i fixed = _mm256_add_epi64(Product(fixed0, c.fixed[0]), Product(fixed1, c.fixed[1]));
+  return {_mm256_add_epi64(_mm256_add_epi64(fixed, Product(sums[0], c.paired[0][0])), Product(sums[1], c.paired[1][0])),
+          _mm256_add_epi64(Product(differences[0], c.paired[0][1]), Product(differences[1], c.paired[1][1]))};
+}
+
+// The sum and the difference of a column pair's lines, x1 +- sign x2.
+QUORVEL_TARGET_AVX2 inline void SumAndDifference(__m256i x1, __m256i x2, int sign, __m256i& sum,
+                                                 __m256i& difference) {
+  sum = AddSigned(x1, x2, sign);
+  difference = AddSigned(x1, x2, -sign);
+}
+
+// Twice the 18 row sums of NineRows plus 2^28 (twice the rounding of a row
+// to Q28) for lines below kSmallLine, with every product that rows share
+// formed once (layer3_imdct_shared.h); x as GatherLines leaves it. Only the
+// low halves of the lines and of the sums of lines are used, and those sums
+// fit in them (sums of up to nine lines). The loop over the plain column
+// pairs is kept so that its twelve sums stay in registers: unrolled, the
+// compiler forms every product first.
+QUORVEL_TARGET_AVX2 inline void SharedRows(const __m256i* x, const Lanes& lanes, __m256i* sum) {
+  using namespace imdct_shared;
+  const __m256i one = _mm256_set1_epi64x(int64_t{1} << 28), zero = _mm256_setzero_si256();
+  // The plain column pairs' sums and differences (x1 +- sign x2).
+  __m256i pairSum[6], pairDifference[6];
+#pragma GCC unroll 6
+  for (int c = 0; c < 6; ++c) {
+    const Pair& columns = kPlainColumnPairs[c];
+    const __m256i x1 = x[columns.first], x2 = x[columns.second];
+    pairSum[c] = AddSigned(x1, x2, columns.sign);
+    pairDifference[c] = AddSigned(x1, x2, -columns.sign);
+  }
+  // The third rows' triples of lines.
+  __m256i triple[6];
+#pragma GCC unroll 6
+  for (int a = 0; a < 6; ++a) {
+    triple[a] = _mm256_sub_epi64(_mm256_sub_epi64(x[a], x[11 - a]), x[12 + a]);
+  }
+  // The rows of triples in pairs (twice, from 2^28).
+  __m256i tripleSum[2], tripleDifference[2];
+#pragma GCC unroll 2
+  for (int p = 0; p < 2; ++p) {
+    const Pair& triples = kTriplePairs[p];
+    SumAndDifference(triple[triples.first], triple[triples.second], triples.sign, tripleSum[p], tripleDifference[p]);
+  }
+#pragma GCC unroll 2
+  for (int q = 0; q < 2; ++q) {
+    const Pair& rows = kTripleRowPairs[q];
+    const PairSums s = RowPair(tripleSum, tripleDifference, triple[kFixedTriples[0]], triple[kFixedTriples[1]],
+                               lanes.tripleRowPair[q]);
+    const __m256i u = rows.sign > 0 ? _mm256_add_epi64(s.u, one) : s.u;
+    const __m256i v = rows.sign > 0 ? s.v : _mm256_add_epi64(s.v, one);
+    sum[rows.first] = _mm256_add_epi64(u, v);
+    sum[rows.second] = rows.sign > 0 ? _mm256_sub_epi64(u, v) : _mm256_sub_epi64(v, u);
+  }
+  // The two rows of nine lines (twice, from 2^28).
+  __m256i ninefold[2];
+#pragma GCC unroll 2
+  for (int u = 0; u < 2; ++u) {
+    static_assert(kNinefoldTripleSign[0][0] == 1 && kNinefoldTripleSign[1][0] == 1);
+    ninefold[u] = triple[kNinefoldTriples[u][0]];
+#pragma GCC unroll 2
+    for (int i = 1; i < 3; ++i) {
+      ninefold[u] = AddSigned(ninefold[u], triple[kNinefoldTriples[u][i]], kNinefoldTripleSign[u][i]);
+    }
+  }
+#pragma GCC unroll 2
+  for (int n = 0; n < 2; ++n) {
+    sum[kNinefoldRows[n]] = _mm256_add_epi64(_mm256_add_epi64(Product(ninefold[0], lanes.ninefoldCosine[0][n]), one),
+                                             Product(ninefold[1], lanes.ninefoldCosine[1][n]));
+  }
+  // The plain rows' third columns: four patterns, each shared by three
+  // rows, in two pairs (U', V'), each pair's products over the paired third
+  // columns and the fixed ones.
+  __m256i thirdSum[2], thirdDifference[2];
+#pragma GCC unroll 2
+  for (int c = 0; c < 2; ++c) {
+    const Pair& columns = kThirdColumnPairs[c];
+    SumAndDifference(x[columns.first], x[columns.second], columns.sign, thirdSum[c], thirdDifference[c]);
+  }
+  PairSums pattern[kPatternPairs];
+#pragma GCC unroll 2
+  for (int q = 0; q < kPatternPairs; ++q) {
+    pattern[q] = RowPair(thirdSum, thirdDifference, x[kThirdFixedColumns[0]], x[kThirdFixedColumns[1]],
+                         lanes.patternPair[q]);
+  }
+  // The plain rows in pairs: twice the first is U + V, twice the second
+  // sign (U - V). U and V start from the pattern pair's U' and V' (signed,
+  // kPatternPairOfPlainPair) and 2^28 where it makes twice each rounding:
+  // in U for sign 1, in V for sign -1.
+  __m256i u[6], v[6];
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    const PatternPairUse use = kPatternPairOfPlainPair[r];
+    const bool roundingInU = kPlainRowPairs[r].sign > 0;
+    u[r] = AddSigned(roundingInU ? one : zero, pattern[use.pair].u, use.signU);
+    v[r] = AddSigned(roundingInU ? zero : one, pattern[use.pair].v, use.signV);
+  }
+#pragma GCC unroll 1
+  for (int c = 0; c < 6; ++c) AddColumnPair(u, v, pairSum[c], pairDifference[c], lanes.pairedByColumn[c]);
+#pragma GCC unroll 6
+  for (int r = 0; r < 6; ++r) {
+    const Pair& rows = kPlainRowPairs[r];
+    sum[rows.first] = _mm256_add_epi64(u[r], v[r]);
+    sum[rows.second] = rows.sign > 0 ? _mm256_sub_epi64(u[r], v[r]) : _mm256_sub_epi64(v[r], u[r]);
+  }
+}
+
+// Two windowed outputs of a row r (Q28 in the low halves, inside 32 bits):
+// (r w + k) >> 28 for the window value in a's lanes and the rounding in
+// ka's to the even 32-bit lanes, for b's and kb's to the odd ones; then the
+// first output of the four subbands to the low 128 bits, the second to the
+// high ones.
+QUORVEL_TARGET_AVX2 inline __m256i WindowPair(__m256i r, const int64_t* a, const int64_t* ka, const int64_t* b,
+                                              const int64_t* kb) {
+  const __m256i first = _mm256_srli_epi64(
+      _mm256_add_epi64(Product(r, a), _mm256_load_si256(reinterpret_cast<const __m256i*>(ka))), 28);
+  const __m256i second =
+      _mm256_slli_epi64(_mm256_add_epi64(Product(r, b), _mm256_load_si256(reinterpret_cast<const __m256i*>(kb))), 4);
+  const __m256i halves = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  return _mm256_permutevar8x32_epi32(_mm256_blend_epi32(first, second, 0xAA), halves);
+}
+
+// Slots `low` (four subbands, low 128 bits) and `high` of a 32-bit vector.
+QUORVEL_TARGET_AVX2 inline __m256i LoadSlots(const Q28* low, const Q28* high) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+QUORVEL_TARGET_AVX2 inline void StoreSlots(Q28* low, Q28* high, __m256i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(v, 1));
+}
+
+// Where an overlap-add negates its sum: the odd subbands' lanes of an odd
+// slot, for slots i (low 128 bits) and 17 - i (high), by the parity of the
+// first subband and of i.
+struct NegatedLanes {
+  alignas(32) int32_t mask[8];
+};
+
+constexpr NegatedLanes NegatedLanesFor(bool oddFirst, bool oddI) {
+  NegatedLanes l{};
+  for (int lane = 0; lane < 8; ++lane) {
+    const bool oddSubband = oddFirst != (lane % 2 == 1), oddSlot = (lane >= 4) != oddI;
+    l.mask[lane] = oddSubband && oddSlot ? -1 : 0;
+  }
+  return l;
+}
+
+constexpr NegatedLanes kNegatedLanes[2][2] = {{NegatedLanesFor(false, false), NegatedLanesFor(false, true)},
+                                              {NegatedLanesFor(true, false), NegatedLanesFor(true, true)}};
+
+// c + p saturated to 32 bits: the sum leaves the range only when c and p
+// have one sign and the wrapped sum the other, and then the bound is c's
+// sign's.
+QUORVEL_TARGET_AVX2 inline __m256i SaturatingAdd32(__m256i c, __m256i p) {
+  const __m256i s = _mm256_add_epi32(c, p);
+  const __m256i wrapped = _mm256_and_si256(_mm256_xor_si256(c, s), _mm256_xor_si256(p, s));
+  const __m256i bound = _mm256_xor_si256(_mm256_srai_epi32(c, 31), _mm256_set1_epi32(INT32_MAX));
+  return _mm256_castps_si256(
+      _mm256_blendv_ps(_mm256_castsi256_ps(s), _mm256_castsi256_ps(bound), _mm256_castsi256_ps(wrapped)));
 }
 
 // The four subbands with small lines (see kSmallLine): the same values as
-// below, fewer steps. A row r = (sum + 2^27) >> 28 is in the low 32 bits of
-// each lane after a logical shift (r fits in them). A windowed output y =
-// (r w + 2^27) >> 28 is found as y + 2^35 = (r w + 2^27 + 2^63) >>> 28: the
-// wrapped 2^63 makes the shifted value non-negative, so the logical shift
-// gives it exactly, and the 2^35 is taken off the overlap it is added to.
-QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* sum, int sb, const int64_t (*w)[4], Q28* overlap,
-                                         Q28* out) {
-  const __m256i roundRow = _mm256_set1_epi64x(int64_t{1} << 27);
-  const __m256i roundOffset = _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << 63) | (uint64_t{1} << 27)));
-  const __m256i offset = _mm256_set1_epi64x(int64_t{1} << 35);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i odd = (sb & 1) ? _mm256_setr_epi64x(-1, 0, -1, 0) : _mm256_setr_epi64x(0, -1, 0, -1);
+// ImdctLong4General, in 32-bit lanes. From twice a row's sum plus 2^28 (as
+// SharedRows gives it), the row r = (sum + 2^27) >> 28 is in the low 32 bits
+// of each lane after a logical shift by 29 (r fits in them); rows i and
+// 9 + i give slots i and 17 - i, one in each half of a vector.
+//
+// A slot's output is saturated f (s y + prev): y = (r w + 2^27) >> 28, s =
+// -1 for slot 17 - i, f = -1 where the slot negates. Where f = -1 that is
+// saturated (1 - s y) + ~prev, since -prev = ~prev + 1 and ~prev cannot
+// overflow; either way one 32-bit saturating add c + p. c comes from the
+// window product itself: -y = (-r w + 2^27 - 1) >> 28 exactly, and the 1 is
+// 2^28 more in the rounding (Lanes::signedWindow, signedRounding).
+QUORVEL_TARGET_AVX2 void ImdctLong4Small(const __m256i* roundedSum, int sb, const Lanes& lanes, int type,
+                                         Q28* overlap, Q28* out) {
+  const int64_t(*w)[4] = lanes.window[type];
+  const int64_t(*signedW)[4] = lanes.signedWindow[sb & 1][type];
+  const int64_t(*rounding)[4] = lanes.signedRounding[sb & 1];
+  const __m256i invert[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(kNegatedLanes[sb & 1][0].mask)),
+                             _mm256_load_si256(reinterpret_cast<const __m256i*>(kNegatedLanes[sb & 1][1].mask))};
+#pragma GCC unroll 9
   for (int i = 0; i < 9; ++i) {
-    const __m256i first = _mm256_srli_epi64(_mm256_add_epi64(sum[i], roundRow), 28);
-    const __m256i second = _mm256_srli_epi64(_mm256_add_epi64(sum[9 + i], roundRow), 28);
-    const __m256i evenNegate = (i & 1) ? odd : zero, oddNegate = (i & 1) ? zero : odd;
-    // Outputs i and 17 - i (the latter negated) with y + 2^35 each; every
-    // window value is loaded before the first store.
-    const __m256i y0 = SmallWindow(first, w[i], roundOffset), y17 = SmallWindow(first, w[17 - i], roundOffset);
-    const __m256i y18 = SmallWindow(second, w[18 + i], roundOffset), y35 = SmallWindow(second, w[35 - i], roundOffset);
+    const __m256i first = _mm256_srli_epi64(roundedSum[i], 29);
+    const __m256i second = _mm256_srli_epi64(roundedSum[9 + i], 29);
     Q28* prev0 = overlap + 32 * i + sb;
     Q28* prev17 = overlap + 32 * (17 - i) + sb;
-    const __m256i p0 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev0)));
-    const __m256i p17 = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prev17)));
-    // y + prev = (y + 2^35) + (prev - 2^35); -y + prev = (prev + 2^35) - (y + 2^35).
-    NegateSaturateStore(_mm256_add_epi64(y0, _mm256_sub_epi64(p0, offset)), evenNegate, out + 32 * i + sb);
-    NegateSaturateStore(_mm256_sub_epi64(_mm256_add_epi64(p17, offset), y17), oddNegate, out + 32 * (17 - i) + sb);
-    // The second half fits in 32 bits: its low halves less the 2^35.
-    StoreLowHalves(prev0, y18);
-    StoreLowHalves(prev17, y35);
+    // Every window value and the overlap are loaded before the first store.
+    const __m256i c = WindowPair(first, signedW[i], rounding[i], signedW[17 - i], rounding[17 - i]);
+    const __m256i next = WindowPair(second, w[18 + i], lanes.half, w[35 - i], lanes.half);
+    const __m256i p = _mm256_xor_si256(LoadSlots(prev0, prev17), invert[i & 1]);
+    StoreSlots(out + 32 * i + sb, out + 32 * (17 - i) + sb, SaturatingAdd32(c, p));
+    StoreSlots(prev0, prev17, next);
   }
 }
 
-QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
-  const Lanes& lanes = TableLanes();
-  const __m128i stride = _mm_setr_epi32(0, 18, 36, 54);
+// The four subbands with any line of kSmallLine or more: rows of 64 bits,
+// split for their windows, and every output saturated.
+QUORVEL_TARGET_AVX2 void ImdctLong4General(const Q28* lines, int sb, const Lanes& lanes, const int64_t (*w)[4],
+                                           Q28* overlap, Q28* out) {
   __m256i x[18];
-  __m128i largest = _mm_setzero_si128();  // unsigned |line|: INT32_MIN's is 2^31
-#pragma GCC unroll 18
-  for (int k = 0; k < 18; ++k) {
-    const __m128i g = _mm_i32gather_epi32(xr + 18 * sb + k, stride, 4);
-    largest = _mm_max_epu32(largest, _mm_abs_epi32(g));
-    x[k] = _mm256_cvtepi32_epi64(g);
-  }
+  GatherLines(lines, x);
   __m256i sum[18];
   NineRows(x, lanes.cosine, sum);
   NineRows(x, lanes.cosine + 9, sum + 9);
-  const int64_t(*w)[4] = lanes.window[type];
-  if (_mm_testz_si128(largest, _mm_set1_epi32(-kSmallLine))) {
-    ImdctLong4Small(sum, sb, w, overlap, out);
-    return;
-  }
   const __m256i zero = _mm256_setzero_si256();
   // Frequency inversion: the odd subbands' lanes, negated in odd slots;
   // slots i and 17 - i are one even and one odd.
@@ -192,6 +448,21 @@ QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overla
     Slot(y0, y18, evenNegate, overlap + 32 * i + sb, out + 32 * i + sb);
     Slot(y17, y35, oddNegate, overlap + 32 * (17 - i) + sb, out + 32 * (17 - i) + sb);
   }
+}
+
+QUORVEL_TARGET_AVX2 void ImdctLong4(const Q28* xr, int sb, int type, Q28* overlap, Q28* out) {
+  const Lanes& lanes = TableLanes();
+  const Q28* lines = xr + 18 * sb;
+  const int64_t(*w)[4] = lanes.window[type];
+  if (!LinesAreSmall(lines)) {
+    ImdctLong4General(lines, sb, lanes, w, overlap, out);
+    return;
+  }
+  __m256i x[18];
+  GatherLines(lines, x);
+  __m256i sum[18];
+  SharedRows(x, lanes, sum);
+  ImdctLong4Small(sum, sb, lanes, type, overlap, out);
 }
 
 // (t + 2^30) >> 31 saturated to 32 bits, in the low half of each lane:
