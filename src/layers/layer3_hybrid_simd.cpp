@@ -484,18 +484,52 @@ QUORVEL_TARGET_AVX2 void ImdctLongAvx2(const Q28* xr, int begin, int end, int ty
   if (sb < end) ImdctLongPlain(xr, sb, end, type, overlap, out);
 }
 
+namespace {
+
 // (t + 2^30) >> 31 in the low half of each lane where the result is known to
 // fit in 32 bits: the low half of the logical shift is then the result.
 QUORVEL_TARGET_AVX2 inline __m256i RoundQ31(__m256i t) {
   return _mm256_srli_epi64(_mm256_add_epi64(t, _mm256_set1_epi64x(int64_t{1} << 30)), 31);
 }
 
-// The eight butterflies of a boundary at once: the lines below it reversed
-// into the lanes of their partners above, the even lanes' products and the
-// odd lanes' (moved down) each in 64 bits. Where all sixteen lines lie below
-// 2^30 in magnitude no result can saturate (|cs| + |ca| < 2^31.5, so every
-// sum stays below 2^61.5 and every result below 2^30.5), and the rounding
-// is two instructions rather than six.
+// The anti-alias factors of the eight butterflies, in the lanes the
+// products take: even lanes as loaded, odd lanes moved down.
+struct AntialiasLanes {
+  __m256i cs, ca, csOdd, caOdd;
+};
+
+// The eight butterflies of one boundary, bd = the eight lines above it, bu =
+// the eight below, reversed into the lanes of their partners: the even
+// lanes' products and the odd lanes' each in 64 bits, rounded with or
+// without saturation.
+template <bool kSaturate>
+QUORVEL_TARGET_AVX2 inline __m256i RoundButterfly(__m256i t) {
+  if constexpr (kSaturate) {
+    return RoundQ31Saturated(t);
+  } else {
+    return RoundQ31(t);
+  }
+}
+
+template <bool kSaturate>
+QUORVEL_TARGET_AVX2 inline void Butterflies(Q28* x, __m256i bd, __m256i bu, const AntialiasLanes& c, __m256i reverse) {
+  const __m256i bdOdd = _mm256_srli_epi64(bd, 32), buOdd = _mm256_srli_epi64(bu, 32);
+  const __m256i upEven = RoundButterfly<kSaturate>(_mm256_sub_epi64(_mm256_mul_epi32(bu, c.cs), _mm256_mul_epi32(bd, c.ca)));
+  const __m256i upOdd = RoundButterfly<kSaturate>(_mm256_sub_epi64(_mm256_mul_epi32(buOdd, c.csOdd), _mm256_mul_epi32(bdOdd, c.caOdd)));
+  const __m256i downEven = RoundButterfly<kSaturate>(_mm256_add_epi64(_mm256_mul_epi32(bd, c.cs), _mm256_mul_epi32(bu, c.ca)));
+  const __m256i downOdd = RoundButterfly<kSaturate>(_mm256_add_epi64(_mm256_mul_epi32(bdOdd, c.csOdd), _mm256_mul_epi32(buOdd, c.caOdd)));
+  const __m256i up = _mm256_blend_epi32(upEven, _mm256_slli_epi64(upOdd, 32), 0xAA);
+  const __m256i down = _mm256_blend_epi32(downEven, _mm256_slli_epi64(downOdd, 32), 0xAA);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), down);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(x - 8), _mm256_permutevar8x32_epi32(up, reverse));
+}
+
+}  // namespace
+
+// The eight butterflies of a boundary at once. Where all sixteen lines lie
+// below 2^30 in magnitude no result can saturate (|cs| + |ca| < 2^31.5, so
+// every sum stays below 2^61.5 and every result below 2^30.5), and the
+// rounding is two instructions rather than six.
 QUORVEL_TARGET_AVX2 void AntialiasAvx2(Q28* xr, int boundaries) {
   const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
   int32_t csLanes[8], caLanes[8];
@@ -503,39 +537,23 @@ QUORVEL_TARGET_AVX2 void AntialiasAvx2(Q28* xr, int boundaries) {
     csLanes[i] = static_cast<int32_t>(kAntialiasCsQ31[i]);
     caLanes[i] = static_cast<int32_t>(kAntialiasCaQ31[i]);
   }
-  const __m256i cs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(csLanes));
-  const __m256i ca = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(caLanes));
-  const __m256i csOdd = _mm256_srli_epi64(cs, 32), caOdd = _mm256_srli_epi64(ca, 32);
+  AntialiasLanes c;
+  c.cs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(csLanes));
+  c.ca = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(caLanes));
+  c.csOdd = _mm256_srli_epi64(c.cs, 32);
+  c.caOdd = _mm256_srli_epi64(c.ca, 32);
   for (int sb = 1; sb <= boundaries; ++sb) {
     Q28* x = xr + 18 * sb;
     const __m256i bd = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
     const __m256i bu =
         _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x - 8)), reverse);
-    const __m256i bdOdd = _mm256_srli_epi64(bd, 32), buOdd = _mm256_srli_epi64(bu, 32);
     // |INT32_MIN| stays INT32_MIN, whose top bit sends it the saturating way.
     const __m256i magnitudes = _mm256_or_si256(_mm256_abs_epi32(bd), _mm256_abs_epi32(bu));
     if (_mm256_testz_si256(magnitudes, _mm256_set1_epi32(static_cast<int32_t>(0xC0000000u)))) [[likely]] {
-      const __m256i upEven = RoundQ31(_mm256_sub_epi64(_mm256_mul_epi32(bu, cs), _mm256_mul_epi32(bd, ca)));
-      const __m256i upOdd = RoundQ31(_mm256_sub_epi64(_mm256_mul_epi32(buOdd, csOdd), _mm256_mul_epi32(bdOdd, caOdd)));
-      const __m256i downEven = RoundQ31(_mm256_add_epi64(_mm256_mul_epi32(bd, cs), _mm256_mul_epi32(bu, ca)));
-      const __m256i downOdd =
-          RoundQ31(_mm256_add_epi64(_mm256_mul_epi32(bdOdd, csOdd), _mm256_mul_epi32(buOdd, caOdd)));
-      const __m256i up = _mm256_blend_epi32(upEven, _mm256_slli_epi64(upOdd, 32), 0xAA);
-      const __m256i down = _mm256_blend_epi32(downEven, _mm256_slli_epi64(downOdd, 32), 0xAA);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), down);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(x - 8), _mm256_permutevar8x32_epi32(up, reverse));
-      continue;
+      Butterflies<false>(x, bd, bu, c, reverse);
+    } else {
+      Butterflies<true>(x, bd, bu, c, reverse);
     }
-    const __m256i upEven = RoundQ31Saturated(_mm256_sub_epi64(_mm256_mul_epi32(bu, cs), _mm256_mul_epi32(bd, ca)));
-    const __m256i upOdd =
-        RoundQ31Saturated(_mm256_sub_epi64(_mm256_mul_epi32(buOdd, csOdd), _mm256_mul_epi32(bdOdd, caOdd)));
-    const __m256i downEven = RoundQ31Saturated(_mm256_add_epi64(_mm256_mul_epi32(bd, cs), _mm256_mul_epi32(bu, ca)));
-    const __m256i downOdd =
-        RoundQ31Saturated(_mm256_add_epi64(_mm256_mul_epi32(bdOdd, csOdd), _mm256_mul_epi32(buOdd, caOdd)));
-    const __m256i up = _mm256_blend_epi32(upEven, _mm256_slli_epi64(upOdd, 32), 0xAA);
-    const __m256i down = _mm256_blend_epi32(downEven, _mm256_slli_epi64(downOdd, 32), 0xAA);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), down);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x - 8), _mm256_permutevar8x32_epi32(up, reverse));
   }
 }
 
