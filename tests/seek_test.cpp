@@ -356,6 +356,58 @@ std::vector<uint8_t> ChainStream(int shape) {
   return stream;
 }
 
+
+// A frame of the whole compatible-tier decode: where its header lies, and
+// its first sample and sample count on the output timeline.
+struct Placed {
+  uint64_t position, first;
+  uint32_t samples;
+};
+
+// The frames of a whole decode fed in one piece, those the CLI conceals
+// with silence counted too when `concealed` is set.
+std::vector<Placed> PlaceFrames(const std::vector<uint8_t>& stream, const Decoder::Options& options, bool concealed,
+                                Decoder* decoded = nullptr) {
+  Decoder own(options);
+  Decoder& whole = decoded ? *decoded : own;
+  std::vector<Placed> frames;
+  uint64_t total = 0;
+  quorvel::Frame f;
+  auto drain = [&] {
+    for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
+      const bool hidden = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadAllocation ||
+                          f.skipped == SkipReason::BadScalefactor;
+      if (!f.decoded() && !(concealed && hidden && f.hasFormat)) continue;
+      frames.push_back({f.position, total, f.samples});
+      total += f.samples;
+    }
+  };
+  whole.Feed(stream.data(), stream.size());
+  drain();
+  whole.Finish();
+  drain();
+  return frames;
+}
+
+// An index fed in chunks of `chunk` bytes holds every frame: its first and
+// last samples locate at its header.
+void ExpectIndexPlacesFrames(const std::vector<uint8_t>& stream, const Decoder::Options& options,
+                             const std::vector<Placed>& frames, size_t chunk) {
+  SCOPED_TRACE("chunk " + std::to_string(chunk));
+  Decoder d(options);
+  for (size_t at = 0; at < stream.size(); at += chunk) {
+    d.IndexFeed(std::span<const uint8_t>(stream.data() + at, std::min(chunk, stream.size() - at)));
+  }
+  d.IndexFinish();
+  ASSERT_EQ(d.IndexedSamples(), frames.empty() ? 0 : frames.back().first + frames.back().samples);
+  for (const Placed& p : frames) {
+    for (const uint64_t sample : {p.first, p.first + p.samples - 1}) {
+      const Location at = d.Locate(sample);
+      ASSERT_EQ(at.offset, p.position) << "sample " << sample;
+      ASSERT_EQ(at.discard, sample - p.first) << "sample " << sample;
+    }
+  }
+}
 // The index holds every frame the decode finds, at its place: in the
 // compatible tier each frame's first and last sample locate at its header,
 // whatever the buffer and chunk sizes; in the full tier every slice is the
@@ -370,45 +422,12 @@ TEST(Seek, TheIndexHoldsEveryFrameOfCleanAndBrokenChains) {
       SCOPED_TRACE("shape " + std::to_string(shape) + ", buffer " + std::to_string(buffer));
       const Decoder::Options compatible{.accuracy = Accuracy::Compatible, .bufferBytes = buffer};
       Decoder whole(compatible);
-      struct Placed {
-        uint64_t position, first;
-        uint32_t samples;
-      };
-      std::vector<Placed> frames;
-      uint64_t total = 0;
-      quorvel::Frame f;
-      auto drain = [&] {
-        for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
-          const bool concealed = f.skipped == SkipReason::CrcError || f.skipped == SkipReason::BadAllocation ||
-                                 f.skipped == SkipReason::BadScalefactor;
-          if (!f.decoded() && !(concealed && f.hasFormat)) continue;
-          frames.push_back({f.position, total, f.samples});
-          total += f.samples;
-        }
-      };
-      whole.Feed(stream.data(), stream.size());
-      drain();
-      whole.Finish();
-      drain();
+      const std::vector<Placed> frames = PlaceFrames(stream, compatible, true, &whole);
       ASSERT_GT(frames.size(), 300u);
       if (shape == 1) {
         ASSERT_EQ(whole.stats().skipped.crcError, 13u);
       }
-      for (const size_t chunk : {size_t{10000}, size_t{333}}) {
-        Decoder d(compatible);
-        for (size_t at = 0; at < stream.size(); at += chunk) {
-          d.IndexFeed(std::span<const uint8_t>(stream.data() + at, std::min(chunk, stream.size() - at)));
-        }
-        d.IndexFinish();
-        ASSERT_EQ(d.IndexedSamples(), total) << "chunk " << chunk;
-        for (const Placed& p : frames) {
-          for (const uint64_t sample : {p.first, p.first + p.samples - 1}) {
-            const Location at = d.Locate(sample);
-            ASSERT_EQ(at.offset, p.position) << "sample " << sample << ", chunk " << chunk;
-            ASSERT_EQ(at.discard, sample - p.first) << "sample " << sample << ", chunk " << chunk;
-          }
-        }
-      }
+      for (const size_t chunk : {size_t{10000}, size_t{333}}) ExpectIndexPlacesFrames(stream, compatible, frames, chunk);
       const std::string failure = CheckSlices(stream, {.bufferBytes = buffer}, rng, 20, 1000);
       EXPECT_EQ(failure, "");
     }
@@ -451,36 +470,10 @@ TEST(Seek, TheIndexOfAStreamWithTagsBetweenItsFramesIsTheSameWhateverTheChunks) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Decoder::Options compatible{.accuracy = Accuracy::Compatible};
-    Decoder whole(compatible);
-    struct Placed {
-      uint64_t position, first;
-      uint32_t samples;
-    };
-    std::vector<Placed> frames;
-    uint64_t total = 0;
-    quorvel::Frame f;
-    whole.Feed(c.stream.data(), c.stream.size());
-    whole.Finish();
-    for (Decoder::Next n; (n = whole.Pull(f)) == Decoder::Next::Frame || n == Decoder::Next::Skipped;) {
-      if (!f.decoded()) continue;
-      frames.push_back({f.position, total, f.samples});
-      total += f.samples;
-    }
+    const std::vector<Placed> frames = PlaceFrames(c.stream, compatible, false);
     ASSERT_EQ(frames.size(), 300u);
     for (const size_t chunk : {size_t{65536}, size_t{4099}, size_t{1000}, size_t{333}, size_t{7}}) {
-      Decoder d(compatible);
-      for (size_t at = 0; at < c.stream.size(); at += chunk) {
-        d.IndexFeed(std::span<const uint8_t>(c.stream.data() + at, std::min(chunk, c.stream.size() - at)));
-      }
-      d.IndexFinish();
-      ASSERT_EQ(d.IndexedSamples(), total) << "chunk " << chunk;
-      for (const Placed& p : frames) {
-        for (const uint64_t sample : {p.first, p.first + p.samples - 1}) {
-          const Location at = d.Locate(sample);
-          ASSERT_EQ(at.offset, p.position) << "sample " << sample << ", chunk " << chunk;
-          ASSERT_EQ(at.discard, sample - p.first) << "sample " << sample << ", chunk " << chunk;
-        }
-      }
+      ExpectIndexPlacesFrames(c.stream, compatible, frames, chunk);
     }
     EXPECT_EQ(CheckSlices(c.stream, {}, rng, 20, 1000), "");
   }
