@@ -6,6 +6,7 @@
 // are named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,65 @@ TEST(Container, EveryFrameAtItsPlaceInEveryWrapper) {
           EXPECT_EQ(d.container.refusal, "");
         }
       }
+    }
+  }
+}
+
+// The decoder reads the fed bytes where they are during the call, and keeps
+// what it still needs before the call returns: bytes overwritten after each
+// Feed or IndexFeed change nothing, in the frames decoded or in the index.
+// The chunk sizes put the call boundaries inside frames, tags and chunks.
+std::string IndexOf(Decoder& decoder) {
+  std::string s = std::to_string(decoder.IndexedSamples());
+  for (uint64_t k = 0; k < 16 && decoder.IndexedSamples(); ++k) {
+    const Location l = decoder.Locate(decoder.IndexedSamples() * k / 16);
+    s += " " + std::to_string(l.offset) + ":" + std::to_string(l.discard);
+  }
+  return s;
+}
+
+TEST(Container, FedBytesAreNotReadAfterTheCall) {
+  for (const Case& c : Cases()) {
+    for (const size_t chunk : {size_t{7}, size_t{1000}, size_t{4096}, c.input.size()}) {
+      SCOPED_TRACE(std::string(c.name) + ", chunks of " + std::to_string(chunk));
+      Bytes lent(chunk);
+      // Each chunk from the same buffer, overwritten with sync bytes once
+      // the call has returned.
+      auto feedAll = [&](auto&& feed) {
+        for (size_t at = 0; at < c.input.size(); at += chunk) {
+          const size_t n = std::min(chunk, c.input.size() - at);
+          std::copy_n(c.input.begin() + static_cast<std::ptrdiff_t>(at), n, lent.begin());
+          feed(std::span<const uint8_t>(lent.data(), n));
+          std::fill(lent.begin(), lent.end(), uint8_t{0xFF});
+        }
+      };
+      Decoder decoder;
+      Decoded d;
+      quorvel::Frame frame;
+      auto drain = [&] {
+        for (Decoder::Next next; (next = decoder.Pull(frame)) != Decoder::Next::NeedInput && next != Decoder::Next::End;) {
+          if (!frame.decoded()) continue;
+          d.positions.push_back(frame.position);
+          d.pcm.insert(d.pcm.end(), frame.bytes.begin(), frame.bytes.end());
+        }
+      };
+      feedAll([&](std::span<const uint8_t> bytes) {
+        decoder.Feed(bytes);
+        drain();
+      });
+      decoder.Finish();
+      drain();
+      const Decoded expected = DecodeInput(c.input, Accuracy::Full, false, chunk);
+      EXPECT_EQ(d.positions, expected.positions);
+      EXPECT_TRUE(d.pcm == expected.pcm);
+      EXPECT_EQ(TagList(decoder.container()), c.tags);
+
+      Decoder indexed, untouched;
+      feedAll([&](std::span<const uint8_t> bytes) { indexed.IndexFeed(bytes); });
+      indexed.IndexFinish();
+      untouched.IndexFeed(std::span<const uint8_t>(c.input.data(), c.input.size()));
+      untouched.IndexFinish();
+      EXPECT_EQ(IndexOf(indexed), IndexOf(untouched));
     }
   }
 }

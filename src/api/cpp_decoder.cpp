@@ -37,6 +37,10 @@ constexpr size_t kEndPadding = 8;
 // Consumed input is dropped from the front of the pending buffer once it is
 // this large and more than half of it.
 constexpr size_t kCompactBytes = 1 << 16;
+// Bytes copied into the gate beyond those it still holds, at a call's start,
+// before the rest of the call's bytes are read where they are: enough for the
+// frame held to be passed on and the reader to take up what it had left.
+constexpr size_t kBridgeMargin = 2048;
 
 // The C++ API's rates are the resampler's, listed from the lowest: the table
 // of steps is indexed from the highest.
@@ -490,6 +494,53 @@ struct Decoder::Impl {
     gate.Drain(pending);
   }
 
+  // Takes the audio the gate has passed on: drained into `pending`, or read
+  // where the gate holds it while that is one run.
+  void Collect() {
+    if (borrowInput && gate.ReleasedRuns() > 1) StopBorrowing();
+    if (!borrowInput) gate.Drain(pending);
+  }
+
+  // Passes the caller's bytes through the gate, read where they are rather
+  // than copied in: only the first new bytes are copied in, as many as it
+  // takes to use up what the gate still holds from before (the frame whose
+  // successor had not arrived, the audio the reader had not taken), and the
+  // rest is lent to the gate for this call. `read` takes what the gate
+  // passes on; it runs before the lent bytes go away.
+  template <typename Read>
+  void Accept(std::span<const uint8_t> chunk, Read read) {
+    if (ended) throw Error(ErrorCode::FeedAfterFinish, "bytes fed after the end of the stream");
+    if (head >= kCompactBytes && head * 2 > pending.size()) {
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(head));
+      head = 0;
+    }
+    const uint64_t at = gate.InputEnd();
+    size_t copied = 0;
+    // A bit more than is held, then twice as much each time, so that a tag
+    // still waiting for its end is not searched again for every few bytes.
+    size_t step = static_cast<size_t>(at - std::min(at, gate.NeededFrom())) + kBridgeMargin;
+    while (copied < chunk.size() && gate.NeededFrom() < at) {
+      const size_t n = std::min(step, chunk.size() - copied);
+      gate.Push(chunk.subspan(copied, n));
+      copied += n;
+      step *= 2;
+      Collect();
+      read();
+    }
+    if (copied < chunk.size()) {
+      try {
+        gate.Lend(chunk, at);
+        Collect();
+        read();
+      } catch (...) {
+        gate.Keep();
+        throw;
+      }
+      gate.Keep();
+    }
+    stats.bytesFed += chunk.size();
+  }
+
   void Open() {
     state.tier = options.accuracy == Accuracy::Compatible ? Tier::Compatible : Tier::Full;
     EqLevels levels;
@@ -711,16 +762,7 @@ Decoder::Decoder(Decoder&&) noexcept = default;
 Decoder& Decoder::operator=(Decoder&&) noexcept = default;
 
 void Decoder::Feed(std::span<const uint8_t> chunk) {
-  Impl& d = *impl_;
-  if (d.ended) throw Error(ErrorCode::FeedAfterFinish, "bytes fed after the end of the stream");
-  if (d.head >= kCompactBytes && d.head * 2 > d.pending.size()) {
-    d.pending.erase(d.pending.begin(), d.pending.begin() + static_cast<std::ptrdiff_t>(d.head));
-    d.head = 0;
-  }
-  d.gate.Push(chunk);
-  if (d.borrowInput && d.gate.ReleasedRuns() > 1) d.StopBorrowing();
-  if (!d.borrowInput) d.gate.Drain(d.pending);
-  d.stats.bytesFed += chunk.size();
+  impl_->Accept(chunk, [] {});
 }
 
 void Decoder::Feed(const void* data, std::size_t size) {
@@ -829,8 +871,7 @@ void Decoder::Restart(uint64_t position) {
 void Decoder::IndexFeed(std::span<const uint8_t> chunk) {
   Impl& d = *impl_;
   d.StartScan();
-  d.scanner->Feed(chunk);
-  d.DrainScanner();
+  d.scanner->impl_->Accept(chunk, [&d] { d.DrainScanner(); });
 }
 
 void Decoder::IndexFinish() {

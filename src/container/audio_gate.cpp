@@ -123,30 +123,70 @@ void AudioGate::SetInputSize(uint64_t size, std::span<const uint8_t> tail) {
   endScanned_ = true;
 }
 
+uint64_t AudioGate::NeededFrom() const {
+  uint64_t needed = std::min<uint64_t>(pos_, HeldEnd());
+  if (!released_.empty()) needed = std::min(needed, released_.front().begin);
+  return needed;
+}
+
 void AudioGate::Push(std::span<const uint8_t> bytes) {
+  Keep();
   // Drop what is decided once it is large and more than half the buffer
   // (but not the audio passed on and not yet drained, which is still read
   // from here).
-  uint64_t decided = std::min<uint64_t>(pos_, heldStart_ + held_.size());
-  if (!released_.empty()) decided = std::min(decided, released_.front().begin);
-  const uint64_t used = decided - heldStart_;
+  const uint64_t used = NeededFrom() - heldStart_;
   if (used >= kHoldLimit && used * 2 > held_.size()) {
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(used));
     heldStart_ += used;
   }
   held_.insert(held_.end(), bytes.begin(), bytes.end());
+  ViewHeld();
   Run();
+}
+
+void AudioGate::Lend(std::span<const uint8_t> bytes, uint64_t at) {
+  Keep();
+  const uint64_t have = HeldEnd() - at;  // the first bytes, pushed already
+  if (NeededFrom() < at) {
+    Push(bytes.subspan(static_cast<size_t>(have)));
+    return;
+  }
+  held_.clear();
+  heldStart_ = at;
+  bytes_ = bytes.data();
+  size_ = bytes.size();
+  lent_ = true;
+  Run();
+}
+
+void AudioGate::Keep() {
+  if (!lent_) return;
+  const uint64_t from = NeededFrom();
+  const uint8_t* p = bytes_ + (from - heldStart_);
+  try {
+    held_.assign(p, p + (HeldEnd() - from));
+  } catch (...) {
+    // Nothing may point into the lent bytes: what was held is lost.
+    held_.clear();
+    released_.clear();
+    heldStart_ = pos_ = searchFrom_ = HeldEnd();
+    ViewHeld();
+    throw;
+  }
+  heldStart_ = from;
+  ViewHeld();
 }
 
 void AudioGate::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (inputSize_ == kUnknownSize) inputSize_ = heldStart_ + held_.size();
+  if (inputSize_ == kUnknownSize) inputSize_ = HeldEnd();
   Run();
 }
 
 void AudioGate::Restart(uint64_t position) {
   held_.clear();
+  ViewHeld();
   heldStart_ = pos_ = searchFrom_ = position;
   finished_ = false;
   released_.clear();
@@ -167,7 +207,7 @@ void AudioGate::AdoptLayout(const AudioGate& scan) {
 
 void AudioGate::Drain(std::vector<uint8_t>& out) {
   for (const Range& r : released_) {
-    const uint8_t* p = held_.data() + (r.begin - heldStart_);
+    const uint8_t* p = bytes_ + (r.begin - heldStart_);
     out.insert(out.end(), p, p + (r.end - r.begin));
   }
   released_.clear();
@@ -176,7 +216,7 @@ void AudioGate::Drain(std::vector<uint8_t>& out) {
 std::span<const uint8_t> AudioGate::Released() const {
   if (released_.empty()) return {};
   const Range& r = released_.front();
-  return {held_.data() + (r.begin - heldStart_), static_cast<size_t>(r.end - r.begin)};
+  return {bytes_ + (r.begin - heldStart_), static_cast<size_t>(r.end - r.begin)};
 }
 
 void AudioGate::Take(uint64_t n) {
@@ -199,16 +239,16 @@ uint64_t AudioGate::FileOffset(uint64_t audio) const {
   return it->file + (audio - it->audio);
 }
 
-bool AudioGate::AllHeld() const { return finished_ || heldStart_ + held_.size() >= inputSize_; }
+bool AudioGate::AllHeld() const { return finished_ || HeldEnd() >= inputSize_; }
 
 uint64_t AudioGate::Limit() const {
   uint64_t limit = std::min({dataEnd_, tagsAt_, inputSize_});
-  if (finished_) limit = std::min(limit, heldStart_ + held_.size());
+  if (finished_) limit = std::min(limit, HeldEnd());
   return limit;
 }
 
 void AudioGate::Release(uint64_t end) {
-  end = std::min(end, heldStart_ + held_.size());  // only bytes held can pass
+  end = std::min(end, HeldEnd());  // only bytes held can pass
   if (end <= pos_) return;
   if (FileOffset(audioOut_) != pos_) {
     if (segments_.back().audio == audioOut_) {
@@ -250,7 +290,7 @@ void AudioGate::Run() {
       case State::Chain: moved = StepChain(); break;
       case State::Lost: moved = StepLost(); break;
       case State::DamagedTag: moved = StepDamaged(); break;
-      case State::Done: Drop(heldStart_ + held_.size()); return;
+      case State::Done: Drop(HeldEnd()); return;
     }
     if (!moved) return;
   }
@@ -327,7 +367,7 @@ bool AudioGate::StepChain() {
   }
   const size_t usable = static_cast<size_t>(std::min<uint64_t>(HeldFrom(pos_), limit - pos_));
   // All the bytes there will ever be up to the limit are held.
-  const bool final = finished_ || heldStart_ + held_.size() >= limit;
+  const bool final = finished_ || HeldEnd() >= limit;
   if (usable < kBreakBytes && !final) return false;
   bool wait = false;
   // Every tag begins with a letter: where a sync byte stands there is none.
@@ -428,8 +468,8 @@ bool AudioGate::StepLost() {
   // without a header).
   if (AllHeld()) ScanEnd();
   const uint64_t limit = Limit();
-  const uint64_t end = std::min(heldStart_ + held_.size(), limit);
-  const bool final = finished_ || heldStart_ + held_.size() >= limit;
+  const uint64_t end = std::min(HeldEnd(), limit);
+  const bool final = finished_ || HeldEnd() >= limit;
   if (pos_ >= end) {
     if (!final) return false;
     state_ = State::Done;
@@ -484,7 +524,7 @@ bool AudioGate::StepLost() {
 bool AudioGate::StepDamaged() {
   const uint64_t limit = Limit();
   const uint64_t damagedEnd = damaged_.offset + damaged_.size;
-  const uint64_t heldEnd = heldStart_ + held_.size();
+  const uint64_t heldEnd = HeldEnd();
   const uint64_t end = std::min({heldEnd, limit, damagedEnd});
   const bool final = finished_ || heldEnd >= std::min(limit, damagedEnd);
   // A chain found near the end of what is held could still be cut short.

@@ -63,6 +63,21 @@ class AudioGate {
   // Call before the first Push.
   void SetInputSize(uint64_t size, std::span<const uint8_t> tail);
   void Push(std::span<const uint8_t> bytes);
+  // The bytes from file offset `at` on, some of which may have been pushed
+  // already (at <= InputEnd() <= at + bytes.size()), read where they are
+  // instead of copied in when nothing the gate still needs lies before `at`
+  // (else the new ones are copied in, as Push does). The bytes are lent:
+  // call Keep() before they go away, and push nothing before that.
+  void Lend(std::span<const uint8_t> bytes, uint64_t at);
+  // Ends a loan: copies in the bytes still needed (the undecided ones and
+  // the audio not yet taken), so that nothing is read from the lent bytes
+  // after this. Does nothing when none are lent.
+  void Keep();
+  // The file offset after the last byte pushed or lent.
+  uint64_t InputEnd() const { return HeldEnd(); }
+  // The file offset of the first byte the gate still needs (pushed bytes
+  // before it are never read again).
+  uint64_t NeededFrom() const;
   // The end of the input: everything held is decided.
   void Finish();
   // Starts over at file offset `position` (a seek), keeping what is known
@@ -81,7 +96,7 @@ class AudioGate {
   // draining a copy: the audio passed on and not yet taken, while it is one
   // run of held bytes (ReleasedRuns() <= 1; nothing removed inside it), and
   // Take(n) once the first n bytes of it are read. The bytes stay where they
-  // are until the next Push.
+  // are until the next Push, Lend or Keep.
   size_t ReleasedRuns() const { return released_.size(); }
   std::span<const uint8_t> Released() const;
   void Take(uint64_t n);
@@ -106,13 +121,20 @@ class AudioGate {
   bool StepLost();
   bool StepDamaged();
 
+  uint64_t HeldEnd() const { return heldStart_ + size_; }
+  // Reads the bytes from held_ again, after held_ changed.
+  void ViewHeld() {
+    bytes_ = held_.data();
+    size_ = held_.size();
+    lent_ = false;
+  }
   // Bytes held from file offset `at` on (0 when `at` is past them), and
   // where they are (nullptr when none).
   size_t HeldFrom(uint64_t at) const {
-    const uint64_t end = heldStart_ + held_.size();
+    const uint64_t end = HeldEnd();
     return at < heldStart_ || at >= end ? 0 : static_cast<size_t>(end - at);
   }
-  const uint8_t* At(uint64_t at) const { return HeldFrom(at) ? held_.data() + (at - heldStart_) : nullptr; }
+  const uint8_t* At(uint64_t at) const { return HeldFrom(at) ? bytes_ + (at - heldStart_) : nullptr; }
   // The file offset where the audio must stop: the known end of the input,
   // of the data chunk or the start of the trailing tags, else UINT64_MAX.
   uint64_t Limit() const;
@@ -133,7 +155,12 @@ class AudioGate {
   void FinishTail();  // ScanEnd, then everything up to the limit passes  // at the end: the trailing tags among the held bytes
 
   State state_ = State::Start;
-  std::vector<uint8_t> held_;  // input bytes from heldStart_ on
+  std::vector<uint8_t> held_;  // input bytes from heldStart_ on, when none are lent
+  // The bytes from heldStart_ on, where they are read: held_'s, or the lent
+  // ones during a loan.
+  const uint8_t* bytes_ = nullptr;
+  size_t size_ = 0;
+  bool lent_ = false;
   uint64_t heldStart_ = 0;
   uint64_t pos_ = 0;           // file offset of the first undecided byte
   uint64_t searchFrom_ = 0;    // Lost, DamagedTag: where the search goes on
