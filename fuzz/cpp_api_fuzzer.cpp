@@ -155,6 +155,23 @@ bool IsOutputRate(uint32_t rate) {
 // from another frame in each tier.
 bool converting = false;
 
+// Whether the input holds a free-format header anywhere (sync, a layer, bit
+// rate index 0, a valid rate). The compatible tier reports such a header as
+// a bad one, while the full tier may take it as a free-format frame, or, near
+// the end, as a truncated one that reports nothing: from there on the two
+// may take different steps, so the twin is let go at the first difference.
+bool freeFormatHeader = false;
+
+bool HoldsFreeFormatHeader(const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i + 3 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && (bytes[i + 1] & 0xE0) == 0xE0 && (bytes[i + 1] & 0x06) != 0 && (bytes[i + 2] >> 4) == 0 &&
+        ((bytes[i + 2] >> 2) & 3) != 3) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel::Frame& frame) {
   if (frame.flush) return;
   quorvel::Frame other;
@@ -163,7 +180,7 @@ void PullTwin(std::unique_ptr<Decoder>& twin, Decoder::Next next, const quorvel:
   auto fullOnly = [](Decoder::Next n, const quorvel::Frame& f) {
     return (n == Decoder::Next::Frame || n == Decoder::Next::Skipped) && (f.freeFormat || (f.hasFormat && f.layer == 3));
   };
-  if (fullOnly(next, frame) || fullOnly(step, other)) {
+  if (fullOnly(next, frame) || fullOnly(step, other) || (freeFormatHeader && step != next)) {
     twin.reset();
     return;
   }
@@ -241,6 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!wrapped.empty()) std::memcpy(input.get(), wrapped.data(), wrapped.size());
   const uint8_t* stream = input.get();
   const size_t streamSize = wrapped.size();
+  freeFormatHeader = HoldsFreeFormatHeader(wrapped);
 
   Decoder::Options options;
   const uint8_t flags = script.Byte();
