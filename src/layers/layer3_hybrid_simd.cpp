@@ -24,6 +24,9 @@ namespace {
 struct Lanes {
   alignas(32) int64_t cosine[18][18][4];  // [row][k]
   alignas(32) int64_t window[3][36][4];
+  // The short blocks' windowed cosines: [i][k], output i of a window from
+  // its line k.
+  alignas(32) int64_t shortCosine[12][6][4];
   // The plain rows' paired cosines (layer3_imdct_shared.h) in the order
   // SharedRows takes them: [column pair][row pair] a + b, a - b.
   alignas(32) int64_t pairedByColumn[6][6][2][4];
@@ -55,6 +58,9 @@ const Lanes& TableLanes() {
       }
       for (int type = 0; type < 3; ++type) {
         for (int i = 0; i < 36; ++i) l.window[type][i][lane] = kImdctWindowQ28[type][i];
+      }
+      for (int i = 0; i < 12; ++i) {
+        for (int k = 0; k < 6; ++k) l.shortCosine[i][k][lane] = kImdctShortQ28[i][k];
       }
       for (int oddFirst = 0; oddFirst < 2; ++oddFirst) {
         for (int n = 0; n < 18; ++n) {
@@ -559,26 +565,6 @@ QUORVEL_TARGET_AVX2 void AntialiasAvx2(Q28* xr, int boundaries) {
 
 namespace {
 
-// The short blocks' windowed cosines with each value in all four 64-bit
-// lanes, as vpmuldq's memory operands: [i][k], output i of a window from its
-// line k.
-struct ShortLanes {
-  alignas(32) int64_t cosine[12][6][4];
-};
-
-const ShortLanes& ShortTableLanes() {
-  static const ShortLanes lanes = [] {
-    ShortLanes l{};
-    for (int i = 0; i < 12; ++i) {
-      for (int k = 0; k < 6; ++k) {
-        for (int lane = 0; lane < 4; ++lane) l.cosine[i][k][lane] = kImdctShortQ28[i][k];
-      }
-    }
-    return l;
-  }();
-  return lanes;
-}
-
 // A 64-bit sum per lane, negated in the lanes of `negate`, saturated, to
 // dst[0..3].
 QUORVEL_TARGET_AVX2 inline void StoreShortSlot(Q28* dst, __m256i sum, __m256i negate) {
@@ -601,7 +587,7 @@ QUORVEL_TARGET_AVX2 inline __m256i ShortRow(const __m256i* x, const int64_t (*co
 // the rounded output y < 2^31: y + 2^35 = (q + 2^27 + 2^63) >>> 28 exactly,
 // as in ImdctLong4Small, and the second half is stored without saturation.
 QUORVEL_TARGET_AVX2 void ImdctShort4Small(const __m256i* x, int sb, Q28* overlap, Q28* out) {
-  const ShortLanes& lanes = ShortTableLanes();
+  const Lanes& lanes = TableLanes();
   const __m256i roundOffset = _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << 63) | (uint64_t{1} << 27)));
   const __m256i offset = _mm256_set1_epi64x(int64_t{1} << 35);
   const __m256i zero = _mm256_setzero_si256();
@@ -631,10 +617,10 @@ QUORVEL_TARGET_AVX2 void ImdctShort4Small(const __m256i* x, int sb, Q28* overlap
   for (int w = 0; w < 3; ++w) {
     const __m256i* lines = x + 6 * w;
     for (int i = 0; i < 6; ++i) {
-      const __m256i q = ShortRow(lines, lanes.cosine[i]);
+      const __m256i q = ShortRow(lines, lanes.shortCosine[i]);
       emit(6 + 6 * w + i, w == 0 ? q : _mm256_add_epi64(q, carry[i]));
     }
-    for (int i = 0; i < 6; ++i) carry[i] = ShortRow(lines, lanes.cosine[6 + i]);
+    for (int i = 0; i < 6; ++i) carry[i] = ShortRow(lines, lanes.shortCosine[6 + i]);
   }
   for (int i = 0; i < 6; ++i) emit(24 + i, carry[i]);
   // Slots 30..35 of the second half are zero.
